@@ -1,0 +1,724 @@
+// quellix: asks a running kestrun runtime to diagnose itself.
+//
+// The file reads as the road a command takes: the command table and usage,
+// argument parsing, target identification, dispatch and result files, the
+// control socket exchange, the deferred stop, the V8 options form and main.
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tools.h"
+
+// ---------------------------------------------------------------------------
+// Command table, constants and usage
+// ---------------------------------------------------------------------------
+
+namespace inspector {
+
+// Row i stands for bit i of the command mask. The last row is the duration
+// prefix, which is never matched as a command.
+const char CmdName[16][64] = {
+    "--heapdump",       "--force_gc",           "--enable_node_log", "--disable_node_log",
+    "--start_timeline", "--stop_timeline",      "--start_profiling", "--stop_profiling",
+    "--start_heap_profiling", "--stop_heap_profiling", "--v8-options", "--stop-v8-options",
+    "--print_v8flags",  "--diag_report",        "--child_to_parent", "time=",
+};
+
+}  // namespace inspector
+
+const int COMMAND_ROWS = 15;
+const int DURATION_ROW = 15;
+
+const unsigned int HEAPDUMP = 0x1;
+const unsigned int FORCE_GC = 0x2;
+const unsigned int ENABLE_NODE_LOG = 0x4;
+const unsigned int DISABLE_NODE_LOG = 0x8;
+const unsigned int START_TIMELINE = 0x10;
+const unsigned int STOP_TIMELINE = 0x20;
+const unsigned int START_PROFILING = 0x40;
+const unsigned int STOP_PROFILING = 0x80;
+const unsigned int START_HEAP_PROFILING = 0x100;
+const unsigned int STOP_HEAP_PROFILING = 0x200;
+const unsigned int V8_OPTIONS = 0x400;
+const unsigned int STOP_V8_OPTIONS = 0x800;
+const unsigned int PRINT_V8FLAGS = 0x1000;
+const unsigned int DIAG_REPORT = 0x2000;
+// Commands that run until the deferred stop ends them.
+const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
+
+const int DEFAULT_DURATION = 180;
+const int NO_LIMIT = INT_MAX;
+
+const char* NODE_LOG_DIR_ENV = "NODE_LOG_DIR=";
+const char* NODE_LOG_DIR_ENV_NAME = "NODE_LOG_DIR";
+const char* DEFAULT_LOG_DIR = "/tmp/";
+
+// The V8 flags of the command line, each followed by one blank, then the
+// result-file option that dispatch appends.
+char g_shm_buffer[OPTION_TEXT_SIZE];
+
+static const char kUsage[] =
+    "Usage:\nquellix <options> node_pid OR\nquellix --v8-options  <options> [time=99h99m99s] --pid=<kestrun_pid>\n    --heapdump\n    --force_gc\n    --enable_node_log\n    --disable_node_log\n    --start_timeline\n    --start_heap_profiling\n    --start_profiling\n    --v8-options\n    --print_v8flags\n    --diag_report\n    time=99h99m99s\n** Signal will be sent to the specified node instance only.\n";
+
+static void PrintUsage() { printf("%s", kUsage); }
+
+bool GetProcessID(const std::string& text, int* pid);
+void GetTimeInSecond(const std::string& arg, int* duration);
+int sendUdsMessage(int pid, unsigned int mask);
+void SendTerminateSignal(int pid, int stop_kind);
+static bool IsKestrun(int pid);
+
+// Seams for tests that include this file: the probe and the exchange are the
+// only ways out of the process, and a test may put stand-ins in their place.
+static bool (*g_probe)(int pid) = IsKestrun;
+static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
+
+// ---------------------------------------------------------------------------
+// Argument parsing
+// ---------------------------------------------------------------------------
+
+// The C locale's digit test on a signed byte: a byte with the high bit set is
+// no digit.
+static bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool GetProcessID(const std::string& text, int* pid) {
+  if (text.size() > 10) return false;
+  for (char c : text) {
+    if (!IsDecimalDigit(c)) return false;
+  }
+  long long value = atoll(text.c_str());
+  if (value > INT_MAX || value <= 0) return false;
+  *pid = static_cast<int>(value);
+  return true;
+}
+
+// Reads a number as atoi does (blanks, a sign, digits up to the first other
+// character), but saturates at the bounds of int instead of overflowing.
+static int64_t ReadUnitNumber(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) i++;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  const int64_t limit = static_cast<int64_t>(INT_MAX) + 1;
+  int64_t value = 0;
+  for (; i < text.size() && IsDecimalDigit(text[i]); i++) {
+    value = value * 10 + (text[i] - '0');
+    if (value > limit) value = limit;
+  }
+  if (negative) return -value;
+  return value > INT_MAX ? INT_MAX : value;
+}
+
+// Only a unit letter found after the position reached so far counts; every
+// search starts from the beginning of the text, so only the first h, m and s
+// are ever seen.
+void GetTimeInSecond(const std::string& arg, int* duration) {
+  const std::string rest = arg.substr(strlen(inspector::CmdName[DURATION_ROW]));
+  int64_t total = 0;
+  size_t position = 0;
+  size_t h = rest.find('h');
+  if (h != std::string::npos) {
+    total += ReadUnitNumber(rest.substr(0, h)) * 3600;
+    position = h + 1;
+  }
+  size_t m = rest.find('m');
+  if (m != std::string::npos && position < m) {
+    total += ReadUnitNumber(rest.substr(position, m - position)) * 60;
+    position = m + 1;
+  }
+  size_t s = rest.find('s');
+  if (s != std::string::npos && position < s) {
+    total += ReadUnitNumber(rest.substr(position, s - position));
+  }
+  *duration = (total < 0 || total > NO_LIMIT) ? NO_LIMIT : static_cast<int>(total);
+}
+
+// Classifies one argument of the command form; false when it is none of a
+// command name, a duration or (while no pid is set) a pid.
+static bool ParseArgument(const char* arg, unsigned int* mask, int* pid, int* duration) {
+  bool recognised = false;
+  for (int row = 0; row < COMMAND_ROWS; row++) {
+    if (strcmp(arg, inspector::CmdName[row]) == 0) {
+      *mask |= 1u << row;
+      recognised = true;
+      break;
+    }
+  }
+  if (IsDurationInput(arg)) {
+    GetTimeInSecond(arg, duration);
+    recognised = true;
+  }
+  if (!recognised && *pid == -1) recognised = GetProcessID(arg, pid);
+  return recognised;
+}
+
+// ---------------------------------------------------------------------------
+// Target identification
+// ---------------------------------------------------------------------------
+
+static const int PROBE_TIME_LIMIT_MS = 10000;
+
+static int64_t MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Root must not run another user's program with root's rights: the probe
+// takes the target owner's identity before it starts the executable.
+static bool DropToTargetUser(int pid) {
+  if (geteuid() != 0) return true;
+  uid_t uid;
+  gid_t gid;
+  if (!GetProcessOwner(pid, &uid, &gid)) return false;
+  if (uid == geteuid()) return true;
+  if (setgroups(1, &gid) != 0) return false;
+  if (setgid(gid) != 0) return false;
+  return setuid(uid) == 0;
+}
+
+// The probe's side of the fork; never returns. The executable is started
+// directly, so no character of its path can reach a shell.
+static void RunProbe(const char* path, int pid, int out_fd) {
+  if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
+  if (out_fd != STDOUT_FILENO) close(out_fd);
+  if (!DropToTargetUser(pid)) _exit(127);
+  if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
+  char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"),
+                        const_cast<char*>("process.kestrun"), nullptr};
+  execv(path, argv);
+  _exit(127);
+}
+
+// Reads the probe's first line as fgets would: at most size - 1 bytes, up to
+// and including the first line end. False when nothing came in time.
+static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
+  size_t len = 0;
+  line[0] = '\0';
+  while (len + 1 < size) {
+    int64_t left = deadline - MonotonicMs();
+    if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return false;
+    ssize_t got = read(fd, line + len, size - 1 - len);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    line[len + got] = '\0';
+    char* end = static_cast<char*>(memchr(line + len, '\n', got));
+    len += got;
+    if (end != nullptr) {
+      end[1] = '\0';
+      len = end + 1 - line;
+      break;
+    }
+  }
+  return len > 0;
+}
+
+// Waits for the probe to end until the deadline; past it the probe is killed.
+// True when it ended by itself.
+static bool ReapProbe(pid_t child, int64_t deadline) {
+  for (;;) {
+    int status;
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return true;
+    if (done == -1 && errno != EINTR) return false;
+    if (MonotonicMs() >= deadline) break;
+    usleep(5000);
+  }
+  kill(child, SIGKILL);
+  while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+  }
+  return false;
+}
+
+// Starts the executable at path with "-p process.kestrun": a kestrun runtime
+// prints a first line other than "undefined".
+static bool IsKestrunFromPathAndPid(const char* path, int pid) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  fflush(stdout);
+  pid_t child = fork();
+  if (child == -1) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    RunProbe(path, pid, fds[1]);
+  }
+  close(fds[1]);
+  const int64_t deadline = MonotonicMs() + PROBE_TIME_LIMIT_MS;
+  char line[128];
+  bool answered = ReadFirstLine(fds[0], line, sizeof(line), deadline);
+  close(fds[0]);
+  bool ended = ReapProbe(child, deadline);
+  if (!answered || !ended) return false;
+  RemoveCRNL(line);
+  return strcmp(line, "undefined") != 0;
+}
+
+static bool IsKestrun(int pid) {
+  char path[1024];
+  memset(path, 0, sizeof(path));
+  if (!GetExecPathfromPid(pid, path)) return false;
+  return IsKestrunFromPathAndPid(path, pid);
+}
+
+// Quotes text for the shell as one word; false when it does not fit.
+static bool ShellQuote(const char* text, char* out, size_t size) {
+  size_t len = 0;
+  auto put = [&](const char* piece) {
+    size_t n = strlen(piece);
+    if (len + n >= size) return false;
+    memcpy(out + len, piece, n + 1);
+    len += n;
+    return true;
+  };
+  if (!put("'")) return false;
+  for (const char* c = text; *c != '\0'; c++) {
+    char one[2] = {*c, '\0'};
+    if (!put(*c == '\'' ? "'\\''" : one)) return false;
+  }
+  return put("'");
+}
+
+// Finds the runtimes whose process listing matches name; returns how many
+// were stored in pids (at most 1024).
+int GetPIDs(const char* name, int* pids) {
+  int count = 0;
+  char quoted[900];
+  if (!ShellQuote(name, quoted, sizeof(quoted))) return 0;
+  char command[1024];
+  snprintf(command, sizeof(command), "ps -e|grep %s|grep -v func|awk '{print $1}'", quoted);
+  FILE* pipe = popen(command, "r");
+  if (pipe == nullptr) return 0;
+  char line[32];
+  while (fgets(line, sizeof(line), pipe) != nullptr) {
+    int pid = atoi(line);
+    if (!g_probe(pid)) continue;
+    if (count < 1024) {
+      pids[count++] = pid;
+    } else {
+      printf("Too many node instances, please send signal manually to %d.\n", pid);
+    }
+  }
+  pclose(pipe);
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch and result files
+// ---------------------------------------------------------------------------
+
+static void PrintNow() {
+  time_t now = time(nullptr);
+  struct tm* local = localtime(&now);
+  printf("%4d-%02d-%02d %02d:%02d:%02d\n\n", local->tm_year + 1900, local->tm_mon + 1, local->tm_mday,
+         local->tm_hour, local->tm_min, local->tm_sec);
+}
+
+static bool IsLogFileNeeded(int mask) {
+  const unsigned int file_bits = HEAPDUMP | START_PROFILING | PRINT_V8FLAGS | START_TIMELINE | DIAG_REPORT |
+                                 START_HEAP_PROFILING;
+  unsigned int bits = static_cast<unsigned int>(mask);
+  if ((bits & file_bits) != 0) return true;
+  if ((bits & V8_OPTIONS) == 0) return false;
+  return IsTraceGcCommand(g_shm_buffer) || IsProfCommand(g_shm_buffer) || IsBasicProfCommand(g_shm_buffer) ||
+         IsOtherCommandNeedLogFile(g_shm_buffer);
+}
+
+// Writes dir with exactly one '/' at its end.
+static void WriteLogDir(char* dir, const char* value) {
+  size_t len = strlen(value);
+  snprintf(dir, 1024, (len > 0 && value[len - 1] == '/') ? "%s" : "%s/", value);
+}
+
+// The target's own NODE_LOG_DIR wins over the tool's; /tmp/ is the fallback.
+static bool GetLogDir(int pid, char* dir) {
+  char environ_path[256];
+  snprintf(environ_path, sizeof(environ_path), "/proc/%d/environ", pid);
+  char* entry = nullptr;
+  size_t capacity = 0;
+  bool found = false;
+  FILE* file = fopen(environ_path, "rb");
+  if (file != nullptr) {
+    while (getdelim(&entry, &capacity, '\0', file) != -1) {
+      if (strncmp(entry, NODE_LOG_DIR_ENV, strlen(NODE_LOG_DIR_ENV)) == 0) {
+        found = true;
+        break;
+      }
+    }
+    fclose(file);
+  }
+  const char* own = getenv(NODE_LOG_DIR_ENV_NAME);
+  if (found) {
+    WriteLogDir(dir, entry + strlen(NODE_LOG_DIR_ENV));
+  } else if (own != nullptr && own[0] != '\0') {
+    WriteLogDir(dir, own);
+  } else {
+    printf("%s not configured, default dir %s is used\n", NODE_LOG_DIR_ENV_NAME, DEFAULT_LOG_DIR);
+    snprintf(dir, 1024, "%s", DEFAULT_LOG_DIR);
+  }
+  free(entry);
+  return true;
+}
+
+// One row of result files: the first row whose bit is in the mask, or whose
+// classifier holds for the option text, names the file. A row with neither
+// takes every case that reaches it.
+struct ResultFile {
+  unsigned int bit;
+  bool (*classifier)(const char* text);
+  const char* prefix;  // nullptr: the fixed perf map name, without a timestamp
+  const char* extension;
+  const char* status;
+  const char* hint;  // nullptr: no wait hint
+  int stop_kind;
+};
+
+static const ResultFile kResultFiles[] = {
+    {HEAPDUMP, nullptr, "heapdump", "heapsnapshot", "heapdump文件路径:%s\nheapdump可能需要数秒或数分钟.\n", nullptr, 0},
+    {START_PROFILING, nullptr, "cpu-profile", "cpuprofile", "Profiling文件路径:%s\n", "请等待%d秒后读取此cpu-profiling结果.\n", 1},
+    {START_TIMELINE, nullptr, "timeline", "heaptimeline", "heaptimeline文件路径:%s\n", "请等待%d秒后读取此timeline结果.\n", 3},
+    {START_HEAP_PROFILING, nullptr, "heap-profile", "heapprofile", "heapprofile文件路径:%s\n", "请等待%d秒后读取此heap-profile结果.\n", 4},
+    {PRINT_V8FLAGS, nullptr, "v8flags", "txt", "v8flags文件路径:%s\n", nullptr, 0},
+    {DIAG_REPORT, nullptr, "diagnostic-report", "diag", "diagnostic-report文件路径:%s\n", nullptr, 0},
+    {0, IsTraceGcCommand, "gc-log", "txt", "gc-log文件路径:%s\n", "请等待%d秒后读取此gc-log.\n", 2},
+    {0, IsProfCommand, "prof", "v8.log", "Prof文件路径:%s\n", "请等待%d秒后读取此prof结果.\n", 2},
+    {0, IsBasicProfCommand, nullptr, nullptr, "basic-prof文件路径:%s\n", "请等待%d秒后读取此basic-prof结果.\n", 2},
+    {0, nullptr, "others", "v8options", "v8options文件路径:%s\n", "请等待%d秒后读取.\n", 2},
+};
+
+static const ResultFile& FindResultFile(unsigned int mask) {
+  const size_t rows = sizeof(kResultFiles) / sizeof(kResultFiles[0]);
+  for (size_t i = 0; i + 1 < rows; i++) {
+    const ResultFile& row = kResultFiles[i];
+    if ((row.bit & mask) != 0) return row;
+    if (row.classifier != nullptr && row.classifier(g_shm_buffer)) return row;
+  }
+  return kResultFiles[rows - 1];
+}
+
+// Names the result file, tells the runtime its path through the option text
+// and composes the status text; returns the row's stop kind.
+static int NameResultFile(int pid, unsigned int mask, int duration, char* status, size_t status_size) {
+  char dir[1024];
+  GetLogDir(pid, dir);
+  const ResultFile& row = FindResultFile(mask);
+  char path[1024];
+  if (row.prefix == nullptr) {
+    snprintf(path, sizeof(path), "/tmp/perf-%d.map", pid);
+  } else {
+    path[0] = '\0';
+    AppendFormat(path, sizeof(path), "%s%s-%d", dir, row.prefix, pid);
+    AttachTimeStamp(path, row.extension, 8);
+  }
+  snprintf(status, status_size, row.status, path);
+  if (row.hint != nullptr && duration != NO_LIMIT) {
+    size_t len = strlen(status);
+    if (len + 1 < status_size) snprintf(status + len, status_size - len, row.hint, duration);
+  }
+  AppendFormat(g_shm_buffer, sizeof(g_shm_buffer), "%s%s ", "--specified_log_path=", path);
+  return row.stop_kind;
+}
+
+// The plain confirmation: each bit that applies writes the text anew, so the
+// last one stands.
+static void ComposeConfirmation(unsigned int mask, char* status, size_t status_size) {
+  if (mask & V8_OPTIONS) snprintf(status, status_size, "v8-options:\n%s\n发送成功.\n", g_shm_buffer);
+  if (mask & FORCE_GC) snprintf(status, status_size, "强制fullGC一次.\n");
+  if (mask & ENABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经打开\n");
+  if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
+}
+
+// Delivers one command and returns the stop kind to schedule. delivered, when
+// given, tells whether the exchange went through.
+static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered = nullptr) {
+  if (delivered != nullptr) *delivered = false;
+  int stop_kind = 0;
+  char status[1024];
+  status[0] = '\0';
+  PrintNow();
+  if (IsLogFileNeeded(static_cast<int>(mask))) {
+    stop_kind = NameResultFile(pid, mask, duration, status, sizeof(status));
+  } else {
+    ComposeConfirmation(mask, status, sizeof(status));
+  }
+  if (g_exchange(pid, mask) == -1) return 0;
+  if (delivered != nullptr) *delivered = true;
+  printf("%s", status);
+  return duration == NO_LIMIT ? 0 : stop_kind;
+}
+
+// ---------------------------------------------------------------------------
+// Control socket exchange
+// ---------------------------------------------------------------------------
+
+static const int MESSAGE_SIZE = 512;
+static const int MESSAGE_TEXT_OFFSET = 8;
+static const int MESSAGE_TEXT_MAX = MESSAGE_SIZE - MESSAGE_TEXT_OFFSET - 1;
+static const int REPLY_WAIT_MS = 1000;
+
+static void BuildMessage(char* message, unsigned int mask) {
+  memset(message, 0, MESSAGE_SIZE);
+  int sender = getpid();
+  memcpy(message, &mask, sizeof(mask));
+  memcpy(message + 4, &sender, sizeof(sender));
+  // At most 503 characters, so the NUL always lies inside the message.
+  memcpy(message + MESSAGE_TEXT_OFFSET, g_shm_buffer, strnlen(g_shm_buffer, MESSAGE_TEXT_MAX));
+}
+
+// Reads one reply after its wait; -1 on a refusal (printed), 0 otherwise.
+static int ReadReply(int fd) {
+  char reply[MESSAGE_SIZE];
+  memset(reply, 0, sizeof(reply));
+  ssize_t received = recv(fd, reply, sizeof(reply), 0);
+  if (reply[0] != 'N') return 0;
+  PrintRefusal(reply, received);
+  return -1;
+}
+
+// The exchange on a connected socket: message, first reply, kick, second
+// reply.
+static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
+  // Anyone may create a socket under /tmp: only the target itself may get the
+  // option text and cause a kick.
+  if (GetSocketPeerPid(fd) != pid) {
+    printf("Socket %s is not served by pid %d.\n", path, pid);
+    return -1;
+  }
+  char message[MESSAGE_SIZE];
+  BuildMessage(message, mask);
+  send(fd, message, sizeof(message), 0);
+
+  int ready = WaitReadable(fd, REPLY_WAIT_MS);
+  if (ready <= 0) {
+    printf("Runtime is busy, please try later. %d\n", ready);
+    return -1;
+  }
+  if (ReadReply(fd) == -1) return -1;
+
+  // A process without a handler would be ended by the kick signal.
+  if (!IsSignalCaught(pid, SIGUSR2)) {
+    printf("Pid %d does not handle the kick signal; not sent.\n", pid);
+    return -1;
+  }
+  kill(pid, SIGUSR2);
+
+  ready = WaitReadable(fd, REPLY_WAIT_MS);
+  if (ready <= 0) {
+    // The runtime took the message; only its answer to the kick is late.
+    printf("Runtime is busy, please try later.. %d\n", ready);
+    return 0;
+  }
+  return ReadReply(fd);
+}
+
+int sendUdsMessage(int pid, unsigned int mask) {
+  // The message carries 503 characters; cutting the rest would send other
+  // flags than the user gave, or lose the result path.
+  size_t text_len = strlen(g_shm_buffer);
+  if (text_len > static_cast<size_t>(MESSAGE_TEXT_MAX)) {
+    printf("Option text too long for the control message (%d characters, at most 503).\n",
+           static_cast<int>(text_len));
+    return -1;
+  }
+  char path[256];
+  FormatSocketPath(path, sizeof(path), pid);
+  if (access(path, F_OK) != 0) {
+    printf("Please check if ENABLE_NODE_LOG=YES is configured.\n");
+    return -1;
+  }
+  // A runtime that hangs up early must not end the tool before it reports.
+  signal(SIGPIPE, SIG_IGN);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd == -1) {
+    printf("Request socket failed\n");
+    return -1;
+  }
+  if (ConnectSocketPath(fd, path) != 0) {
+    printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
+    close(fd);
+    return -1;
+  }
+  int result = Exchange(fd, pid, mask, path);
+  close(fd);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Deferred stop
+// ---------------------------------------------------------------------------
+
+static int64_t GetCurrentMs() {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
+}
+
+static void NapBetweenSamples() { usleep(100000); }
+
+// Waits until the clock has advanced by seconds, not counting any step of
+// more than a second between two samples (a clock jump or a pause).
+static void DelayWithClock(int seconds, int64_t (*now_ms)(), void (*nap)()) {
+  const int64_t target = static_cast<int64_t>(seconds) * 1000;
+  int64_t start = now_ms();
+  int64_t previous = start;
+  for (;;) {
+    int64_t now = now_ms();
+    if (llabs(now - previous) > 1000) start += now - previous;
+    if (now - start >= target) return;
+    nap();
+    previous = now;
+  }
+}
+
+static void DelaySeconds(int seconds) { DelayWithClock(seconds, GetCurrentMs, NapBetweenSamples); }
+
+// One sleep for the whole duration, resumed where a signal cut it short.
+static void SleepSeconds(int seconds) {
+  struct timespec left = {seconds, 0};
+  while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+  }
+}
+
+void SendTerminateSignal(int pid, int stop_kind) {
+  static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
+  if (stop_kind < 1 || stop_kind > 4) return;
+  SendSignal(pid, kStopMasks[stop_kind - 1], 0);
+}
+
+// Detaches a background process that sends the stop after duration; the
+// foreground process exits at once. Returns only when the fork failed.
+static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
+  // Text still buffered would otherwise be printed by both processes.
+  fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) {
+    printf("node忙,请重试.\n");
+    SendTerminateSignal(pid, stop_kind);
+    return 0;
+  }
+  if (child > 0) exit(0);
+
+  umask(0);
+  setsid();
+  // Descriptors 0-2 point at /dev/null from here on, so that a socket or file
+  // opened later can never take their place and receive stray output.
+  for (int fd = 0; fd <= 2; fd++) close(fd);
+  for (int fd = 0; fd <= 2; fd++) {
+    if (open("/dev/null", O_RDWR) == -1) break;
+  }
+  if (duration <= 20) {
+    SleepSeconds(duration);
+  } else {
+    DelaySeconds(duration);
+  }
+  SendTerminateSignal(pid, stop_kind);
+  _exit(42);
+}
+
+// ---------------------------------------------------------------------------
+// V8 options form
+// ---------------------------------------------------------------------------
+
+static const int OPTION_TEXT_MAX = OPTION_TEXT_SIZE - 1;
+
+// Collects the flags into the option text and sends them with --v8-options;
+// true when the command was delivered.
+static bool V8OptionsHandler(int argc, char** argv, int pid) {
+  size_t position = 0;
+  int duration = 0;
+  for (int i = 2; i < argc; i++) {
+    const char* arg = argv[i];
+    if (StrStartsWith(arg, "--pid=")) {
+      if (!GetProcessID(arg + 6, &pid)) {
+        printf("invalid pid:%s\n", arg + 6);
+        return false;
+      }
+    } else if (IsDurationInput(arg)) {
+      GetTimeInSecond(arg, &duration);
+    } else {
+      size_t len = strlen(arg);
+      if (position + len + 1 > static_cast<size_t>(OPTION_TEXT_MAX)) {
+        printf("v8-options exceeds length limit.\n\n");
+        return false;
+      }
+      snprintf(g_shm_buffer + position, sizeof(g_shm_buffer) - position, "%s ", arg);
+      position += len + 1;
+    }
+  }
+  g_shm_buffer[position] = '\0';
+  if (!g_probe(pid)) {
+    printf("Please check if pid:%d is kestrun process.\n", pid);
+    return false;
+  }
+  if (duration == 0) duration = DEFAULT_DURATION;
+  bool delivered = false;
+  int stop_kind = SendSignal(pid, V8_OPTIONS, duration, &delivered);
+  if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
+  // Back here after a stop kind only when the fork failed.
+  return delivered && stop_kind == 0;
+}
+
+// ---------------------------------------------------------------------------
+// main
+// ---------------------------------------------------------------------------
+
+// The whole run; 0 when the command was delivered, 1 on every failure.
+static int RunCommandLine(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage();
+    return 1;
+  }
+  memset(g_shm_buffer, 0, sizeof(g_shm_buffer));
+  unsigned int mask = 0;
+  int pid = -1;
+  int duration = 0;
+  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1) ? 0 : 1;
+
+  for (int i = 1; i < argc; i++) {
+    if (!ParseArgument(argv[i], &mask, &pid, &duration)) {
+      printf("unsupported option: %s\n", argv[i]);
+      PrintUsage();
+      return 1;
+    }
+  }
+  if (mask == 0) {
+    printf("Please specify options.\n");
+    PrintUsage();
+    return 1;
+  }
+  if ((mask & TIMED_COMMANDS) != 0 && duration == 0) duration = DEFAULT_DURATION;
+  if (pid <= 0) {
+    printf("Please specify node pid.\n");
+    return 1;
+  }
+  if (!g_probe(pid)) {
+    printf("Please check if pid %d is node process.\n", pid);
+    return 1;
+  }
+  bool delivered = false;
+  int stop_kind = SendSignal(pid, mask, duration, &delivered);
+  if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
+  // Back here after a stop kind only when the fork failed.
+  return delivered && stop_kind == 0 ? 0 : 1;
+}
+
+#ifndef QUELLIX_NO_MAIN
+int main(int argc, char** argv) { return RunCommandLine(argc, argv); }
+#endif

@@ -1,0 +1,88 @@
+// Shared tools of quellix: string tests, option-text classifiers, the
+// platform lookups, the timestamp suffix, the shared-memory channel and the
+// extended control message.
+#ifndef QUELLIX_DEPS_INSPECTOR_TOOLS_H_
+#define QUELLIX_DEPS_INSPECTOR_TOOLS_H_
+
+#include <stddef.h>
+#include <sys/types.h>
+
+// Size of the option text buffer and of the shared segment's text: 4090
+// characters and a NUL.
+#define OPTION_TEXT_SIZE 4091
+
+// --- String tests -----------------------------------------------------------
+
+// True when needle occurs in text; an empty needle occurs everywhere.
+bool StrContains(const char* text, const char* needle);
+// True when text begins with prefix; false when either is null.
+bool StrStartsWith(const char* text, const char* prefix);
+// True when text ends with suffix; false when either is null.
+bool StrEndsWith(const char* text, const char* suffix);
+// Cuts a CR or LF from the last two bytes of text, in place.
+void RemoveCRNL(char* text);
+
+// Appends a formatted text at the end of the NUL-terminated text in buf,
+// within size bytes; what does not fit is cut off.
+void AppendFormat(char* buf, size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// --- Option-text classifiers --------------------------------------------------
+
+// True when the option text asks for GC tracing.
+bool IsTraceGcCommand(const char* text);
+// True when the option text holds "--prof ".
+bool IsProfCommand(const char* text);
+// True when the option text holds "--perf_basic_prof ".
+bool IsBasicProfCommand(const char* text);
+// True when the option text carries no "name=value" option (the first
+// "time=" does not count).
+bool IsOtherCommandNeedLogFile(const char* text);
+// True when text is "time=" ... ending in a unit letter h, m or s.
+bool IsDurationInput(const char* text);
+
+// Appends "-<local time>.<extension>" to the path in a 1024-byte buffer;
+// precision 1, 2, 4 or 8 picks day, hour, minute or second.
+void AttachTimeStamp(char* path, const char* extension, unsigned char precision);
+
+// --- Platform lookups ---------------------------------------------------------
+
+// Fills a 1024-byte buffer with the executable path of pid; false when pid is
+// not positive, the process is gone or its path may not be read.
+bool GetExecPathfromPid(int pid, char* path);
+// Owner (real uid and gid) of a process; false when it cannot be learnt.
+bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
+// Pid of the process listening behind a connected local socket, or -1.
+int GetSocketPeerPid(int fd);
+// True when pid has a handler installed for signo.
+bool IsSignalCaught(int pid, int signo);
+
+// --- Control socket helpers ---------------------------------------------------
+
+// Writes the control socket path of pid into a 256-byte buffer.
+void FormatSocketPath(char* path, size_t size, int pid);
+// Connects fd to the local socket at path; 0 or -1 as connect does.
+int ConnectSocketPath(int fd, const char* path);
+// Waits until fd is readable or timeout_ms passed; poll's result (1, 0, -1),
+// a signal interrupting the wait does not end it early.
+int WaitReadable(int fd, int timeout_ms);
+// Prints "%s\n\n" with a refusal's text: from byte 3 of the reply up to its
+// first NUL or the end of the received bytes.
+void PrintRefusal(const char* reply, ssize_t received);
+
+// --- Shared-memory channel and extended control message -----------------------
+
+// Creates the 4096-byte segment under key; true iff it was new.
+bool ShareMemoryInit(int key);
+// Stores value and, when text is not null, text in the segment of key.
+bool ShareMemoryWrite(int value, const char* text, int key);
+// Reads value and text (into OPTION_TEXT_SIZE bytes) from the segment of the
+// calling process's own id.
+bool ShareMemoryRead(char* text, int* value);
+// Sends the 1024-byte extended message; 0 when the runtime accepted, -1
+// otherwise.
+int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text);
+// Prints the module's version line.
+void PrintVerson(const void* pointer);
+
+#endif  // QUELLIX_DEPS_INSPECTOR_TOOLS_H_

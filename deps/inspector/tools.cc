@@ -382,6 +382,10 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
     return -1;
   }
 
+#if defined(SO_NOSIGPIPE)
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
   char message[EXT_MESSAGE_SIZE];
   memset(message, 0, sizeof(message));
   memcpy(message, &mask, sizeof(mask));

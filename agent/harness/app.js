@@ -1,0 +1,30 @@
+'use strict';
+// Workload for the agent's tests: keeps the CPU and the heap busy, answers
+// { id, code } messages on its IPC channel with the value of the code, and
+// ends by itself after APP_LIFETIME_MS so that no test can leave it behind.
+const vm = require('vm');
+
+const lifetime = Number(process.env.APP_LIFETIME_MS || 60000);
+setTimeout(() => process.exit(0), lifetime);
+
+const kept = [];
+function fib(n) { return n < 2 ? n : fib(n - 1) + fib(n - 2); }
+setInterval(() => {
+  kept.push({ at: Date.now(), text: 'x'.repeat(64), n: fib(18) });
+  if (kept.length > 2000) kept.splice(0, 1000);
+}, 2);
+
+if (process.send) {
+  process.on('message', (msg) => {
+    let reply;
+    try {
+      reply = { id: msg.id, value: vm.runInThisContext(msg.code) };
+    } catch (err) {
+      reply = { id: msg.id, error: String(err) };
+    }
+    process.send(reply);
+  });
+}
+if (process.env.APP_HANDLES_SIGTERM === '1') {
+  process.on('SIGTERM', () => process.send && process.send({ id: 'sigterm' }));
+}

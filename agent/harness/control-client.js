@@ -1,0 +1,162 @@
+'use strict';
+// Shared by the agent's tests: start an application with the agent, talk to
+// its control socket the way quellix does, wait for files, clean up.
+const fs = require('fs');
+const os = require('os');
+const net = require('net');
+const path = require('path');
+const { spawn } = require('child_process');
+
+const AGENT = path.resolve(__dirname, '..', 'kestrun-agent.js');
+const APP = path.resolve(__dirname, 'app.js');
+const MSG_SIZE = 512;
+const EXT_MSG_SIZE = 1024;
+
+function socketPath(pid) { return `/tmp/kestrun-uds-path-${pid}`; }
+
+function isSocket(file) {
+  try { return fs.statSync(file).isSocket(); } catch (_) { return false; }
+}
+
+// Polls cond() until it returns a truthy value or the deadline passes.
+async function waitFor(cond, what, timeoutMs = 15000, stepMs = 20) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await cond();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, stepMs));
+  }
+}
+
+// The environment of a process under test, without the caller's own preload.
+function cleanEnv(extra) {
+  const env = Object.assign({}, process.env);
+  delete env.NODE_OPTIONS;
+  delete env.NODE_TEST_CONTEXT;
+  return Object.assign(env, extra);
+}
+
+// Starts app.js (or args) with the agent and ENABLE_NODE_LOG=YES, and waits
+// for its control socket. The returned app owns a temporary directory.
+async function startApp({ env = {}, args = [APP], serve = true, preload = true } = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-test-'));
+  const child = spawn(process.execPath, preload ? ['--require', AGENT, ...args] : args, {
+    env: cleanEnv(Object.assign({ ENABLE_NODE_LOG: 'YES', NODE_LOG_DIR: dir }, env)),
+    stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
+  });
+  const app = { child, pid: child.pid, dir, out: '', err: '', exit: null, replies: new Map(), nextId: 1 };
+  child.stdout.on('data', (d) => { app.out += d; });
+  child.stderr.on('data', (d) => { app.err += d; });
+  app.exited = new Promise((resolve) => child.on('exit', (code, signal) => { app.exit = { code, signal }; resolve(app.exit); }));
+  child.on('message', (m) => app.replies.set(m.id, m));
+  if (serve) {
+    await waitFor(() => isSocket(socketPath(app.pid)) || app.exit, `control socket of pid ${app.pid}`);
+    if (app.exit) throw new Error(`app ended before serving: ${JSON.stringify(app.exit)} ${app.err}`);
+  }
+  return app;
+}
+
+// Evaluates code in the app and returns its value.
+async function evalInApp(app, code) {
+  const id = app.nextId++;
+  app.child.send({ id, code });
+  const reply = await waitFor(() => app.replies.get(id), `answer to ${code}`);
+  if (reply.error) throw new Error(reply.error);
+  return reply.value;
+}
+
+// Ends the app (if it still runs), waits for it and removes its files.
+async function stopApp(app) {
+  if (!app) return;
+  if (!app.exit) app.child.kill('SIGKILL');
+  await app.exited;
+  fs.rmSync(app.dir, { recursive: true, force: true });
+  try { fs.unlinkSync(socketPath(app.pid)); } catch (_) { /* the agent removed it */ }
+}
+
+// The control message: mask at 0, sender pid (or parameter) at 4, text at 8.
+function message({ mask, text = '', size = MSG_SIZE, param = process.pid }) {
+  const buf = Buffer.alloc(size);
+  buf.writeUInt32LE(mask >>> 0, 0);
+  buf.writeInt32LE(param, 4);
+  buf.write(text, 8, size - 9, 'utf8');
+  return buf;
+}
+
+function parseReply(buf) {
+  const nul = buf.indexOf(0, 3);
+  return { verdict: String.fromCharCode(buf[0]), text: buf.toString('utf8', 3, nul < 0 ? buf.length : nul), length: buf.length };
+}
+
+// A client connection that collects what the agent sends.
+class Client {
+  static connect(pid) {
+    return new Promise((resolve, reject) => {
+      const sock = net.connect(socketPath(pid));
+      sock.once('connect', () => resolve(new Client(sock)));
+      sock.once('error', reject);
+    });
+  }
+
+  constructor(sock) {
+    this.sock = sock;
+    this.data = Buffer.alloc(0);
+    this.closed = false;
+    sock.on('data', (d) => { this.data = Buffer.concat([this.data, d]); });
+    sock.on('close', () => { this.closed = true; });
+    sock.on('error', () => { this.closed = true; });
+  }
+
+  send(buf) { this.sock.write(buf); }
+
+  // Resolves with the next n bytes, or what is left when the agent closes;
+  // null when nothing came within timeoutMs.
+  async read(n, timeoutMs = 2000) {
+    try {
+      await waitFor(() => this.data.length >= n || this.closed, `${n} reply bytes`, timeoutMs, 5);
+    } catch (_) {
+      return null;
+    }
+    const out = this.data.subarray(0, n);
+    this.data = this.data.subarray(out.length);
+    return out.length > 0 ? out : null;
+  }
+
+  close() { this.sock.destroy(); }
+}
+
+// One exchange as quellix makes it: message, first reply, kick, second reply.
+async function exchange(pid, opts) {
+  const size = opts.size || MSG_SIZE;
+  const client = await Client.connect(pid);
+  try {
+    client.send(message(opts));
+    const raw = await client.read(size);
+    const first = raw && parseReply(raw);
+    if (!first || first.verdict === 'N' || size === EXT_MSG_SIZE || opts.kick === false) return { first };
+    process.kill(pid, 'SIGUSR2');
+    const raw2 = await client.read(MSG_SIZE);
+    return { first, second: raw2 && parseReply(raw2) };
+  } finally {
+    client.close();
+  }
+}
+
+// Waits for a complete result file and returns its text.
+async function waitForFile(file, timeoutMs = 15000) {
+  await waitFor(() => fs.existsSync(file), `result file ${file}`, timeoutMs);
+  return fs.readFileSync(file, 'utf8');
+}
+
+// The /proc/<pid>/status mask of caught signals, as quellix reads it before the kick.
+function catchesSignal(pid, signo) {
+  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+  const cgt = /^SigCgt:\s*([0-9a-f]+)$/m.exec(status)[1];
+  return (BigInt('0x' + cgt) >> BigInt(signo - 1)) & 1n ? true : false;
+}
+
+module.exports = {
+  AGENT, APP, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
+  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal,
+};

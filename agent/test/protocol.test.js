@@ -1,0 +1,188 @@
+'use strict';
+// The control message as the agent reads it: replies, the kick, refusals,
+// and clients that break the protocol.
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
+const h = require('../harness/control-client');
+
+const HEAPDUMP = 0x1, FORCE_GC = 0x2, START_PROFILING = 0x40, STOP_PROFILING = 0x80, DIAG_REPORT = 0x2000;
+
+let app;
+before(async () => { app = await h.startApp(); });
+after(() => h.stopApp(app));
+
+function pathWord(name) { return `--specified_log_path=${path.join(app.dir, name)} `; }
+
+// The application is still alive and its agent still answers.
+async function assertStillServing() {
+  assert.equal(await h.evalInApp(app, '1 + 1'), 2);
+  const { first, second } = await h.exchange(app.pid, { mask: FORCE_GC });
+  assert.equal(first.verdict, 'Y');
+  assert.equal(second.verdict, 'Y');
+}
+
+describe('accepted message', () => {
+  it('replies, waits for the kick, replies again, and only then runs the command', async () => {
+    const file = path.join(app.dir, 'kick.heapsnapshot');
+    const client = await h.Client.connect(app.pid);
+    try {
+      client.send(h.message({ mask: HEAPDUMP, text: pathWord('kick.heapsnapshot') }));
+      const first = h.parseReply(await client.read(h.MSG_SIZE));
+      assert.equal(first.verdict, 'Y');
+      assert.equal(first.length, h.MSG_SIZE);
+      assert.ok(!fs.existsSync(file), 'the command ran before the kick');
+      process.kill(app.pid, 'SIGUSR2');
+      const second = h.parseReply(await client.read(h.MSG_SIZE));
+      assert.equal(second.verdict, 'Y');
+      assert.equal(second.length, h.MSG_SIZE);
+    } finally {
+      client.close();
+    }
+    JSON.parse(await h.waitForFile(file));
+  });
+
+  it('one kick answers every waiting client', async () => {
+    const a = await h.Client.connect(app.pid);
+    const b = await h.Client.connect(app.pid);
+    try {
+      a.send(h.message({ mask: FORCE_GC }));
+      b.send(h.message({ mask: DIAG_REPORT, text: pathWord('both.diag') }));
+      assert.equal(h.parseReply(await a.read(h.MSG_SIZE)).verdict, 'Y');
+      assert.equal(h.parseReply(await b.read(h.MSG_SIZE)).verdict, 'Y');
+      process.kill(app.pid, 'SIGUSR2');
+      assert.equal(h.parseReply(await a.read(h.MSG_SIZE)).verdict, 'Y');
+      assert.equal(h.parseReply(await b.read(h.MSG_SIZE)).verdict, 'Y');
+    } finally {
+      a.close();
+      b.close();
+    }
+    JSON.parse(await h.waitForFile(path.join(app.dir, 'both.diag')));
+  });
+
+  it('a client that leaves before the kick gets nothing run', async () => {
+    const dropped = path.join(app.dir, 'dropped.diag');
+    const quitter = await h.Client.connect(app.pid);
+    quitter.send(h.message({ mask: DIAG_REPORT, text: pathWord('dropped.diag') }));
+    assert.equal(h.parseReply(await quitter.read(h.MSG_SIZE)).verdict, 'Y');
+    quitter.close();
+    // The next kick would run the dropped command together with this one.
+    await h.waitFor(async () => {
+      const { second } = await h.exchange(app.pid, { mask: DIAG_REPORT, text: pathWord('after.diag') });
+      return second;
+    }, 'a later exchange');
+    await h.waitForFile(path.join(app.dir, 'after.diag'));
+    assert.ok(!fs.existsSync(dropped));
+  });
+
+  it('the extended 1024-byte message gets one reply and runs without a kick', async () => {
+    const file = path.join(app.dir, 'extended.heapsnapshot');
+    const { first } = await h.exchange(app.pid, { mask: HEAPDUMP, size: h.EXT_MSG_SIZE, param: 0, text: pathWord('extended.heapsnapshot') });
+    assert.equal(first.verdict, 'Y');
+    assert.equal(first.length, h.EXT_MSG_SIZE);
+    assert.ok(JSON.parse(await h.waitForFile(file)).snapshot.meta);
+  });
+
+  it('the extended message stops what it started after its parameter in seconds', async () => {
+    const file = path.join(app.dir, 'auto.cpuprofile');
+    const { first } = await h.exchange(app.pid, { mask: START_PROFILING, size: h.EXT_MSG_SIZE, param: 1, text: pathWord('auto.cpuprofile') });
+    assert.equal(first.verdict, 'Y');
+    assert.ok(Array.isArray(JSON.parse(await h.waitForFile(file)).nodes));
+    const { first: stop } = await h.exchange(app.pid, { mask: STOP_PROFILING });
+    assert.deepEqual([stop.verdict, stop.text], ['N', 'no CPU profile is running']);
+  });
+});
+
+describe('refusals', () => {
+  const cases = [
+    ['an unknown bit', { mask: 0x8000 }, /^unknown command bit\(s\) 0x8000$/],
+    ['an empty mask', { mask: 0 }, /^no command in message$/],
+    ['a stop with nothing running', { mask: STOP_PROFILING }, /^no CPU profile is running$/],
+    ['a result command without a path', { mask: HEAPDUMP }, /^missing --specified_log_path=<path> for --heapdump$/],
+    ['a relative path', { mask: HEAPDUMP, text: '--specified_log_path=x.heapsnapshot ' }, /is not absolute/],
+    ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /directory \/nonexistent\/dir is not writable/],
+    ['two result files in one message', { mask: HEAPDUMP | DIAG_REPORT, text: '--specified_log_path=/tmp/x ' }, /^one result file per message: send --heapdump and --diag_report separately$/],
+    ['log on and off at once', { mask: 0xc }, /contradict/],
+  ];
+  for (const [name, msg, pattern] of cases) {
+    it(`refuses ${name} in the first reply`, async () => {
+      const { first, second } = await h.exchange(app.pid, msg);
+      assert.equal(first.verdict, 'N');
+      assert.match(first.text, pattern);
+      assert.equal(second, undefined);
+    });
+  }
+
+  it('refuses a second start of a running kind, and a stop for another result file', async () => {
+    const text = pathWord('twice.cpuprofile');
+    const start = await h.exchange(app.pid, { mask: START_PROFILING, text });
+    assert.equal(start.second.verdict, 'Y');
+    const again = await h.exchange(app.pid, { mask: START_PROFILING, text: pathWord('other.cpuprofile') });
+    assert.deepEqual([again.first.verdict, again.first.text], ['N', `a CPU profile is already running (result file ${path.join(app.dir, 'twice.cpuprofile')})`]);
+    const wrong = await h.exchange(app.pid, { mask: STOP_PROFILING, text: pathWord('other.cpuprofile') });
+    assert.equal(wrong.first.verdict, 'N');
+    assert.match(wrong.first.text, /writes to .*twice\.cpuprofile, not to/);
+    const stop = await h.exchange(app.pid, { mask: STOP_PROFILING, text });
+    assert.equal(stop.second.verdict, 'Y');
+    await h.waitForFile(path.join(app.dir, 'twice.cpuprofile'));
+  });
+});
+
+describe('misbehaving clients', () => {
+  async function sendRaw(bytes, { end = false } = {}) {
+    const client = await h.Client.connect(app.pid);
+    try {
+      client.send(bytes);
+      if (end) client.sock.end();
+      const raw = await client.read(h.MSG_SIZE, 3000);
+      return raw && h.parseReply(raw);
+    } finally {
+      client.close();
+    }
+  }
+
+  it('refuses a short message once it stops coming', async () => {
+    const reply = await sendRaw(Buffer.alloc(100, 1));
+    assert.equal(reply.verdict, 'N');
+    assert.match(reply.text, /^malformed message: 100 bytes received/);
+  });
+
+  it('refuses a short message whose sender closed its side', async () => {
+    const reply = await sendRaw(Buffer.alloc(7), { end: true });
+    assert.match(reply.text, /^malformed message: 7 bytes received/);
+  });
+
+  it('refuses a message between the two sizes, and one longer than both', async () => {
+    assert.match((await sendRaw(Buffer.alloc(700, 0x41))).text, /^malformed message: 700 bytes received/);
+    assert.match((await sendRaw(Buffer.alloc(1500, 0x41))).text, /^malformed message: more than 1024 bytes/);
+  });
+
+  it('refuses an option text without its NUL', async () => {
+    const msg = h.message({ mask: FORCE_GC });
+    msg.fill(0x61, 8);
+    assert.deepEqual(await sendRaw(msg), { verdict: 'N', text: 'malformed message: option text is not NUL-terminated', length: h.MSG_SIZE });
+  });
+
+  it('refuses a connection that sends nothing', async () => {
+    const reply = await sendRaw(Buffer.alloc(0));
+    assert.match(reply.text, /^malformed message: 0 bytes received/);
+  });
+
+  it('survives garbage, early closes and bytes after the message', async () => {
+    for (let i = 0; i < 20; i++) {
+      const client = await h.Client.connect(app.pid);
+      const junk = Buffer.alloc(1 + ((i * 97) % 1100));
+      for (let j = 0; j < junk.length; j++) junk[j] = (i * 31 + j * 7) & 0xff;
+      client.send(junk);
+      client.close();
+    }
+    const late = await h.Client.connect(app.pid);
+    late.send(h.message({ mask: FORCE_GC }));
+    assert.equal(h.parseReply(await late.read(h.MSG_SIZE)).verdict, 'Y');
+    late.send(Buffer.from('trailing'));
+    await h.waitFor(() => late.closed, 'the agent to drop a client that sent bytes after its message');
+    await assertStillServing();
+    assert.equal(app.err, '');
+  });
+});

@@ -13,8 +13,15 @@ install(FILES "${QUELLIX_SOURCE_ROOT}/doc/quellix.1"
 install(FILES "${QUELLIX_SOURCE_ROOT}/completions/quellix.bash"
         DESTINATION share/bash-completion/completions
         RENAME quellix)
+# zsh looks in share/zsh/site-functions under /usr/local; Debian's zsh reads
+# packaged completions from /usr/share/zsh/vendor-completions instead, so the
+# package takes that copy and a plain install the other.
 install(FILES "${QUELLIX_SOURCE_ROOT}/completions/_quellix"
-        DESTINATION share/zsh/site-functions)
+        DESTINATION share/zsh/site-functions
+        COMPONENT zsh_site_functions)
+install(FILES "${QUELLIX_SOURCE_ROOT}/completions/_quellix"
+        DESTINATION share/zsh/vendor-completions
+        COMPONENT zsh_vendor_completions EXCLUDE_FROM_ALL)
 
 # The Node.js agent that makes a stock node a kestrun runtime.
 set(QUELLIX_AGENT "${QUELLIX_SOURCE_ROOT}/agent/kestrun-agent.js")
@@ -24,6 +31,10 @@ endif()
 
 # Debian package: `cpack -G DEB` in the build directory.
 set(CPACK_GENERATOR "DEB")
+# One package made of every component but the plain zsh one.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL Unspecified zsh_vendor_completions)
 set(CPACK_PACKAGE_NAME "quellix")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "quellix developers")

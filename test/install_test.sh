@@ -59,7 +59,10 @@ finish() {
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quellix-install.XXXXXX")
 sleeper=""
 sockets=()
+deb_installed=""
 cleanup() {
+    # A test stopped half way must not leave its package on the machine.
+    if [[ -n $deb_installed ]]; then dpkg -P quellix >/dev/null 2>&1 || true; fi
     if [[ -n $sleeper ]]; then
         kill "$sleeper" 2>/dev/null || true
         wait "$sleeper" 2>/dev/null || true
@@ -95,11 +98,13 @@ check_usage() {
     same "$1 without arguments exits with status 1" 1 "$status"
 }
 
-# Files that an install must put under the prefix, relative to it.
+# Files that an install must put under the prefix, relative to it; the
+# package carries the zsh completion where Debian's zsh looks.
+# expected_files [zsh-directory]
 expected_files() {
     printf '%s\n' bin/quellix share/man/man1/quellix.1 \
         share/bash-completion/completions/quellix \
-        share/zsh/site-functions/_quellix
+        "share/zsh/${1:-site-functions}/_quellix"
     if [[ -f $src/agent/kestrun-agent.js ]]; then
         echo share/quellix/kestrun-agent.js
     fi
@@ -361,8 +366,9 @@ run_deb() {
     local files
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./|/|' | LC_ALL=C sort)
     same "package holds exactly the installed files under /usr" \
-        "$(expected_files | sed 's|^|/usr/|' | LC_ALL=C sort)" "$files"
+        "$(expected_files vendor-completions | sed 's|^|/usr/|' | LC_ALL=C sort)" "$files"
 
+    deb_installed=1
     if ! log=$(dpkg -i "$deb" 2>&1); then
         not_ok "dpkg -i installs the package" "$log"
         dpkg -r quellix >/dev/null 2>&1 || true
@@ -373,6 +379,21 @@ run_deb() {
     check_usage /usr/bin/quellix
     same "man -w quellix finds the packaged page" /usr/share/man/man1/quellix.1 \
         "$(env -u MANPATH man -w quellix 2>/dev/null || true)"
+    local loader=/usr/share/bash-completion/bash_completion
+    if [[ -r $loader ]]; then
+        same "bash-completion loads the packaged completion on demand" "-F _quellix" \
+            "$(bash --norc --noprofile -c 'source "$1" >/dev/null 2>&1; _completion_loader quellix >/dev/null 2>&1; complete -p quellix' bash "$loader" 2>&1 | grep -o -- '-F _quellix' || true)"
+    else
+        skip "packaged bash completion: bash-completion is not installed (apt-get install bash-completion)"
+    fi
+    if command -v zsh >/dev/null; then
+        check "zsh finds the packaged completion without any setup" \
+            zsh -f -c '(( ${fpath[(Ie)/usr/share/zsh/vendor-completions]} ))'
+        same "zsh completes --hea to --heapdump from the package" "--heapdump" \
+            "$(zsh_complete "" "quellix --hea" || true)"
+    else
+        skip "packaged zsh completion: zsh is not installed (apt-get install zsh)"
+    fi
 
     if ! log=$(dpkg -r quellix 2>&1); then
         not_ok "dpkg -r removes the package" "$log"
@@ -380,6 +401,7 @@ run_deb() {
         return
     fi
     ok "dpkg -r removes the package"
+    deb_installed=""
     local left="" f
     while IFS= read -r f; do
         [[ -e $f || -L $f ]] && left+=" $f"

@@ -268,7 +268,10 @@ function beginCpuProfile(act) {
 
 function beginSampling(act) {
   post('HeapProfiler.enable');
-  post('HeapProfiler.startSampling', { samplingInterval: 32768 });
+  // Garbage counts too: the profile is for finding where memory is allocated.
+  post('HeapProfiler.startSampling', {
+    samplingInterval: 32768, includeObjectsCollectedByMajorGC: true, includeObjectsCollectedByMinorGC: true,
+  });
   act.stopped = () => post('HeapProfiler.stopSampling').profile;
 }
 

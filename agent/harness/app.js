@@ -4,11 +4,14 @@
 // ends by itself after APP_LIFETIME_MS so that no test can leave it behind.
 const vm = require('vm');
 
+globalThis.require = require; // for the code the tests send
+
 const lifetime = Number(process.env.APP_LIFETIME_MS || 60000);
 setTimeout(() => process.exit(0), lifetime);
 
 const kept = [];
 function fib(n) { return n < 2 ? n : fib(n - 1) + fib(n - 2); }
+globalThis.fib = fib;
 setInterval(() => {
   kept.push({ at: Date.now(), text: 'x'.repeat(64), n: fib(18) });
   if (kept.length > 2000) kept.splice(0, 1000);
@@ -16,13 +19,9 @@ setInterval(() => {
 
 if (process.send) {
   process.on('message', (msg) => {
-    let reply;
-    try {
-      reply = { id: msg.id, value: vm.runInThisContext(msg.code) };
-    } catch (err) {
-      reply = { id: msg.id, error: String(err) };
-    }
-    process.send(reply);
+    new Promise((resolve) => resolve(vm.runInThisContext(msg.code))).then(
+      (value) => process.send({ id: msg.id, value }),
+      (err) => process.send({ id: msg.id, error: String(err) }));
   });
 }
 if (process.env.APP_HANDLES_SIGTERM === '1') {

@@ -31,7 +31,9 @@ endif()
 
 # Debian package: `cpack -G DEB` in the build directory.
 set(CPACK_GENERATOR "DEB")
-# One package made of every component but the plain zsh one.
+# One package made of every component but the plain zsh one. Rules without
+# a COMPONENT fall into Unspecified; a rule with a new component must be
+# listed here, and every new file in test/install_test.sh's expected_files.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_COMPONENTS_ALL Unspecified zsh_vendor_completions)

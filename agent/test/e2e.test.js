@@ -1,0 +1,93 @@
+'use strict';
+// quellix itself against node with the agent: the real binary, the real
+// probe, the real socket, the real result files. QUELLIX_BIN names the binary.
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const { spawnSync } = require('child_process');
+const h = require('../harness/control-client');
+
+const QUELLIX = process.env.QUELLIX_BIN;
+const skip = !QUELLIX ? 'QUELLIX_BIN is not set: the end-to-end tests need the quellix binary'
+  : !fs.existsSync(QUELLIX) ? `QUELLIX_BIN=${QUELLIX} does not exist` : false;
+if (skip) console.log(`# skipping end-to-end tests: ${skip}`);
+
+// quellix needs the agent in its own environment, so that its probe of the
+// target's node executable loads the agent and prints process.kestrun.
+function quellix(args) {
+  const res = spawnSync(QUELLIX, args, {
+    env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }), encoding: 'utf8', timeout: 20000,
+  });
+  return { status: res.status, out: res.stdout, err: res.stderr };
+}
+
+// The result path that quellix prints on its "<prefix>文件路径:<path>" line.
+function resultPath(out, prefix) {
+  const m = new RegExp(`^${prefix}文件路径:(.+)$`, 'm').exec(out);
+  assert.ok(m, `no ${prefix} path line in: ${out}`);
+  return m[1];
+}
+
+describe('quellix end to end', { skip }, () => {
+  let app;
+  before(async () => { app = await h.startApp(); });
+  after(() => h.stopApp(app));
+
+  it('--heapdump writes a loadable heap snapshot', async () => {
+    const run = quellix(['--heapdump', String(app.pid)]);
+    assert.equal(run.status, 0, run.out + run.err);
+    const file = resultPath(run.out, 'heapdump');
+    assert.ok(file.startsWith(app.dir + '/heapdump-' + app.pid + '-'), file);
+    assert.ok(JSON.parse(await h.waitForFile(file)).snapshot.meta.node_fields);
+  });
+
+  it('--start_profiling time=2s ends with the profile after the deferred stop', async () => {
+    const run = quellix(['--start_profiling', 'time=2s', String(app.pid)]);
+    assert.equal(run.status, 0, run.out + run.err);
+    const file = resultPath(run.out, 'Profiling');
+    assert.ok(!fs.existsSync(file), 'the profile was written before its stop');
+    const profile = JSON.parse(await h.waitForFile(file, 20000));
+    assert.ok(profile.nodes.length > 0 && profile.samples.length > 0);
+    assert.ok(profile.endTime - profile.startTime >= 1.5e6, `profile lasted ${profile.endTime - profile.startTime} us`);
+  });
+
+  it('--diag_report writes a JSON report with its header', async () => {
+    const run = quellix(['--diag_report', String(app.pid)]);
+    assert.equal(run.status, 0, run.out + run.err);
+    const report = JSON.parse(await h.waitForFile(resultPath(run.out, 'diagnostic-report')));
+    assert.equal(report.header.processId, app.pid);
+  });
+
+  it('--v8-options --trace_gc time=2s writes the gc-log after the stop', async () => {
+    const run = quellix(['--v8-options', '--trace_gc', 'time=2s', `--pid=${app.pid}`]);
+    assert.equal(run.status, 0, run.out + run.err);
+    const text = await h.waitForFile(resultPath(run.out, 'gc-log'), 20000);
+    assert.match(text, /^# \d+ collections, total pause/m);
+  });
+
+  it('a refusal reaches the user with exit status 1', () => {
+    const run = quellix(['--stop_heap_profiling', String(app.pid)]);
+    assert.equal(run.status, 1);
+    assert.match(run.out, /^no heap profile is running$/m);
+  });
+
+  it('--force_gc and the log switches are confirmed', () => {
+    for (const cmd of ['--force_gc', '--enable_node_log', '--disable_node_log']) {
+      const run = quellix([cmd, String(app.pid)]);
+      assert.equal(run.status, 0, `${cmd}: ${run.out}${run.err}`);
+    }
+    assert.ok(fs.existsSync(`${app.dir}/kestrun-agent-${app.pid}.log`));
+  });
+
+  it('a node without ENABLE_NODE_LOG=YES is identified but has no socket', async () => {
+    const plain = await h.startApp({ env: { ENABLE_NODE_LOG: 'NO' }, serve: false });
+    try {
+      await h.waitFor(async () => (await h.evalInApp(plain, '1')) === 1, 'the app to run');
+      const run = quellix(['--heapdump', String(plain.pid)]);
+      assert.equal(run.status, 1);
+      assert.match(run.out, /ENABLE_NODE_LOG=YES/);
+    } finally {
+      await h.stopApp(plain);
+    }
+  });
+});

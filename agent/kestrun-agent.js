@@ -283,17 +283,24 @@ function beginTimeline(act) {
 // The timeline's snapshot arrives in chunks during the stop call; they go
 // straight to the file instead of piling up in this process's heap.
 function finishTimeline(act) {
-  writeAtomically(act.path, (tmp) => {
-    const fd = fs.openSync(tmp, 'w');
-    const onChunk = (m) => fs.writeSync(fd, m.params.chunk);
-    state.session.on('HeapProfiler.addHeapSnapshotChunk', onChunk);
-    try {
-      post('HeapProfiler.stopTrackingHeapObjects', { reportProgress: false });
-    } finally {
-      state.session.removeListener('HeapProfiler.addHeapSnapshotChunk', onChunk);
-      fs.closeSync(fd);
-    }
-  });
+  let stopped = false;
+  try {
+    writeAtomically(act.path, (tmp) => {
+      const fd = fs.openSync(tmp, 'w');
+      const onChunk = (m) => fs.writeSync(fd, m.params.chunk);
+      state.session.on('HeapProfiler.addHeapSnapshotChunk', onChunk);
+      try {
+        stopped = true;
+        post('HeapProfiler.stopTrackingHeapObjects', { reportProgress: false });
+      } finally {
+        state.session.removeListener('HeapProfiler.addHeapSnapshotChunk', onChunk);
+        fs.closeSync(fd);
+      }
+    });
+  } finally {
+    // Allocation tracking costs every allocation: it ends even without a file.
+    if (!stopped) post('HeapProfiler.stopTrackingHeapObjects', { reportProgress: false });
+  }
 }
 
 function beginV8Options(act) {
@@ -629,8 +636,10 @@ function decideMessage(conn, size, err, mask, text, autoStop) {
   conn.plan = plan;
   if (size === EXT_MSG_SIZE) {
     // One reply and no kick: the command runs right after the reply.
+    // It runs even if the client leaves now: its message was complete.
     finishConnection(conn);
-    conn.sock.end(replyBuffer(size, true, 'accepted'), () => setImmediate(() => guard(() => runPlan(plan))));
+    conn.sock.end(replyBuffer(size, true, 'accepted'));
+    setImmediate(() => guard(() => runPlan(plan)));
     return;
   }
   conn.state = 'waiting';

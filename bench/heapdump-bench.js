@@ -172,7 +172,10 @@ async function overheadRows() {
       ['quellix peak RSS (with its shell and probe)', NaN, rss === null ? 'no /usr/bin/time' : `${rss} kB`],
     ];
   } finally {
+    // SIGTERM: the peer removes its socket on the way out.
+    const exited = new Promise((resolve) => peer.once('exit', resolve));
     peer.kill('SIGTERM');
+    await exited;
   }
 }
 

@@ -51,8 +51,13 @@ async function startApp({ env = {}, args = [APP], serve = true, preload = true }
   app.exited = new Promise((resolve) => child.on('exit', (code, signal) => { app.exit = { code, signal }; resolve(app.exit); }));
   child.on('message', (m) => app.replies.set(m.id, m));
   if (serve) {
-    await waitFor(() => isSocket(socketPath(app.pid)) || app.exit, `control socket of pid ${app.pid}`);
-    if (app.exit) throw new Error(`app ended before serving: ${JSON.stringify(app.exit)} ${app.err}`);
+    try {
+      await waitFor(() => isSocket(socketPath(app.pid)) || app.exit, `control socket of pid ${app.pid}`);
+      if (app.exit) throw new Error(`app ended before serving: ${JSON.stringify(app.exit)} ${app.err}`);
+    } catch (err) {
+      await stopApp(app);
+      throw err;
+    }
   }
   return app;
 }

@@ -1,13 +1,13 @@
 // Fuzzes the whole argument loop of both command-line forms: RunCommandLine
 // on an argv built from the input, with the probe and the exchange stubbed.
 #define QUELLIX_NO_MAIN
-#include "../deps/inspector/cmds.cc"
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
 
+#include "../deps/inspector/cmds.cc"
 #include "fuzz_support.h"
 
 static bool g_probe_answer = false;

@@ -2,7 +2,6 @@
 // /proc/<pid>/environ): the input's NUL-separated pieces become the whole
 // environment of a child, and GetLogDir reads it back from the kernel.
 #define QUELLIX_NO_MAIN
-#include "../deps/inspector/cmds.cc"
 
 #include <sched.h>
 #include <spawn.h>
@@ -11,6 +10,7 @@
 
 #include <vector>
 
+#include "../deps/inspector/cmds.cc"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
   }
-  expected = expected.substr(0, sizeof(dir) - 1);
+  expected.resize(std::min(expected.size(), sizeof(dir) - 1));
   if (strnlen(dir, sizeof(dir)) == sizeof(dir) || expected != dir) abort();
   return 0;
 }

@@ -1,10 +1,11 @@
 // Fuzzes the parsers of the command form's values: the duration ("time=...")
 // and the pid.
 #define QUELLIX_NO_MAIN
-#include "../deps/inspector/cmds.cc"
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "../deps/inspector/cmds.cc"
 
 // The pid parser accepts exactly the decimal texts of 1..INT_MAX, leading
 // zeros allowed, in at most 10 characters.
@@ -38,7 +39,7 @@ static void CheckDuration(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   // The command line hands over C strings: nothing past a NUL arrives.
-  text = text.c_str();
+  text.resize(strlen(text.c_str()));
   CheckPid(text);
   CheckDuration(text);
   CheckDuration("time=" + text);

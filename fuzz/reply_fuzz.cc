@@ -2,11 +2,11 @@
 // serves its own control socket from a thread and answers with the input's
 // bytes, so the listener check passes and the kick reaches its own handler.
 #define QUELLIX_NO_MAIN
-#include "../deps/inspector/cmds.cc"
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "../deps/inspector/cmds.cc"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -1,32 +1,36 @@
 // A probe that never ends: the tool gives it ten seconds, then kills and
 // reaps it and takes the target for no runtime.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
 
 #include "support.h"
 
 namespace {
 
-// Children of this process other than the given one; as a subreaper it also
-// inherits whatever the tool leaves behind, running or not yet reaped.
-std::vector<int> OtherChildren(int known) {
+// Parent and session of pid from its stat file; false when it is gone.
+bool ReadStat(int pid, int* parent, int* session) {
+  std::string stat = qtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t end = stat.rfind(')');
+  return end != std::string::npos && sscanf(stat.c_str() + end + 1, " %*c %d %*d %d", parent, session) == 2;
+}
+
+// Children of parent other than the given one.
+std::vector<int> ChildrenOf(int parent, int known = 0) {
   std::vector<int> children;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return children;
   while (struct dirent* entry = readdir(proc)) {
-    int pid = atoi(entry->d_name);
-    if (pid <= 0 || pid == known) continue;
-    std::string stat = qtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(')');
-    int parent = 0;
-    if (end != std::string::npos && sscanf(stat.c_str() + end + 1, " %*c %d", &parent) == 1 && parent == getpid()) {
-      children.push_back(pid);
-    }
+    int pid = atoi(entry->d_name), ppid = 0, session = 0;
+    if (pid > 0 && pid != known && ReadStat(pid, &ppid, &session) && ppid == parent) children.push_back(pid);
   }
   closedir(proc);
   return children;
 }
+
+// As a subreaper this process also inherits whatever the tool leaves behind,
+// running or not yet reaped.
+std::vector<int> OtherChildren(int known) { return ChildrenOf(getpid(), known); }
 
 TEST(ProbeLimitTest, SleepingProbeIsKilledAndReaped) {
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
@@ -44,6 +48,34 @@ TEST(ProbeLimitTest, SleepingProbeIsKilledAndReaped) {
     waitpid(pid, nullptr, 0);
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The probe runs a program of the target's owner: it must not keep the
+// tool's terminal, through which it could push input to the root shell that
+// ran the tool. It gets a session of its own, hence no controlling terminal.
+TEST(ProbeLimitTest, FaultProbeKeepsCallersSession) {
+  qtest::Peer peer;
+  pid_t tool = qtest::Spawn({QUELLIX_BIN, "--force_gc", peer.pid_text()}, {"PEER_PROBE=sleep"});
+  int probe = 0, parent = 0, session = 0;
+  // Looked at once it runs the target's program, which it sleeps in.
+  qtest::WaitFor([&] {
+    for (int child : ChildrenOf(tool)) {
+      if (qtest::ReadFile("/proc/" + std::to_string(child) + "/cmdline").find("process.kestrun") != std::string::npos) {
+        probe = child;
+      }
+    }
+    return probe != 0;
+  });
+  bool probed = probe != 0 && ReadStat(probe, &parent, &session);
+  int status = qtest::Reap(tool, 20000);
+  ASSERT_TRUE(probed);
+  EXPECT_EQ(session, probe);
+  EXPECT_NE(session, getsid(0));
+  EXPECT_TRUE(WIFEXITED(status));
 }
 
 }  // namespace

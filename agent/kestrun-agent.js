@@ -44,6 +44,9 @@ const EXTENDED_GRACE_MS = 20;
 const INCOMPLETE_MS = 500;
 // An accepted message whose kick never comes is dropped, its command unrun.
 const KICK_TIMEOUT_MS = 10000;
+// After its last reply a connection is closed by the agent at the latest this
+// long later, so that clients that never close cannot pile up descriptors.
+const LINGER_MS = 2000;
 const PATH_WORD = '--specified_log_path=';
 
 const BIT = {
@@ -549,10 +552,17 @@ function armTimer(conn, ms, fn) {
   conn.timer.unref();
 }
 
+function endWith(conn, reply) {
+  finishConnection(conn);
+  conn.sock.end(reply);
+  const linger = setTimeout(() => conn.sock.destroy(), LINGER_MS);
+  linger.unref();
+  conn.sock.once('close', () => clearTimeout(linger));
+}
+
 function refuse(conn, size, text) {
   log(`refused: ${text}`);
-  finishConnection(conn);
-  conn.sock.end(replyBuffer(size, false, text));
+  endWith(conn, replyBuffer(size, false, text));
 }
 
 function finishConnection(conn) {
@@ -637,8 +647,7 @@ function decideMessage(conn, size, err, mask, text, autoStop) {
   if (size === EXT_MSG_SIZE) {
     // One reply and no kick: the command runs right after the reply.
     // It runs even if the client leaves now: its message was complete.
-    finishConnection(conn);
-    conn.sock.end(replyBuffer(size, true, 'accepted'));
+    endWith(conn, replyBuffer(size, true, 'accepted'));
     setImmediate(() => guard(() => runPlan(plan)));
     return;
   }
@@ -654,8 +663,7 @@ function decideMessage(conn, size, err, mask, text, autoStop) {
 function onKick() {
   for (const conn of state.pendingKick) {
     const plan = conn.plan;
-    finishConnection(conn);
-    conn.sock.end(replyBuffer(MSG_SIZE, true, 'done'));
+    endWith(conn, replyBuffer(MSG_SIZE, true, 'done'));
     // node hands the reply to the kernel within end() when the socket has
     // room, as it has here; the commands go on the next turn of the loop.
     setImmediate(() => guard(() => runPlan(plan)));

@@ -169,6 +169,22 @@ describe('misbehaving clients', () => {
     assert.match(reply.text, /^malformed message: 0 bytes received/);
   });
 
+  it('closes a connection that its client keeps open after the reply', async () => {
+    const sockets = () => fs.readdirSync(`/proc/${app.pid}/fd`).filter((fd) => {
+      try { return fs.readlinkSync(`/proc/${app.pid}/fd/${fd}`).startsWith('socket:'); } catch (_) { return false; }
+    }).length;
+    const baseline = sockets();
+    const sock = require('net').connect({ path: h.socketPath(app.pid), allowHalfOpen: true });
+    try {
+      sock.on('error', () => {});
+      sock.write(h.message({ mask: 0x8000 }));
+      await h.waitFor(() => sockets() > baseline, 'the agent to hold the connection');
+      await h.waitFor(() => sockets() === baseline, 'the agent to close the connection', 10000);
+    } finally {
+      sock.destroy();
+    }
+  });
+
   it('survives garbage, early closes and bytes after the message', async () => {
     for (let i = 0; i < 20; i++) {
       const client = await h.Client.connect(app.pid);

@@ -1,0 +1,319 @@
+// The real quellix against the stand-in runtime: the command form's failures
+// and their order, the identification probe, and the result files and
+// confirmations that dispatch prints and hands to the runtime.
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+
+#include <filesystem>
+
+#include "support.h"
+
+namespace {
+
+// The tests set these variables per run; a value inherited from the shell
+// would change the outputs. As a subreaper this process inherits the
+// deferred stops that quellix leaves behind, so a test can find and end them.
+const struct TestProcess {
+  TestProcess() {
+    for (const char* name : {"NODE_LOG_DIR", "PEER_PROBE", "PEER_PROBE_RECORD", "ENABLE_NODE_LOG"}) unsetenv(name);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+  }
+} test_process;
+
+// Kills and reaps the deferred stops left behind; returns how many there were.
+int EndDeferredStops() {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::string stat = qtest::ReadFile(entry.path().string() + "/stat");  // "pid (comm) state ppid ..."
+    size_t open = stat.find('('), close = stat.rfind(')');
+    int ppid = 0;
+    if (open == std::string::npos || close == std::string::npos ||
+        stat.substr(open + 1, close - open - 1) != "quellix" ||
+        sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) != 1 || ppid != getpid())
+      continue;
+    pid_t pid = atoi(stat.c_str());
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    count++;
+  }
+  return count;
+}
+
+const std::string kUsage =
+    "Usage:\nquellix <options> node_pid OR\nquellix --v8-options  <options> [time=99h99m99s] --pid=<kestrun_pid>\n"
+    "    --heapdump\n    --force_gc\n    --enable_node_log\n    --disable_node_log\n    --start_timeline\n"
+    "    --start_heap_profiling\n    --start_profiling\n    --v8-options\n    --print_v8flags\n    --diag_report\n"
+    "    time=99h99m99s\n** Signal will be sent to the specified node instance only.\n";
+const std::string kClock = "<clock>\n\n";
+const std::string kForceGc = "强制fullGC一次.\n";
+
+// Puts the pid in place of "{pid}" in each argument.
+std::vector<std::string> WithPid(std::vector<std::string> args, int pid) {
+  for (std::string& arg : args) {
+    size_t at = arg.find("{pid}");
+    if (at != std::string::npos) arg.replace(at, 5, std::to_string(pid));
+  }
+  return args;
+}
+
+std::string NotARuntime() { return "Please check if pid <pid> is node process.\n"; }
+
+TEST(DriverTest, FailuresSendNothing) {
+  const std::string unsupported = "unsupported option: ";
+  struct Case {
+    std::vector<std::string> args;
+    std::string probe;  // PEER_PROBE for the identification probe
+    std::string out;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{}, "", kUsage},
+      {{"--bogus"}, "", unsupported + "--bogus\n" + kUsage},
+      {{"{pid}"}, "", "Please specify options.\n" + kUsage},
+      {{"time=1s"}, "", "Please specify options.\n" + kUsage},
+      {{"--heapdump"}, "undefined", "Please specify node pid.\n"},
+      {{"--heapdump", "time=1s"}, "", "Please specify node pid.\n"},
+      {{"--heapdump", "{pid}"}, "undefined", NotARuntime()},
+      {{"--heapdump", "{pid}", "{pid}"}, "", unsupported + "<pid>\n" + kUsage},
+      {{"--heapdump", "0", "{pid}"}, "", unsupported + "0\n" + kUsage},
+      {{"--heapdump", "{pid}", "--nope", "--force_gc"}, "", unsupported + "--nope\n" + kUsage},
+      {{"--HEAPDUMP", "{pid}"}, "", unsupported + "--HEAPDUMP\n" + kUsage},
+      {{"--heapdump", "time=", "{pid}"}, "", unsupported + "time=\n" + kUsage},
+      {{"--heapdump", "", "{pid}"}, "", unsupported + "\n" + kUsage},
+      {{"--v8-options"}, "", "Please check if pid:-1 is kestrun process.\n"},
+      {{"--v8-options", "--trace_gc", "--pid={pid}", "--pid=0"}, "", "invalid pid:0\n"},
+      {{"--v8-options", "--trace_gc", "--pid={pid}"}, "undefined", "Please check if pid:<pid> is kestrun process.\n"},
+  };
+  // clang-format on
+  qtest::Peer peer;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = WithPid(c.args, peer.pid());
+    qtest::RunResult r = qtest::RunQuellix(args, {"PEER_PROBE=" + c.probe});
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(peer.HasMessage(0));
+  }
+  peer.Stop();
+  EXPECT_EQ(peer.Kicks(), 0);
+  EXPECT_FALSE(peer.HasMessage(0));
+}
+
+TEST(ProbeTest, FirstLineDecides) {
+  struct Case {
+    const char* mode;
+    bool runtime;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"undefined", false}, {"undefined-noeol", false}, {"undefined-crlf", false}, {"multi", false},
+      {"none", false},      {"stderr", false},          {"Undefined", true},       {"empty-line", true},
+      {"long", true},
+  };
+  // clang-format on
+  qtest::Peer peer;
+  const std::string record = peer.dir() + "/probe";
+  int sent = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    unlink(record.c_str());
+    // The tool's own ENABLE_NODE_LOG must not reach the probe.
+    qtest::RunResult r =
+        qtest::RunQuellix({"--force_gc", peer.pid_text()},
+                          {std::string("PEER_PROBE=") + c.mode, "PEER_PROBE_RECORD=" + record, "ENABLE_NODE_LOG=YES"});
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.runtime ? kClock + kForceGc : NotARuntime());
+    EXPECT_EQ(r.status, c.runtime ? 0 : 1);
+    EXPECT_EQ(r.err, std::string(c.mode) == "stderr" ? "peer probe: only on stderr\n" : "");
+    EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
+    if (c.runtime) EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
+    EXPECT_FALSE(peer.HasMessage(sent));
+  }
+}
+
+TEST(ProbeTest, EndedPidIsNoRuntime) {
+  pid_t gone = qtest::Spawn({PEER_BIN, "-p", "process.kestrun"}, {});
+  ASSERT_NE(qtest::Reap(gone, 5000), -1);
+  const std::string dir = qtest::MakeTempDir();
+  qtest::RunResult r = qtest::RunQuellix({"--heapdump", std::to_string(gone)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
+  EXPECT_EQ(qtest::Normalize(r.out, {gone}), NotARuntime());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(qtest::FileExists(dir + "/probe")) << "a probe was started";
+  qtest::RemoveTree(dir);
+}
+
+// A runtime installed under a path a shell would split and expand.
+TEST(ProbeTest, PathIsNeverGivenToAShell) {
+  const std::string dir = qtest::MakeTempDir();
+  const std::string odd = dir + "/we ird 'q' $(touch X) `touch Y`;touch Z;";
+  const std::string exe = odd + "/kestrun_peer";
+  std::filesystem::create_directory(odd);
+  std::filesystem::copy_file(PEER_BIN, exe);
+  pid_t pid = qtest::Spawn({exe, "--dir", dir, "--lifetime", "60"}, {});
+  struct Cleanup {
+    pid_t pid;
+    std::string dir;
+    ~Cleanup() {
+      kill(pid, SIGTERM);
+      qtest::Reap(pid, 3000);
+      unlink(qtest::SocketPath(pid).c_str());
+      qtest::RemoveTree(dir);
+    }
+  } cleanup{pid, dir};
+  ASSERT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(qtest::SocketPath(pid)); }));
+
+  // A shell would run the touches in the tool's working directory.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", std::to_string(pid)});
+  ASSERT_EQ(chdir(cwd), 0);
+
+  EXPECT_EQ(qtest::Normalize(r.out, {pid}), kClock + kForceGc);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::string message = qtest::ReadFile(dir + "/msg-0.bin");
+  EXPECT_EQ(qtest::MaskOf(message), 0x2u);
+  for (const char* marker : {"X", "Y", "Z"}) EXPECT_FALSE(qtest::FileExists(dir + "/" + marker)) << marker;
+}
+
+// Each row runs against a fresh runtime whose log directory is /data/logs;
+// a row with a stop kind and a limited duration leaves one deferred stop.
+TEST(DispatchTest, ResultFilesAndConfirmations) {
+  const std::string heapdump =
+      "heapdump文件路径:/data/logs/heapdump-<pid>-<stamp>.heapsnapshot\n"
+      "heapdump可能需要数秒或数分钟.\n";
+  const std::string heapdump_text = "--specified_log_path=/data/logs/heapdump-<pid>-<stamp>.heapsnapshot ";
+  const std::string others = "/data/logs/others-<pid>-<stamp>.v8options";
+  struct Case {
+    std::vector<std::string> args;
+    std::string status;  // printed after the clock line
+    std::string text;    // option text the runtime receives
+    unsigned int mask;
+    bool deferred_stop;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{"--heapdump", "{pid}"}, heapdump, heapdump_text, 0x1, false},
+      {{"--start_profiling", "{pid}"},
+       "Profiling文件路径:/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile\n请等待180秒后读取此cpu-profiling结果.\n",
+       "--specified_log_path=/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile ", 0x40, true},
+      {{"--start_timeline", "time=1m", "{pid}"},
+       "heaptimeline文件路径:/data/logs/timeline-<pid>-<stamp>.heaptimeline\n请等待60秒后读取此timeline结果.\n",
+       "--specified_log_path=/data/logs/timeline-<pid>-<stamp>.heaptimeline ", 0x10, true},
+      {{"--start_heap_profiling", "time=1m", "{pid}"},
+       "heapprofile文件路径:/data/logs/heap-profile-<pid>-<stamp>.heapprofile\n请等待60秒后读取此heap-profile结果.\n",
+       "--specified_log_path=/data/logs/heap-profile-<pid>-<stamp>.heapprofile ", 0x100, true},
+      {{"--print_v8flags", "time=1m", "{pid}"}, "v8flags文件路径:/data/logs/v8flags-<pid>-<stamp>.txt\n",
+       "--specified_log_path=/data/logs/v8flags-<pid>-<stamp>.txt ", 0x1000, false},
+      {{"--diag_report", "{pid}"}, "diagnostic-report文件路径:/data/logs/diagnostic-report-<pid>-<stamp>.diag\n",
+       "--specified_log_path=/data/logs/diagnostic-report-<pid>-<stamp>.diag ", 0x2000, false},
+      {{"--start_timeline", "time=-1s", "{pid}"}, "heaptimeline文件路径:/data/logs/timeline-<pid>-<stamp>.heaptimeline\n",
+       "--specified_log_path=/data/logs/timeline-<pid>-<stamp>.heaptimeline ", 0x10, false},
+      {{"--start_profiling", "--heapdump", "{pid}"}, heapdump, heapdump_text, 0x41, false},
+      {{"--heapdump", "--force_gc", "{pid}"}, heapdump, heapdump_text, 0x3, false},
+      {{"--v8-options", "--trace_gc", "--pid={pid}"},
+       "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n请等待180秒后读取此gc-log.\n",
+       "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ", 0x400, true},
+      {{"--v8-options", "--pid={pid}", "--trace_gc_nvp", "time=1m"},
+       "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n请等待60秒后读取此gc-log.\n",
+       "--trace_gc_nvp --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ", 0x400, true},
+      {{"--v8-options", "--prof", "time=1m", "--pid={pid}"},
+       "Prof文件路径:/data/logs/prof-<pid>-<stamp>.v8.log\n请等待60秒后读取此prof结果.\n",
+       "--prof --specified_log_path=/data/logs/prof-<pid>-<stamp>.v8.log ", 0x400, true},
+      {{"--v8-options", "--perf_basic_prof", "time=1m", "--pid={pid}"},
+       "basic-prof文件路径:/tmp/perf-<pid>.map\n请等待60秒后读取此basic-prof结果.\n",
+       "--perf_basic_prof --specified_log_path=/tmp/perf-<pid>.map ", 0x400, true},
+      {{"--v8-options", "--trace_opt", "time=1m", "--pid={pid}"}, "v8options文件路径:" + others + "\n请等待60秒后读取.\n",
+       "--trace_opt --specified_log_path=" + others + " ", 0x400, true},
+      {{"--v8-options", "--trace_opt", "time=10", "time=-1s", "--pid={pid}"}, "v8options文件路径:" + others + "\n",
+       "--trace_opt time=10 --specified_log_path=" + others + " ", 0x400, false},
+      {{"--force_gc", "--v8-options", "time=-1s", "{pid}"}, "v8options文件路径:" + others + "\n",
+       "--specified_log_path=" + others + " ", 0x402, false},
+      {{"--v8-options", "--max_old_space_size=128", "--pid={pid}"}, "v8-options:\n--max_old_space_size=128 \n发送成功.\n",
+       "--max_old_space_size=128 ", 0x400, false},
+      {{"--v8-options", "--trace_opt", "time=1", "time=2", "--pid={pid}"},
+       "v8-options:\n--trace_opt time=1 time=2 \n发送成功.\n", "--trace_opt time=1 time=2 ", 0x400, false},
+      {{"--force_gc", "{pid}"}, kForceGc, "", 0x2, false},
+      {{"--enable_node_log", "{pid}"}, "日志功能已经打开\n", "", 0x4, false},
+      {{"--disable_node_log", "{pid}"}, "日志功能已经关闭\n", "", 0x8, false},
+      {{"--force_gc", "--enable_node_log", "{pid}"}, "日志功能已经打开\n", "", 0x6, false},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    qtest::Peer peer({}, {"NODE_LOG_DIR=/data/logs"});
+    std::vector<std::string> args = WithPid(c.args, peer.pid());
+    SCOPED_TRACE(::testing::PrintToString(args));
+    qtest::RunResult r = qtest::RunQuellix(args);
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + c.status);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(EndDeferredStops(), c.deferred_stop ? 1 : 0);
+    std::string message = peer.Message(0);
+    EXPECT_EQ(qtest::MaskOf(message), c.mask);
+    EXPECT_EQ(qtest::Normalize(qtest::TextOf(message), {peer.pid()}), c.text);
+  }
+}
+
+// The target's NODE_LOG_DIR wins over the tool's; an empty one in the tool's
+// environment counts as none.
+TEST(DispatchTest, LogDirectory) {
+  const std::string fallback = "NODE_LOG_DIR not configured, default dir /tmp/ is used\n";
+  const std::string heapdump = "heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
+  struct Case {
+    std::vector<std::string> target_env, tool_env;
+    std::string out;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{"NODE_LOG_DIR=/data/logs"}, {"NODE_LOG_DIR=/tool/logs"}, "heapdump文件路径:/data/logs/" + heapdump},
+      {{"NODE_LOG_DIR=/data/logs/"}, {}, "heapdump文件路径:/data/logs/" + heapdump},
+      {{"NODE_LOG_DIR="}, {"NODE_LOG_DIR=/tool/logs"}, "heapdump文件路径:/" + heapdump},
+      {{}, {"NODE_LOG_DIR=/tool/logs"}, "heapdump文件路径:/tool/logs/" + heapdump},
+      {{}, {"NODE_LOG_DIR=/tool/logs/"}, "heapdump文件路径:/tool/logs/" + heapdump},
+      {{}, {"NODE_LOG_DIR="}, fallback + "heapdump文件路径:/tmp/" + heapdump},
+      {{}, {}, fallback + "heapdump文件路径:/tmp/" + heapdump},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.target_env) + " " + ::testing::PrintToString(c.tool_env));
+    qtest::Peer peer({}, c.target_env);
+    qtest::RunResult r = qtest::RunQuellix({"--heapdump", peer.pid_text()}, c.tool_env);
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + c.out);
+    EXPECT_EQ(r.status, 0);
+  }
+  // The perf map's name is fixed, yet the log directory is still looked up.
+  qtest::Peer peer;
+  qtest::RunResult r = qtest::RunQuellix({"--v8-options", "--perf_basic_prof", "time=-1s", "--pid=" + peer.pid_text()});
+  EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + fallback + "basic-prof文件路径:/tmp/perf-<pid>.map\n");
+  EXPECT_EQ(EndDeferredStops(), 0) << "no limit, no deferred stop";
+}
+
+// Seconds since the epoch of a local "YYYY-mm-dd HH:MM:SS" or "YYYYmmdd-HHMMSS".
+time_t LocalSeconds(const std::string& text, const char* format) {
+  struct tm parts = {};
+  if (strptime(text.c_str(), format, &parts) == nullptr) return 0;
+  return timegm(&parts);
+}
+
+TEST(DispatchTest, HeapdumpNamesItsFileAndTellsTheRuntime) {
+  qtest::Peer peer({}, {"NODE_LOG_DIR=/data/logs"});
+  qtest::RunResult r = qtest::RunQuellix({"--heapdump", peer.pid_text()});
+  std::smatch m;
+  const std::regex form("(\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2})\n\nheapdump文件路径:(/data/logs/heapdump-" +
+                        peer.pid_text() + "-(\\d{8}-\\d{6})\\.heapsnapshot)\nheapdump可能需要数秒或数分钟\\.\n");
+  ASSERT_TRUE(std::regex_match(r.out, m, form)) << r.out;
+  EXPECT_EQ(r.status, 0);
+  // Clock line and file name are read separately and may differ by a second.
+  time_t clock = LocalSeconds(m[1], "%Y-%m-%d %H:%M:%S");
+  time_t stamp = LocalSeconds(m[3], "%Y%m%d-%H%M%S");
+  EXPECT_GE(stamp, clock);
+  EXPECT_LE(stamp, clock + 1);
+
+  std::string message = peer.Message(0);
+  EXPECT_EQ(message.size(), 512u);
+  EXPECT_EQ(qtest::MaskOf(message), 0x1u);
+  EXPECT_EQ(qtest::TextOf(message), "--specified_log_path=" + m[2].str() + " ");
+  EXPECT_TRUE(qtest::TailIsZero(message));
+}
+
+}  // namespace

@@ -9,7 +9,7 @@
 // kicks seen so far is kept in DIR/kicks. Options:
 //   --dir DIR            where to record (required)
 //   --size N             message size to read: 512 (default) or 1024
-//   --first MODE         accept | refuse:TEXT | silent | close | full:TEXT
+//   --first MODE         accept | zero (all NUL) | refuse:TEXT | silent | close | full:TEXT
 //                        (512 bytes "N.." + TEXT padded with 'x', no NUL)
 //                        | byte:C (a single byte) | trickle:TEXT (one byte
 //                        every 20 ms)
@@ -120,7 +120,9 @@ bool Reply(int fd, const std::string& mode, size_t size) {
   std::string reply(size, '\0');
   if (mode == "silent" || mode == "none") return true;
   if (mode == "close") return false;
-  if (mode == "accept") {
+  if (mode == "zero") {
+    // All zeros: byte 0 is no refusal.
+  } else if (mode == "accept") {
     reply[0] = 'Y';
   } else if (mode.rfind("refuse:", 0) == 0) {
     reply[0] = 'N';
@@ -154,7 +156,7 @@ void Serve(int client, int index, const std::string& dir, size_t size, const std
   while (g_kicks == kicks_before && NowMs() < deadline && !g_stop) Nap(5);
   RecordKicks(dir);
   if (g_kicks == kicks_before) return;
-  Reply(client, kick, size);
+  if (!Reply(client, kick, size)) return;
   // Let the tool read the reply before the connection goes.
   struct pollfd entry = {client, POLLIN, 0};
   poll(&entry, 1, 1500);

@@ -673,9 +673,11 @@ function onKick() {
 // ---------------------------------------------------------------- lifecycle
 
 function removeSocket() {
-  if (!state.socketPath) return;
-  try { fs.unlinkSync(state.socketPath); } catch (_) { /* already gone */ }
+  for (const file of [state.socketPath, state.bindPath]) {
+    try { if (file) fs.unlinkSync(file); } catch (_) { /* already gone */ }
+  }
   state.socketPath = null;
+  state.bindPath = null;
 }
 
 // SIGINT/SIGTERM: when the application has no handler of its own, remove the
@@ -694,13 +696,22 @@ const terminatingHandlers = {
 
 function serve() {
   const socketPath = `/tmp/kestrun-uds-path-${process.pid}`;
-  try { fs.unlinkSync(socketPath); } catch (_) { /* no stale file of this pid */ }
+  // Bound under a temporary name and renamed once it listens, so that the
+  // socket path never names a socket that would refuse a connection.
+  const bindPath = `${socketPath}.binding`;
+  for (const file of [socketPath, bindPath]) {
+    try { fs.unlinkSync(file); } catch (_) { /* no stale file of this pid */ }
+  }
   const server = net.createServer({ allowHalfOpen: true }, (sock) => guard(() => onConnection(sock)));
   server.on('error', (err) => guard(() => { warn(`control socket ${socketPath}: ${err.message}`); removeSocket(); }));
-  server.listen(socketPath);
+  server.listen(bindPath, () => guard(() => {
+    fs.renameSync(bindPath, socketPath);
+    state.socketPath = socketPath;
+    state.bindPath = null;
+  }));
   server.unref();
   state.server = server;
-  state.socketPath = socketPath;
+  state.bindPath = bindPath;
   // The kick handler stays installed for the whole life of the process:
   // quellix checks that SIGUSR2 is caught before it sends the kick.
   process.on('SIGUSR2', () => guard(onKick));

@@ -170,11 +170,13 @@ describe('misbehaving clients', () => {
   });
 
   it('closes a connection that its client keeps open after the reply', async () => {
-    const sockets = () => fs.readdirSync(`/proc/${app.pid}/fd`).filter((fd) => {
-      try { return fs.readlinkSync(`/proc/${app.pid}/fd/${fd}`).startsWith('socket:'); } catch (_) { return false; }
+    // An app of its own: no other client's connection may come or go meanwhile.
+    const quiet = await h.startApp();
+    const sockets = () => fs.readdirSync(`/proc/${quiet.pid}/fd`).filter((fd) => {
+      try { return fs.readlinkSync(`/proc/${quiet.pid}/fd/${fd}`).startsWith('socket:'); } catch (_) { return false; }
     }).length;
     const baseline = sockets();
-    const sock = require('net').connect({ path: h.socketPath(app.pid), allowHalfOpen: true });
+    const sock = require('net').connect({ path: h.socketPath(quiet.pid), allowHalfOpen: true });
     try {
       sock.on('error', () => {});
       sock.write(h.message({ mask: 0x8000 }));
@@ -182,6 +184,7 @@ describe('misbehaving clients', () => {
       await h.waitFor(() => sockets() === baseline, 'the agent to close the connection', 10000);
     } finally {
       sock.destroy();
+      await h.stopApp(quiet);
     }
   });
 

@@ -1,0 +1,101 @@
+// What the integration tests watch from outside: whether the stand-in runtime
+// listens yet, and the tool's detached background process, seen from a test
+// that is a child subreaper (when the tool's foreground process ends, its
+// background process becomes the test's child, to be inspected and reaped).
+#ifndef QUELLIX_TEST_WATCH_H_
+#define QUELLIX_TEST_WATCH_H_
+
+#include <dirent.h>
+#include <stdio.h>
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace qtest {
+
+// True once a socket listens at path (flag __SO_ACCEPTCON in /proc/net/unix).
+inline bool Listening(const std::string& path) {
+  std::istringstream lines(ReadFile("/proc/net/unix"));
+  for (std::string line; std::getline(lines, line);) {
+    unsigned long flags = 0;
+    char found[108] = {0};
+    if (sscanf(line.c_str(), "%*s %*s %*s %lx %*s %*s %*s %107s", &flags, found) == 2 && path == found &&
+        (flags & 0x10000) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A stand-in runtime that already listens: its socket file appears at
+// bind(), before listen(), and a connect in between is refused.
+inline std::unique_ptr<Peer> ListeningPeer(const std::vector<std::string>& options,
+                                           const std::vector<std::string>& env = {}) {
+  auto peer = std::make_unique<Peer>(options, env);
+  std::string path = SocketPath(peer->pid());
+  EXPECT_TRUE(WaitFor([&] { return Listening(path); })) << path;
+  return peer;
+}
+
+// ppid, pgrp and session from /proc/<pid>/stat; false when pid is gone.
+inline bool ReadStat(pid_t pid, int* ppid, int* pgrp, int* session) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t name_end = stat.rfind(')');
+  return name_end != std::string::npos &&
+         sscanf(stat.c_str() + name_end + 1, " %*c %d %d %d", ppid, pgrp, session) == 3;
+}
+
+// This process's children, zombies included, other than those in known.
+inline std::vector<pid_t> OtherChildren(const std::vector<pid_t>& known) {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  while (struct dirent* entry = proc == nullptr ? nullptr : readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    int ppid, pgrp, session;
+    if (pid > 0 && ReadStat(pid, &ppid, &pgrp, &session) && ppid == getpid() &&
+        std::count(known.begin(), known.end(), pid) == 0) {
+      found.push_back(pid);
+    }
+  }
+  if (proc != nullptr) closedir(proc);
+  return found;
+}
+
+// The one child not in known, waited for until timeout_ms; -1 when there is
+// none or more than one.
+inline pid_t FindBackground(const std::vector<pid_t>& known, int timeout_ms = 2000) {
+  std::vector<pid_t> others;
+  WaitFor([&] { return (others = OtherChildren(known)).size() == 1; }, timeout_ms);
+  return others.size() == 1 ? others[0] : -1;
+}
+
+// Reaps pid within timeout_ms; its exit code, or -1.
+inline int ExitCode(pid_t pid, int timeout_ms) {
+  int status = 0;
+  if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline void KillOtherChildren(const std::vector<pid_t>& known) {
+  for (pid_t pid : OtherChildren(known)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+// No background process outlives a test, also when it fails; the peers are
+// locals of the test body and gone before TearDown.
+class BackgroundTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1)); }
+  void TearDown() override { KillOtherChildren({}); }
+};
+
+}  // namespace qtest
+
+#endif  // QUELLIX_TEST_WATCH_H_

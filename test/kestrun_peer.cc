@@ -162,16 +162,21 @@ void Serve(int client, int index, const std::string& dir, size_t size, const std
   poll(&entry, 1, 1500);
 }
 
+// The socket is bound under a temporary name and renamed once it listens, so
+// a test that sees the path can connect at once.
 int Listen(int owner_pid) {
   snprintf(g_socket_path, sizeof(g_socket_path), "/tmp/kestrun-uds-path-%d", owner_pid);
-  unlink(g_socket_path);
+  std::string temp = std::string(g_socket_path) + ".new";
+  unlink(temp.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", g_socket_path);
-  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 8) != 0) {
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", temp.c_str());
+  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 8) != 0 ||
+      rename(temp.c_str(), g_socket_path) != 0) {
     perror("kestrun_peer: listen");
+    unlink(temp.c_str());
     exit(2);
   }
   return fd;

@@ -126,6 +126,15 @@ TEST_F(ShareMemoryTest, SmallerSegmentRefused) {
   EXPECT_EQ(-5, value_);
 }
 
+// Key 0 would make a new, unreachable segment on every call.
+TEST_F(ShareMemoryTest, PrivateKeyRefused) {
+  EXPECT_EQ("ShareMemoryInit shmget error: Invalid argument\n", Stderr([] { return ShareMemoryInit(0); }, &result_));
+  EXPECT_FALSE(result_);
+  EXPECT_EQ("shmget error, please try later.\n: Invalid argument\n",
+            Stderr([] { return ShareMemoryWrite(1, "x", 0); }, &result_));
+  EXPECT_FALSE(result_);
+}
+
 // The messages ending in a line end put perror's colon on the next line.
 TEST_F(ShareMemoryTest, PerrorTextsOfRefusedAccess) {
   int err[2];

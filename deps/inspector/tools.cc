@@ -282,8 +282,18 @@ void PrintRefusal(const char* reply, ssize_t received) {
 // Shared-memory channel
 // ---------------------------------------------------------------------------
 
+// Key 0 is IPC_PRIVATE: every call would make a new segment nobody can find
+// again, so it is refused as an invalid key.
+static int CreateSegment(int key) {
+  if (key == IPC_PRIVATE) {
+    errno = EINVAL;
+    return -1;
+  }
+  return shmget(key, SHM_SIZE, SHM_CREATE_FLAGS);
+}
+
 bool ShareMemoryInit(int key) {
-  if (shmget(key, SHM_SIZE, SHM_CREATE_FLAGS) == -1) {
+  if (CreateSegment(key) == -1) {
     perror("ShareMemoryInit shmget error");
     return false;
   }
@@ -307,7 +317,7 @@ static bool IsSegmentLargeEnough(int id) {
 }
 
 bool ShareMemoryWrite(int value, const char* text, int key) {
-  int id = shmget(key, SHM_SIZE, SHM_CREATE_FLAGS);
+  int id = CreateSegment(key);
   if (id == -1 && errno == EEXIST) {
     id = shmget(key, 0, 0);
     if (id != -1 && !IsSegmentLargeEnough(id)) return false;

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,8 @@ static pid_t FailingFork() {
 #define QUELLIX_NO_MAIN
 #include "../deps/inspector/cmds.cc"
 #undef fork
+
+#include "support.h"
 
 namespace {
 
@@ -435,4 +440,31 @@ TEST_F(GetLogDirTest, Environments) {
     EXPECT_STREQ(c.dir, dir) << testing::PrintToString(c.target);
     EXPECT_EQ(strcmp(c.dir, "/tmp/") ? "" : "NODE_LOG_DIR not configured, default dir /tmp/ is used\n", out);
   }
+}
+
+// The name reaches the lookup pipeline as one quoted word: a quote in it
+// still finds the process, and shell syntax in it runs nothing.
+TEST(GetPIDsTest, NameIsOneShellWord) {
+  const std::string dir = qtest::MakeTempDir();
+  const std::string name = "q'$(touch ran)";  // ps shows up to 15 characters
+  const std::string copy = dir + "/" + name;
+  {
+    std::ofstream out(copy, std::ios::binary);
+    out << qtest::ReadFile("/bin/sleep");
+  }
+  ASSERT_EQ(0, chmod(copy.c_str(), 0755));
+  pid_t sleeper = qtest::Spawn({copy, "30"}, {});
+  ASSERT_TRUE(qtest::WaitFor([&] { return qtest::ReadFile("/proc/" + std::to_string(sleeper) + "/comm") == name + "\n"; }));
+  static int wanted;
+  wanted = sleeper;
+  g_probe = [](int pid) { return pid == wanted; };
+  int pids[1024];
+  EXPECT_EQ(1, GetPIDs(name.c_str(), pids));
+  EXPECT_EQ(sleeper, pids[0]);
+  EXPECT_EQ(0, GetPIDs("$(touch ran)x", pids));
+  g_probe = IsKestrun;
+  kill(sleeper, SIGKILL);
+  waitpid(sleeper, nullptr, 0);
+  EXPECT_FALSE(qtest::FileExists("ran"));
+  qtest::RemoveTree(dir);
 }

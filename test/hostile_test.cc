@@ -2,8 +2,8 @@
 // long, too short or late, socket paths that are no sockets, a stranger on
 // the socket, targets that the kick signal would kill, overlong texts, and
 // the probe's drop to the target's owner.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -78,8 +78,12 @@ TEST(HostileReplyTest, TricklingRefusal) {
 }
 
 TEST(HostileSocketTest, PathIsNoSocket) {
-  enum Kind { kFile, kDirectory, kDanglingLink, kLinkToOtherRuntime } kinds[] = {kFile, kDirectory, kDanglingLink,
-                                                                                 kLinkToOtherRuntime};
+  enum Kind {
+    kFile,
+    kDirectory,
+    kDanglingLink,
+    kLinkToOtherRuntime
+  } kinds[] = {kFile, kDirectory, kDanglingLink, kLinkToOtherRuntime};
   for (Kind kind : kinds) {
     SCOPED_TRACE("kind " + std::to_string(kind));
     qtest::Peer peer;

@@ -126,6 +126,8 @@ TEST(ProbeTest, FirstLineDecides) {
     EXPECT_EQ(r.status, c.runtime ? 0 : 1);
     EXPECT_EQ(r.err, std::string(c.mode) == "stderr" ? "peer probe: only on stderr\n" : "");
     EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
+    // A probe of the tool's own user stays in its session, so Ctrl-C reaches it.
+    EXPECT_NE(qtest::ReadFile(record).find("session=inherited\n"), std::string::npos);
     if (c.runtime) EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
     EXPECT_FALSE(peer.HasMessage(sent));
   }

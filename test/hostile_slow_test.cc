@@ -51,31 +51,3 @@ TEST(ProbeLimitTest, SleepingProbeIsKilledAndReaped) {
 }
 
 }  // namespace
-
-namespace {
-
-// The probe runs a program of the target's owner: it must not keep the
-// tool's terminal, through which it could push input to the root shell that
-// ran the tool. It gets a session of its own, hence no controlling terminal.
-TEST(ProbeLimitTest, FaultProbeKeepsCallersSession) {
-  qtest::Peer peer;
-  pid_t tool = qtest::Spawn({QUELLIX_BIN, "--force_gc", peer.pid_text()}, {"PEER_PROBE=sleep"});
-  int probe = 0, parent = 0, session = 0;
-  // Looked at once it runs the target's program, which it sleeps in.
-  qtest::WaitFor([&] {
-    for (int child : ChildrenOf(tool)) {
-      if (qtest::ReadFile("/proc/" + std::to_string(child) + "/cmdline").find("process.kestrun") != std::string::npos) {
-        probe = child;
-      }
-    }
-    return probe != 0;
-  });
-  bool probed = probe != 0 && ReadStat(probe, &parent, &session);
-  int status = qtest::Reap(tool, 20000);
-  ASSERT_TRUE(probed);
-  EXPECT_EQ(session, probe);
-  EXPECT_NE(session, getsid(0));
-  EXPECT_TRUE(WIFEXITED(status));
-}
-
-}  // namespace

@@ -61,8 +61,12 @@ int AnswerProbe() {
     FILE* file = fopen(record, "w");
     if (file != nullptr) {
       const char* flag = getenv("ENABLE_NODE_LOG");
-      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\n", flag == nullptr ? "(unset)" : flag,
-              static_cast<int>(getuid()), static_cast<int>(getgid()));
+      char input[256] = "";
+      ssize_t len = readlink("/proc/self/fd/0", input, sizeof(input) - 1);
+      if (len > 0) input[len] = '\0';
+      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\n", flag == nullptr ? "(unset)" : flag,
+              static_cast<int>(getuid()), static_cast<int>(getgid()), getsid(0) == getpid() ? "own" : "inherited",
+              input);
       fclose(file);
     }
   }

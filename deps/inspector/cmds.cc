@@ -179,13 +179,19 @@ static int64_t MonotonicMs() {
 }
 
 // Root must not run another user's program with root's rights: the probe
-// takes the target owner's identity before it starts the executable.
+// takes the target owner's identity before it starts the executable. Nor may
+// that program read root's terminal or type into it, so it also leaves the
+// tool's session and gets its input from /dev/null.
 static bool DropToTargetUser(int pid) {
   if (geteuid() != 0) return true;
   uid_t uid;
   gid_t gid;
   if (!GetProcessOwner(pid, &uid, &gid)) return false;
   if (uid == geteuid()) return true;
+  int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1) return false;
+  if (null_fd != STDIN_FILENO) close(null_fd);
+  if (setsid() == -1) return false;
   if (setgroups(1, &gid) != 0) return false;
   if (setgid(gid) != 0) return false;
   return setuid(uid) == 0;
@@ -304,7 +310,7 @@ int GetPIDs(const char* name, int* pids) {
   if (!ShellQuote(name, quoted, sizeof(quoted))) return 0;
   char command[1024];
   snprintf(command, sizeof(command), "ps -e|grep %s|grep -v func|awk '{print $1}'", quoted);
-  FILE* pipe = popen(command, "r");
+  FILE* pipe = popen(command, "r");  // NOLINT(cert-env33-c): the name is one quoted word
   if (pipe == nullptr) return 0;
   char line[32];
   while (fgets(line, sizeof(line), pipe) != nullptr) {

@@ -92,6 +92,16 @@ TEST(SendUdsMsgTest, NoListener) {
   EXPECT_EQ("connect socket failed\n", out);
 }
 
+// A socket under the pid's path served by another process gets nothing.
+TEST(SendUdsMsgTest, SquatterGetsNothing) {
+  qtest::Peer squatter({"--squat", std::to_string(getpid()), "--size", "1024", "--kick", "none"});
+  std::string out;
+  EXPECT_EQ(-1, Send(getpid(), 0x1, 0, "secret", &out));
+  EXPECT_EQ("Socket " + qtest::SocketPath(getpid()) + " is not served by pid " + std::to_string(getpid()) + ".\n", out);
+  squatter.Stop();
+  EXPECT_EQ("", squatter.Message(0, 0));
+}
+
 TEST(PrintVersonTest, Line) {
   int local = 0;
   for (const void* pointer : {static_cast<const void*>(&local), static_cast<const void*>(nullptr)}) {

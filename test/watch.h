@@ -1,6 +1,5 @@
-// What the integration tests watch from outside: whether the stand-in runtime
-// listens yet, and the tool's detached background process, seen from a test
-// that is a child subreaper (when the tool's foreground process ends, its
+// What the integration tests watch from outside: the tool's detached
+// background process, seen from a test that is a child subreaper (when the tool's foreground process ends, its
 // background process becomes the test's child, to be inspected and reaped).
 #ifndef QUELLIX_TEST_WATCH_H_
 #define QUELLIX_TEST_WATCH_H_
@@ -18,28 +17,11 @@
 
 namespace qtest {
 
-// True once a socket listens at path (flag __SO_ACCEPTCON in /proc/net/unix).
-inline bool Listening(const std::string& path) {
-  std::istringstream lines(ReadFile("/proc/net/unix"));
-  for (std::string line; std::getline(lines, line);) {
-    unsigned long flags = 0;
-    char found[108] = {0};
-    if (sscanf(line.c_str(), "%*s %*s %*s %lx %*s %*s %*s %107s", &flags, found) == 2 && path == found &&
-        (flags & 0x10000) != 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// A stand-in runtime that already listens: its socket file appears at
-// bind(), before listen(), and a connect in between is refused.
+// A stand-in runtime on the heap, for tables of cases; its socket path
+// appears only once it listens.
 inline std::unique_ptr<Peer> ListeningPeer(const std::vector<std::string>& options,
                                            const std::vector<std::string>& env = {}) {
-  auto peer = std::make_unique<Peer>(options, env);
-  std::string path = SocketPath(peer->pid());
-  EXPECT_TRUE(WaitFor([&] { return Listening(path); })) << path;
-  return peer;
+  return std::make_unique<Peer>(options, env);
 }
 
 // ppid, pgrp and session from /proc/<pid>/stat; false when pid is gone.

@@ -501,12 +501,8 @@ static int ReadReply(int fd) {
 // The exchange on a connected socket: message, first reply, kick, second
 // reply.
 static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
-  // Anyone may create a socket under /tmp: only the target itself may get the
-  // option text and cause a kick.
-  if (GetSocketPeerPid(fd) != pid) {
-    printf("Socket %s is not served by pid %d.\n", path, pid);
-    return -1;
-  }
+  // Only the target itself may get the option text and cause a kick.
+  if (!IsServedByTarget(fd, path, pid)) return -1;
   char message[MESSAGE_SIZE];
   BuildMessage(message, mask);
   send(fd, message, sizeof(message), 0);

@@ -255,6 +255,14 @@ int ConnectSocketPath(int fd, const char* path) {
   return connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
 }
 
+// Anyone may create a socket under /tmp: only the target itself may receive
+// what is meant for it.
+bool IsServedByTarget(int fd, const char* path, int pid) {
+  if (GetSocketPeerPid(fd) == pid) return true;
+  printf("Socket %s is not served by pid %d.\n", path, pid);
+  return false;
+}
+
 static int64_t NowMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -388,6 +396,10 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   }
   if (ConnectSocketPath(fd, path) != 0) {
     printf("connect socket failed\n");
+    close(fd);
+    return -1;
+  }
+  if (!IsServedByTarget(fd, path, pid)) {
     close(fd);
     return -1;
   }

@@ -63,6 +63,9 @@ bool IsSignalCaught(int pid, int signo);
 void FormatSocketPath(char* path, size_t size, int pid);
 // Connects fd to the local socket at path; 0 or -1 as connect does.
 int ConnectSocketPath(int fd, const char* path);
+// True when the process listening behind the connected socket fd is pid;
+// otherwise prints "Socket %s is not served by pid %d.\n" with path.
+bool IsServedByTarget(int fd, const char* path, int pid);
 // Waits until fd is readable or timeout_ms passed; poll's result (1, 0, -1),
 // a signal interrupting the wait does not end it early.
 int WaitReadable(int fd, int timeout_ms);

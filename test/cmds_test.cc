@@ -4,10 +4,9 @@
 // exchange are replaced by recorders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <regex>
 #include <stdexcept>
@@ -39,7 +38,11 @@ const std::string P = "9999999";
 const std::string kUsageText = kUsage;
 const std::string kForkFailed = "node忙,请重试.\n<clock>\n";
 
-struct Sent { int pid; unsigned int mask; std::string text; };
+struct Sent {
+  int pid;
+  unsigned int mask;
+  std::string text;
+};
 std::vector<int> g_probed;
 std::vector<Sent> g_sent;
 int g_reply = 0;
@@ -114,10 +117,26 @@ using GetLogDirTest = Stubbed;
 }  // namespace
 
 TEST(GetProcessIDTest, Table) {
-  struct Case { const char* text; int pid; } cases[] = {  // pid 0: refused
-      {"1", 1}, {"2147483647", INT_MAX}, {"0000001234", 1234}, {"00000001234", 0}, {"2147483648", 0},
-      {"4294967297", 0}, {"99999999999", 0}, {"0", 0}, {"", 0}, {"-5", 0}, {"+5", 0}, {" 5", 0},
-      {"5 ", 0}, {"12a", 0}, {"1\xb5", 0},
+  struct Case {
+    const char* text;
+    int pid;
+  } cases[] = {
+      // pid 0: refused
+      {"1", 1},
+      {"2147483647", INT_MAX},
+      {"0000001234", 1234},
+      {"00000001234", 0},
+      {"2147483648", 0},
+      {"4294967297", 0},
+      {"99999999999", 0},
+      {"0", 0},
+      {"", 0},
+      {"-5", 0},
+      {"+5", 0},
+      {" 5", 0},
+      {"5 ", 0},
+      {"12a", 0},
+      {"1\xb5", 0},
   };
   for (const Case& c : cases) {
     int pid = 77;
@@ -127,18 +146,48 @@ TEST(GetProcessIDTest, Table) {
 }
 
 TEST(GetTimeInSecondTest, WorkedValues) {
-  struct Case { const char* arg; int seconds; } cases[] = {
-      {"time=1h30m", 5400}, {"time=90s", 90}, {"time=2m30s", 150}, {"time=1h", 3600}, {"time=5m", 300},
-      {"time=1h5s", 3605}, {"time=1h2m3s", 3723}, {"time=99h99m99s", 362439}, {"time=10s5m", 600},
-      {"time=5m1h", 18000}, {"time=2h3s4m", 7380}, {"time=1h1h", 3600}, {"time=h30m", 1800},
-      {"time=1hm5s", 3600}, {"time=1.5h", 3600}, {"time=1h-30m", 1800}, {"time=h", 0}, {"time=m", 0},
-      {"time=s", 0}, {"time=ms", 0}, {"time=0s", 0}, {"time=0h0m0s", 0}, {"time=-1s", INT_MAX},
-      {"time=596523h", 2147482800}, {"time=596524h", INT_MAX}, {"time=600000h", INT_MAX},
-      {"time=2147483647s", INT_MAX}, {"time=2147483646s", 2147483646},
+  struct Case {
+    const char* arg;
+    int seconds;
+  } cases[] = {
+      {"time=1h30m", 5400},
+      {"time=90s", 90},
+      {"time=2m30s", 150},
+      {"time=1h", 3600},
+      {"time=5m", 300},
+      {"time=1h5s", 3605},
+      {"time=1h2m3s", 3723},
+      {"time=99h99m99s", 362439},
+      {"time=10s5m", 600},
+      {"time=5m1h", 18000},
+      {"time=2h3s4m", 7380},
+      {"time=1h1h", 3600},
+      {"time=h30m", 1800},
+      {"time=1hm5s", 3600},
+      {"time=1.5h", 3600},
+      {"time=1h-30m", 1800},
+      {"time=h", 0},
+      {"time=m", 0},
+      {"time=s", 0},
+      {"time=ms", 0},
+      {"time=0s", 0},
+      {"time=0h0m0s", 0},
+      {"time=-1s", INT_MAX},
+      {"time=596523h", 2147482800},
+      {"time=596524h", INT_MAX},
+      {"time=600000h", INT_MAX},
+      {"time=2147483647s", INT_MAX},
+      {"time=2147483646s", 2147483646},
       // Unit numbers beyond int are read saturated, then the total rule applies.
-      {"time=99999999999s", INT_MAX}, {"time=-99999999999h1s", INT_MAX}, {"time=99999999999m", INT_MAX},
-      {"time=-99999999999s", INT_MAX}, {"time=00000000000000000005s", 5}, {"time=1h-99999999999s", INT_MAX},
-      {"time=4294967297s", INT_MAX}, {"time=4294967296h1s", INT_MAX}, {"time=-4294967295s", INT_MAX},
+      {"time=99999999999s", INT_MAX},
+      {"time=-99999999999h1s", INT_MAX},
+      {"time=99999999999m", INT_MAX},
+      {"time=-99999999999s", INT_MAX},
+      {"time=00000000000000000005s", 5},
+      {"time=1h-99999999999s", INT_MAX},
+      {"time=4294967297s", INT_MAX},
+      {"time=4294967296h1s", INT_MAX},
+      {"time=-4294967295s", INT_MAX},
       {"time=18446744073709551617s", INT_MAX},
   };
   for (const Case& c : cases) {
@@ -150,7 +199,13 @@ TEST(GetTimeInSecondTest, WorkedValues) {
 
 // The clock steps by script[i] during the i-th nap, then by step; a wait that
 // never ends fails the test instead of hanging it.
-struct FakeClock { int64_t now; std::vector<int64_t> script; int64_t step; long naps, nap_limit; size_t next; };
+struct FakeClock {
+  int64_t now;
+  std::vector<int64_t> script;
+  int64_t step;
+  long naps, nap_limit;
+  size_t next;
+};
 FakeClock g_clock;
 int64_t ClockNow() { return g_clock.now; }
 void ClockNap() {
@@ -159,8 +214,18 @@ void ClockNap() {
 }
 
 TEST(DelayWithClockTest, Script) {
-  auto then = [](int64_t last) { std::vector<int64_t> s(5, 100); s.push_back(last); return s; };
-  struct Case { const char* name; int seconds; std::vector<int64_t> script; int64_t step, elapsed; long naps; } cases[] = {
+  auto then = [](int64_t last) {
+    std::vector<int64_t> s(5, 100);
+    s.push_back(last);
+    return s;
+  };
+  struct Case {
+    const char* name;
+    int seconds;
+    std::vector<int64_t> script;
+    int64_t step, elapsed;
+    long naps;
+  } cases[] = {
       {"steady", 2, {}, 100, 2000, 20},
       {"zero", 0, {}, 100, 0, 0},
       {"forward jump", 2, then(3600000), 100, 3602000, 21},
@@ -185,23 +250,43 @@ TEST(DelayWithClockTest, Script) {
 TEST_F(ArgumentLoopTest, Outcomes) {
   const std::string U = kUsageText, heapdump = "/data/logs/heapdump-9999999-<stamp>.heapsnapshot",
                     others = "/data/logs/others-9999999-<stamp>.v8options";
-  struct Case { std::vector<std::string> args; int status; std::string out; std::vector<unsigned int> masks; std::string text; int reply; };
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::vector<unsigned int> masks;
+    std::string text;
+    int reply;
+  };
   const Case cases[] = {
       {{}, 1, U, {}, "", 0},
       {{"--force_gc", P}, 0, "<clock>\n强制fullGC一次.\n", {0x2}, "", 0},
       {{"--force_gc", "--force_gc", P}, 0, "<clock>\n强制fullGC一次.\n", {0x2}, "", 0},
       {{P, "--force_gc", "--enable_node_log"}, 0, "<clock>\n日志功能已经打开\n", {0x6}, "", 0},
-      {{"--heapdump", "time=5m", P}, 0, "<clock>\nheapdump文件路径:" + heapdump + "\nheapdump可能需要数秒或数分钟.\n",
-       {0x1}, "--specified_log_path=" + heapdump + " ", 0},
-      {{P, "--v8-options", "time=-1s"}, 0, "<clock>\nv8options文件路径:" + others + "\n", {0x400},
-       "--specified_log_path=" + others + " ", 0},
+      {{"--heapdump", "time=5m", P},
+       0,
+       "<clock>\nheapdump文件路径:" + heapdump + "\nheapdump可能需要数秒或数分钟.\n",
+       {0x1},
+       "--specified_log_path=" + heapdump + " ",
+       0},
+      {{P, "--v8-options", "time=-1s"},
+       0,
+       "<clock>\nv8options文件路径:" + others + "\n",
+       {0x400},
+       "--specified_log_path=" + others + " ",
+       0},
       {{"--stop_timeline", P}, 0, "<clock>\n", {0x20}, "", 0},
       {{"--stop_profiling", P}, 0, "<clock>\n", {0x80}, "", 0},
       {{"--stop_heap_profiling", P}, 0, "<clock>\n", {0x200}, "", 0},
       {{"--stop-v8-options", P}, 0, "<clock>\n", {0x800}, "", 0},
       {{"--child_to_parent", P}, 0, "<clock>\n", {0x4000}, "", 0},
       {{"--force_gc", P}, 1, "<clock>\n", {0x2}, "", -1},
-      {{"--start_profiling", P}, 1, "<clock>\n", {0x40}, "--specified_log_path=/data/logs/cpu-profile-9999999-<stamp>.cpuprofile ", -1},
+      {{"--start_profiling", P},
+       1,
+       "<clock>\n",
+       {0x40},
+       "--specified_log_path=/data/logs/cpu-profile-9999999-<stamp>.cpuprofile ",
+       -1},
       {{"--Force_gc", P}, 1, "unsupported option: --Force_gc\n" + U, {}, "", 0},
       {{"--force_gc", P, "12"}, 1, "unsupported option: 12\n" + U, {}, "", 0},
       {{"--force_gc", "0", P}, 1, "unsupported option: 0\n" + U, {}, "", 0},
@@ -233,24 +318,38 @@ TEST_F(ArgumentLoopTest, Outcomes) {
 TEST_F(TimedCommandTest, DurationAndStop) {
   const std::string cpu = "<clock>\nProfiling文件路径:/data/logs/cpu-profile-9999999-<stamp>.cpuprofile\n",
                     gc = "<clock>\ngc-log文件路径:/data/logs/gc-log-9999999-<stamp>.txt\n", pid = "--pid=" + P;
-  auto cpu_hint = [&](int s) { return cpu + "请等待" + std::to_string(s) + "秒后读取此cpu-profiling结果.\n" + kForkFailed; };
+  auto cpu_hint = [&](int s) {
+    return cpu + "请等待" + std::to_string(s) + "秒后读取此cpu-profiling结果.\n" + kForkFailed;
+  };
   auto gc_hint = [&](int s) { return gc + "请等待" + std::to_string(s) + "秒后读取此gc-log.\n" + kForkFailed; };
-  struct Case { std::vector<std::string> args; std::string out; std::vector<unsigned int> masks; } cases[] = {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    std::vector<unsigned int> masks;
+  } cases[] = {
       {{"--start_profiling", P}, cpu_hint(180), {0x40, 0x80}},
       {{"--start_profiling", "time=0s", P}, cpu_hint(180), {0x40, 0x80}},
       {{"time=1m", "--start_profiling", "time=2s", P}, cpu_hint(2), {0x40, 0x80}},
       {{"time=1m", "--start_profiling", "time=ms", P}, cpu_hint(180), {0x40, 0x80}},
       {{"--start_profiling", "time=-1s", P}, cpu, {0x40}},
       {{"--start_timeline", "time=1h", P},
-       "<clock>\nheaptimeline文件路径:/data/logs/timeline-9999999-<stamp>.heaptimeline\n请等待3600秒后读取此timeline结果.\n" + kForkFailed, {0x10, 0x20}},
+       "<clock>\nheaptimeline文件路径:/data/logs/timeline-9999999-<stamp>.heaptimeline\n请等待3600秒后读取此timeline结果.\n" +
+           kForkFailed,
+       {0x10, 0x20}},
       {{P, "--start_heap_profiling"},
-       "<clock>\nheapprofile文件路径:/data/logs/heap-profile-9999999-<stamp>.heapprofile\n请等待180秒后读取此heap-profile结果.\n" + kForkFailed, {0x100, 0x200}},
-      {{P, "--v8-options"}, "<clock>\nv8options文件路径:/data/logs/others-9999999-<stamp>.v8options\n请等待180秒后读取.\n" + kForkFailed, {0x400, 0x800}},
+       "<clock>\nheapprofile文件路径:/data/logs/heap-profile-9999999-<stamp>.heapprofile\n请等待180秒后读取此heap-profile结果.\n" +
+           kForkFailed,
+       {0x100, 0x200}},
+      {{P, "--v8-options"},
+       "<clock>\nv8options文件路径:/data/logs/others-9999999-<stamp>.v8options\n请等待180秒后读取.\n" + kForkFailed,
+       {0x400, 0x800}},
       {{"--v8-options", "--trace_gc", pid}, gc_hint(180), {0x400, 0x800}},
       {{"--v8-options", pid, "--trace_gc", "time=0s"}, gc_hint(180), {0x400, 0x800}},
       {{"--v8-options", "time=1m", "--trace_gc", "time=30s", pid}, gc_hint(30), {0x400, 0x800}},
       {{"--v8-options", "--trace_gc", "time=-1s", pid}, gc, {0x400}},
-      {{"--v8-options", pid}, "<clock>\nv8options文件路径:/data/logs/others-9999999-<stamp>.v8options\n请等待180秒后读取.\n" + kForkFailed, {0x400, 0x800}},
+      {{"--v8-options", pid},
+       "<clock>\nv8options文件路径:/data/logs/others-9999999-<stamp>.v8options\n请等待180秒后读取.\n" + kForkFailed,
+       {0x400, 0x800}},
   };
   for (const Case& c : cases) {
     std::string out;
@@ -267,8 +366,13 @@ TEST_F(TimedCommandTest, DurationAndStop) {
 // Rows that send use a failing exchange, so a bare flag starts no stop.
 TEST_F(V8OptionsHandlerTest, Outcomes) {
   const std::string a(2000, 'a'), pid = "--pid=" + P, bytes = "--a=1 b  --heapdump --v8-options time=30 ",
-                    limit = "v8-options exceeds length limit.\n\n";
-  struct Case { std::vector<std::string> args; int status; std::string out, text; int reply; } cases[] = {
+                                  limit = "v8-options exceeds length limit.\n\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, text;
+    int reply;
+  } cases[] = {
       {{std::string(4089, 'a'), "time=1m", pid}, 1, "<clock>\n", std::string(4089, 'a') + " ", -1},
       {{a, pid, std::string(2088, 'b')}, 1, "<clock>\n", a + " " + std::string(2088, 'b') + " ", -1},
       {{std::string(4090, 'a'), pid}, 1, limit, "", 0},
@@ -283,10 +387,16 @@ TEST_F(V8OptionsHandlerTest, Outcomes) {
       {{}, 1, "Please check if pid:-1 is kestrun process.\n", "", 0},
       {{"--trace_gc"}, 1, "Please check if pid:-1 is kestrun process.\n", "", 0},
       {{pid, "--pid=4242"}, 1, "Please check if pid:4242 is kestrun process.\n", "", 0},
-      {{"--pid=4242", "--max_old_space_size=1", pid}, 0, "<clock>\nv8-options:\n--max_old_space_size=1 \n发送成功.\n",
-       "--max_old_space_size=1 ", 0},
-      {{"--a=1 b", "", "--heapdump", "--v8-options", "time=30", pid, "time=-1s"}, 0,
-       "<clock>\nv8-options:\n" + bytes + "\n发送成功.\n", bytes, 0},
+      {{"--pid=4242", "--max_old_space_size=1", pid},
+       0,
+       "<clock>\nv8-options:\n--max_old_space_size=1 \n发送成功.\n",
+       "--max_old_space_size=1 ",
+       0},
+      {{"--a=1 b", "", "--heapdump", "--v8-options", "time=30", pid, "time=-1s"},
+       0,
+       "<clock>\nv8-options:\n" + bytes + "\n发送成功.\n",
+       bytes,
+       0},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--v8-options"};
@@ -305,24 +415,38 @@ TEST_F(V8OptionsHandlerTest, Outcomes) {
 
 TEST_F(SendSignalTest, ResultFiles) {
   const std::string D = "/data/logs/";
-  struct Case { unsigned int mask; std::string text, path, status, hint; int kind; } cases[] = {
-      {0x1, "", D + "heapdump-9999999-<stamp>.heapsnapshot", "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "", 0},
-      {0x40, "", D + "cpu-profile-9999999-<stamp>.cpuprofile", "Profiling文件路径:%\n", "请等待30秒后读取此cpu-profiling结果.\n", 1},
-      {0x10, "", D + "timeline-9999999-<stamp>.heaptimeline", "heaptimeline文件路径:%\n", "请等待30秒后读取此timeline结果.\n", 3},
-      {0x100, "", D + "heap-profile-9999999-<stamp>.heapprofile", "heapprofile文件路径:%\n", "请等待30秒后读取此heap-profile结果.\n", 4},
+  struct Case {
+    unsigned int mask;
+    std::string text, path, status, hint;
+    int kind;
+  } cases[] = {
+      {0x1, "", D + "heapdump-9999999-<stamp>.heapsnapshot", "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "",
+       0},
+      {0x40, "", D + "cpu-profile-9999999-<stamp>.cpuprofile", "Profiling文件路径:%\n",
+       "请等待30秒后读取此cpu-profiling结果.\n", 1},
+      {0x10, "", D + "timeline-9999999-<stamp>.heaptimeline", "heaptimeline文件路径:%\n",
+       "请等待30秒后读取此timeline结果.\n", 3},
+      {0x100, "", D + "heap-profile-9999999-<stamp>.heapprofile", "heapprofile文件路径:%\n",
+       "请等待30秒后读取此heap-profile结果.\n", 4},
       {0x1000, "", D + "v8flags-9999999-<stamp>.txt", "v8flags文件路径:%\n", "", 0},
       {0x2000, "", D + "diagnostic-report-9999999-<stamp>.diag", "diagnostic-report文件路径:%\n", "", 0},
       {0x400, "--trace_gc ", D + "gc-log-9999999-<stamp>.txt", "gc-log文件路径:%\n", "请等待30秒后读取此gc-log.\n", 2},
       {0x400, "--prof ", D + "prof-9999999-<stamp>.v8.log", "Prof文件路径:%\n", "请等待30秒后读取此prof结果.\n", 2},
-      {0x400, "--perf_basic_prof ", "/tmp/perf-9999999.map", "basic-prof文件路径:%\n", "请等待30秒后读取此basic-prof结果.\n", 2},
+      {0x400, "--perf_basic_prof ", "/tmp/perf-9999999.map", "basic-prof文件路径:%\n",
+       "请等待30秒后读取此basic-prof结果.\n", 2},
       {0x400, "", D + "others-9999999-<stamp>.v8options", "v8options文件路径:%\n", "请等待30秒后读取.\n", 2},
       // Several bits: the first row in table order names the file.
-      {0x41, "", D + "heapdump-9999999-<stamp>.heapsnapshot", "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "", 0},
-      {0x3, "--trace_gc ", D + "heapdump-9999999-<stamp>.heapsnapshot", "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "", 0},
-      {0x150, "", D + "cpu-profile-9999999-<stamp>.cpuprofile", "Profiling文件路径:%\n", "请等待30秒后读取此cpu-profiling结果.\n", 1},
+      {0x41, "", D + "heapdump-9999999-<stamp>.heapsnapshot", "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "",
+       0},
+      {0x3, "--trace_gc ", D + "heapdump-9999999-<stamp>.heapsnapshot",
+       "heapdump文件路径:%\nheapdump可能需要数秒或数分钟.\n", "", 0},
+      {0x150, "", D + "cpu-profile-9999999-<stamp>.cpuprofile", "Profiling文件路径:%\n",
+       "请等待30秒后读取此cpu-profiling结果.\n", 1},
       {0x3000, "", D + "v8flags-9999999-<stamp>.txt", "v8flags文件路径:%\n", "", 0},
-      {0x402, "--trace_gc_nvp --prof ", D + "gc-log-9999999-<stamp>.txt", "gc-log文件路径:%\n", "请等待30秒后读取此gc-log.\n", 2},
-      {0x400, "--prof_browser_mode time=10 ", D + "others-9999999-<stamp>.v8options", "v8options文件路径:%\n", "请等待30秒后读取.\n", 2},
+      {0x402, "--trace_gc_nvp --prof ", D + "gc-log-9999999-<stamp>.txt", "gc-log文件路径:%\n",
+       "请等待30秒后读取此gc-log.\n", 2},
+      {0x400, "--prof_browser_mode time=10 ", D + "others-9999999-<stamp>.v8options", "v8options文件路径:%\n",
+       "请等待30秒后读取.\n", 2},
   };
   for (const Case& c : cases) {
     const std::string status = std::regex_replace(c.status, std::regex("%"), c.path);
@@ -342,23 +466,37 @@ TEST_F(SendSignalTest, ResultFiles) {
   }
   SetUp();
   int kind = -1;
-  EXPECT_EQ("<clock>\nheaptimeline文件路径:/data/logs/timeline-9999999-<stamp>.heaptimeline\n请等待0秒后读取此timeline结果.\n",
-            Captured([&] { kind = SendSignal(kTarget, 0x10, 0); }));
+  EXPECT_EQ(
+      "<clock>\nheaptimeline文件路径:/data/logs/timeline-9999999-<stamp>.heaptimeline\n请等待0秒后读取此timeline结果.\n",
+      Captured([&] { kind = SendSignal(kTarget, 0x10, 0); }));
   EXPECT_EQ(3, kind);
   SetUp();
   unsetenv("NODE_LOG_DIR");  // the fixed perf map name still looks the directory up
   snprintf(g_shm_buffer, sizeof(g_shm_buffer), "--perf_basic_prof ");
-  EXPECT_EQ("<clock>\nNODE_LOG_DIR not configured, default dir /tmp/ is used\nbasic-prof文件路径:/tmp/perf-9999999.map\n",
-            Captured([&] { SendSignal(kTarget, 0x400, NO_LIMIT); }));
+  EXPECT_EQ(
+      "<clock>\nNODE_LOG_DIR not configured, default dir /tmp/ is used\nbasic-prof文件路径:/tmp/perf-9999999.map\n",
+      Captured([&] { SendSignal(kTarget, 0x400, NO_LIMIT); }));
 }
 
 TEST_F(SendSignalTest, PlainConfirmations) {
-  struct Case { unsigned int mask; const char* text; const char* status; } cases[] = {
+  struct Case {
+    unsigned int mask;
+    const char* text;
+    const char* status;
+  } cases[] = {
       {0x400, "--max_old_space_size=128 ", "v8-options:\n--max_old_space_size=128 \n发送成功.\n"},
       {0x400, "--trace_opt time=1 time=2 ", "v8-options:\n--trace_opt time=1 time=2 \n发送成功.\n"},
-      {0x2, "", "强制fullGC一次.\n"}, {0x4, "", "日志功能已经打开\n"}, {0x8, "", "日志功能已经关闭\n"},
-      {0x6, "", "日志功能已经打开\n"}, {0x402, "--a=1 ", "强制fullGC一次.\n"}, {0xe, "", "日志功能已经关闭\n"},
-      {0x20, "", ""}, {0x80, "--a=1 ", ""}, {0x200, "", ""}, {0x800, "", ""}, {0x4000, "", ""},
+      {0x2, "", "强制fullGC一次.\n"},
+      {0x4, "", "日志功能已经打开\n"},
+      {0x8, "", "日志功能已经关闭\n"},
+      {0x6, "", "日志功能已经打开\n"},
+      {0x402, "--a=1 ", "强制fullGC一次.\n"},
+      {0xe, "", "日志功能已经关闭\n"},
+      {0x20, "", ""},
+      {0x80, "--a=1 ", ""},
+      {0x200, "", ""},
+      {0x800, "", ""},
+      {0x4000, "", ""},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -376,7 +514,8 @@ TEST_F(SendSignalTest, PlainConfirmations) {
 TEST_F(SendSignalTest, Bounds) {
   const std::string dir = "/" + std::string(1099, 'd'), path = dir.substr(0, 1023);
   setenv("NODE_LOG_DIR", dir.c_str(), 1);
-  EXPECT_EQ("<clock>\n" + ("Profiling文件路径:" + path).substr(0, 1023), Captured([&] { SendSignal(kTarget, 0x40, 30); }));
+  EXPECT_EQ("<clock>\n" + ("Profiling文件路径:" + path).substr(0, 1023),
+            Captured([&] { SendSignal(kTarget, 0x40, 30); }));
   EXPECT_EQ("--specified_log_path=" + path + " ", g_sent.back().text);
 
   memset(g_shm_buffer, 'v', 4000);
@@ -390,7 +529,8 @@ TEST_F(SendSignalTest, Bounds) {
   // The wait hint goes only into the room the path line leaves.
   setenv("NODE_LOG_DIR", ("/" + std::string(949, 'd')).c_str(), 1);
   std::string out = Captured([&] { SendSignal(kTarget, 0x40, 30); });
-  EXPECT_EQ("<clock>\nProfiling文件路径:/" + std::string(949, 'd') + "/cpu-profile-9999999-<stamp>.cpuprofile\n请", out);
+  EXPECT_EQ("<clock>\nProfiling文件路径:/" + std::string(949, 'd') + "/cpu-profile-9999999-<stamp>.cpuprofile\n请",
+            out);
 }
 
 // Starts /bin/sleep with exactly env; returns once the exec has happened (the
@@ -417,7 +557,12 @@ static pid_t StartWithEnvironment(const std::vector<std::string>& env) {
 }
 
 TEST_F(GetLogDirTest, Environments) {
-  struct Case { bool live; std::vector<std::string> target; const char* own; const char* dir; } cases[] = {
+  struct Case {
+    bool live;
+    std::vector<std::string> target;
+    const char* own;
+    const char* dir;
+  } cases[] = {
       {true, {"A=1", "NODE_LOG_DIR=/t1", "NODE_LOG_DIR=/t2/"}, "/own", "/t1/"},
       {true, {"NODE_LOG_DIRX=/x", "X=NODE_LOG_DIR=/y", "NODE_LOG_DIR=/t/"}, nullptr, "/t/"},
       {true, {"NODE_LOG_DIR="}, "/own", "/"},
@@ -454,7 +599,8 @@ TEST(GetPIDsTest, NameIsOneShellWord) {
   }
   ASSERT_EQ(0, chmod(copy.c_str(), 0755));
   pid_t sleeper = qtest::Spawn({copy, "30"}, {});
-  ASSERT_TRUE(qtest::WaitFor([&] { return qtest::ReadFile("/proc/" + std::to_string(sleeper) + "/comm") == name + "\n"; }));
+  ASSERT_TRUE(
+      qtest::WaitFor([&] { return qtest::ReadFile("/proc/" + std::to_string(sleeper) + "/comm") == name + "\n"; }));
   static int wanted;
   wanted = sleeper;
   g_probe = [](int pid) { return pid == wanted; };

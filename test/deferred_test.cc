@@ -51,16 +51,28 @@ TEST_F(DeferredStopTest, StopFollowsAfterDuration) {
     std::string output, text;  // normalized; the output after the clock line
   };
   const std::vector<Cycle> cycles = {
-      {{"--start_profiling", "time=1s", "%p"}, 1, 0x40, 0x80,
+      {{"--start_profiling", "time=1s", "%p"},
+       1,
+       0x40,
+       0x80,
        "Profiling文件路径:/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile\n请等待1秒后读取此cpu-profiling结果.\n",
        "--specified_log_path=/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile "},
-      {{"%p", "time=1s", "--start_timeline"}, 1, 0x10, 0x20,
+      {{"%p", "time=1s", "--start_timeline"},
+       1,
+       0x10,
+       0x20,
        "heaptimeline文件路径:/data/logs/timeline-<pid>-<stamp>.heaptimeline\n请等待1秒后读取此timeline结果.\n",
        "--specified_log_path=/data/logs/timeline-<pid>-<stamp>.heaptimeline "},
-      {{"time=1m", "--start_heap_profiling", "%p", "time=1s"}, 1, 0x100, 0x200,
+      {{"time=1m", "--start_heap_profiling", "%p", "time=1s"},
+       1,
+       0x100,
+       0x200,
        "heapprofile文件路径:/data/logs/heap-profile-<pid>-<stamp>.heapprofile\n请等待1秒后读取此heap-profile结果.\n",
        "--specified_log_path=/data/logs/heap-profile-<pid>-<stamp>.heapprofile "},
-      {{"--v8-options", "--trace_gc", "time=2s", "--pid=%p"}, 2, 0x400, 0x800,
+      {{"--v8-options", "--trace_gc", "time=2s", "--pid=%p"},
+       2,
+       0x400,
+       0x800,
        "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n请等待2秒后读取此gc-log.\n",
        "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt "},
   };
@@ -86,14 +98,16 @@ TEST_F(DeferredStopTest, StopFollowsAfterDuration) {
     ExpectDetached(background);
     runs.push_back({std::move(peer), background, begin, qtest::NowMs(), 0});
   }
-  qtest::WaitFor([&] {
-    bool all = true;
-    for (Started& run : runs) {
-      if (run.arrival == 0 && run.peer->HasMessage(1)) run.arrival = qtest::NowMs();
-      all = all && run.arrival != 0;
-    }
-    return all;
-  }, 8000);
+  qtest::WaitFor(
+      [&] {
+        bool all = true;
+        for (Started& run : runs) {
+          if (run.arrival == 0 && run.peer->HasMessage(1)) run.arrival = qtest::NowMs();
+          all = all && run.arrival != 0;
+        }
+        return all;
+      },
+      8000);
   for (size_t i = 0; i < cycles.size(); i++) {
     SCOPED_TRACE(cycles[i].output);
     const Started& run = runs[i];
@@ -126,25 +140,41 @@ TEST_F(DeferredStopTest, ScheduledOnlyForALimitedTimedCommand) {
   const std::string others = "v8options文件路径:/data/logs/others-<pid>-<stamp>.v8options\n请等待180秒后读取.\n";
   const std::string others_path = "--specified_log_path=/data/logs/others-<pid>-<stamp>.v8options ";
   const std::vector<Case> cases = {
-      {{"--start_profiling", "time=-1s", "%p"}, 0x40, "Profiling文件路径:/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile\n",
-       "--specified_log_path=/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile ", false},
+      {{"--start_profiling", "time=-1s", "%p"},
+       0x40,
+       "Profiling文件路径:/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile\n",
+       "--specified_log_path=/data/logs/cpu-profile-<pid>-<stamp>.cpuprofile ",
+       false},
       {{"--stop_profiling", "time=1s", "%p"}, 0x80, "", "", false},
       {{"--stop_timeline", "time=1s", "%p"}, 0x20, "", "", false},
       {{"--stop-v8-options", "time=1s", "%p"}, 0x800, "", "", false},
-      {{"--v8-options", "--trace_gc", "time=-1s", "--pid=%p"}, 0x400, "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n",
-       "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ", false},
-      {{"--v8-options", "--max_old_space_size=128", "--pid=%p"}, 0x400, "v8-options:\n--max_old_space_size=128 \n发送成功.\n",
-       "--max_old_space_size=128 ", false},
-      {{"--v8-options", "--pid=%p", "--trace_gc"}, 0x400,
+      {{"--v8-options", "--trace_gc", "time=-1s", "--pid=%p"},
+       0x400,
+       "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n",
+       "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ",
+       false},
+      {{"--v8-options", "--max_old_space_size=128", "--pid=%p"},
+       0x400,
+       "v8-options:\n--max_old_space_size=128 \n发送成功.\n",
+       "--max_old_space_size=128 ",
+       false},
+      {{"--v8-options", "--pid=%p", "--trace_gc"},
+       0x400,
        "gc-log文件路径:/data/logs/gc-log-<pid>-<stamp>.txt\n请等待180秒后读取此gc-log.\n",
-       "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ", true},
+       "--trace_gc --specified_log_path=/data/logs/gc-log-<pid>-<stamp>.txt ",
+       true},
       {{"--v8-options", "--pid=%p"}, 0x400, others, others_path, true},
       {{"--v8-options", "time=30", "--pid=%p"}, 0x400, others, "time=30 " + others_path, true},
-      {{"--v8-options", "", "--heapdump", "--v8-options", "--pid=%p"}, 0x400, others,
-       " --heapdump --v8-options " + others_path, true},
-      {{"--v8-options", "--prof", "time=0s", "--pid=1", "--pid=%p"}, 0x400,
+      {{"--v8-options", "", "--heapdump", "--v8-options", "--pid=%p"},
+       0x400,
+       others,
+       " --heapdump --v8-options " + others_path,
+       true},
+      {{"--v8-options", "--prof", "time=0s", "--pid=1", "--pid=%p"},
+       0x400,
        "Prof文件路径:/data/logs/prof-<pid>-<stamp>.v8.log\n请等待180秒后读取此prof结果.\n",
-       "--prof --specified_log_path=/data/logs/prof-<pid>-<stamp>.v8.log ", true},
+       "--prof --specified_log_path=/data/logs/prof-<pid>-<stamp>.v8.log ",
+       true},
   };
   std::vector<std::unique_ptr<Peer>> undeferred;
   std::vector<pid_t> known;
@@ -164,9 +194,11 @@ TEST_F(DeferredStopTest, ScheduledOnlyForALimitedTimedCommand) {
     if (!c.deferred) undeferred.push_back(std::move(peer));
   }
   // Longer than the durations above: still one message each.
-  EXPECT_FALSE(qtest::WaitFor([&] {
-    return std::any_of(undeferred.begin(), undeferred.end(), [](const auto& peer) { return peer->HasMessage(1); });
-  }, 1500));
+  EXPECT_FALSE(qtest::WaitFor(
+      [&] {
+        return std::any_of(undeferred.begin(), undeferred.end(), [](const auto& peer) { return peer->HasMessage(1); });
+      },
+      1500));
 }
 
 // Every failure ends with status 1 and schedules nothing. An argument error
@@ -187,8 +219,10 @@ TEST_F(ExitStatusTest, FailuresExitOne) {
       {{"--v8-options", "--pid=12a", "--pid=%p"}, "accept", "invalid pid:12a\n", false},
       {{"--v8-options", "--pid=%p", std::string(4090, 'x')}, "accept", "v8-options exceeds length limit.\n\n", false},
       // One character less fills the text exactly; the target check follows.
-      {{"--v8-options", std::string(4089, 'x'), "--pid=2147483647"}, "accept",
-       "Please check if pid:2147483647 is kestrun process.\n", false},
+      {{"--v8-options", std::string(4089, 'x'), "--pid=2147483647"},
+       "accept",
+       "Please check if pid:2147483647 is kestrun process.\n",
+       false},
       {{"--v8-options", "--trace_gc", "time=1s", "--pid=%p"}, "refuse:busy now", "<clock>\n\nbusy now\n\n", true},
       {{"--start_profiling", "time=1s", "%p"}, "refuse:busy now", "<clock>\n\nbusy now\n\n", true},
   };

@@ -1,12 +1,11 @@
 // The tools module's extended control message and version line, against the
 // stand-in runtime reading 1024-byte messages.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <gtest/gtest.h>
-
-#include "watch.h"
 #include "tools.h"
+#include "watch.h"
 
 namespace {
 

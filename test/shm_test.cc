@@ -4,11 +4,10 @@
 // it, also when a test fails. Refused access is shown in a child with a
 // private IPC namespace, whose segments vanish with it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 #include "tools.h"
@@ -162,10 +161,11 @@ TEST_F(ShareMemoryTest, PerrorTextsOfRefusedAccess) {
   ASSERT_TRUE(status != -1 && WIFEXITED(status)) << status;
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private IPC namespace with its own limits here";
   EXPECT_EQ(0, WEXITSTATUS(status));
-  EXPECT_EQ("shmget error, please try later.\n: Invalid argument\n"
-            "shmat error, please try later.\n: Permission denied\n"
-            "shmat error, please try later.\n: Permission denied\n",
-            printed);
+  EXPECT_EQ(
+      "shmget error, please try later.\n: Invalid argument\n"
+      "shmat error, please try later.\n: Permission denied\n"
+      "shmat error, please try later.\n: Permission denied\n",
+      printed);
 }
 
 }  // namespace

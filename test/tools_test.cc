@@ -1,6 +1,8 @@
 // Unit tests of the tools module: string tests, line-end removal, the
 // duration test, the option-text classifiers, the timestamp suffix and the
 // bounded append.
+#include "tools.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,45 +11,75 @@
 
 #include <string>
 
-#include "tools.h"
-
 static const char* Show(const char* text) { return text != nullptr ? text : "null"; }
 
 TEST(StrContainsTest, Table) {
-  struct Case { const char* text; const char* needle; bool found; } cases[] = {
-      {"", "", true}, {"abc", "", true}, {"abc", "abcd", false}, {"abc", "bc", true},
-      {"abc", "c", true}, {"abc", "abc", true}, {"abc", "ac", false}, {"abc", "B", false},
+  struct Case {
+    const char* text;
+    const char* needle;
+    bool found;
+  } cases[] = {
+      {"", "", true},     {"abc", "", true},    {"abc", "abcd", false}, {"abc", "bc", true},
+      {"abc", "c", true}, {"abc", "abc", true}, {"abc", "ac", false},   {"abc", "B", false},
   };
   for (const Case& c : cases) EXPECT_EQ(c.found, StrContains(c.text, c.needle)) << c.text << " / " << c.needle;
 }
 
 TEST(StrStartsWithTest, Table) {
-  struct Case { const char* text; const char* prefix; bool starts; } cases[] = {
-      {nullptr, "a", false}, {"a", nullptr, false}, {nullptr, nullptr, false}, {"abc", "", true}, {"", "", true},
-      {"--pid=5", "--pid=", true}, {"x--pid=5", "--pid=", false}, {"--pi", "--pid=", false}, {"--PID=5", "--pid=", false},
+  struct Case {
+    const char* text;
+    const char* prefix;
+    bool starts;
+  } cases[] = {
+      {nullptr, "a", false},
+      {"a", nullptr, false},
+      {nullptr, nullptr, false},
+      {"abc", "", true},
+      {"", "", true},
+      {"--pid=5", "--pid=", true},
+      {"x--pid=5", "--pid=", false},
+      {"--pi", "--pid=", false},
+      {"--PID=5", "--pid=", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.starts, StrStartsWith(c.text, c.prefix)) << Show(c.text) << " / " << Show(c.prefix);
+  for (const Case& c : cases)
+    EXPECT_EQ(c.starts, StrStartsWith(c.text, c.prefix)) << Show(c.text) << " / " << Show(c.prefix);
 }
 
 TEST(StrEndsWithTest, Table) {
-  struct Case { const char* text; const char* suffix; bool ends; } cases[] = {
-      {nullptr, "s", false}, {"s", nullptr, false}, {"s", "1s", false}, {"time=1s", "time=1s", true}, {"time=1s", "s", true},
-      {"time=1s", "", true}, {"", "", true}, {"time=1s ", "s", false}, {"time=1S", "s", false},
+  struct Case {
+    const char* text;
+    const char* suffix;
+    bool ends;
+  } cases[] = {
+      {nullptr, "s", false},   {"s", nullptr, false}, {"s", "1s", false}, {"time=1s", "time=1s", true},
+      {"time=1s", "s", true},  {"time=1s", "", true}, {"", "", true},     {"time=1s ", "s", false},
+      {"time=1S", "s", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.ends, StrEndsWith(c.text, c.suffix)) << Show(c.text) << " / " << Show(c.suffix);
+  for (const Case& c : cases)
+    EXPECT_EQ(c.ends, StrEndsWith(c.text, c.suffix)) << Show(c.text) << " / " << Show(c.suffix);
 }
 
 // x, y, z are a, b, c. The whole buffer is compared: the text is cut by NULs,
 // never moved.
 TEST(RemoveCRNLTest, Table) {
-  struct Case { std::string in, out; } cases[] = {
-      {"", ""},           {"\n", std::string(1, '\0')}, {"\r", std::string(1, '\0')},
-      {"a", "a"},         {"ab", "ab"},
-      {"a\n", std::string("a\0", 2)},     {"a\r", std::string("a\0", 2)},
-      {"a\r\n", std::string("a\0\0", 3)}, {"a\n\r", std::string("a\0\0", 3)},
-      {"a\n\n", std::string("a\0\0", 3)}, {"\r\n", std::string("\0\0", 2)},
-      {"\na", std::string("\0a", 2)},     {"a\nb", std::string("a\0b", 3)},
-      {"ab\nc", std::string("ab\0c", 4)}, {"\n\n\n", std::string("\n\0\0", 3)},
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},
+      {"\n", std::string(1, '\0')},
+      {"\r", std::string(1, '\0')},
+      {"a", "a"},
+      {"ab", "ab"},
+      {"a\n", std::string("a\0", 2)},
+      {"a\r", std::string("a\0", 2)},
+      {"a\r\n", std::string("a\0\0", 3)},
+      {"a\n\r", std::string("a\0\0", 3)},
+      {"a\n\n", std::string("a\0\0", 3)},
+      {"\r\n", std::string("\0\0", 2)},
+      {"\na", std::string("\0a", 2)},
+      {"a\nb", std::string("a\0b", 3)},
+      {"ab\nc", std::string("ab\0c", 4)},
+      {"\n\n\n", std::string("\n\0\0", 3)},
       {"a\r\n\n", std::string("a\r\0\0", 4)},
   };
   for (const Case& c : cases) {
@@ -58,11 +90,13 @@ TEST(RemoveCRNLTest, Table) {
 }
 
 TEST(IsDurationInputTest, Table) {
-  struct Case { const char* text; bool duration; } cases[] = {
-      {"time=1h", true},  {"time=5m", true},   {"time=90s", true},     {"time=h", true},
-      {"time=abc s", true}, {"time=1h30", false}, {"time=30", false}, {"time=1H", false},
-      {"time=", false},   {"Time=1h", false},  {"xtime=1h", false},    {"time=1s ", false},
-      {"", false},        {nullptr, false},
+  struct Case {
+    const char* text;
+    bool duration;
+  } cases[] = {
+      {"time=1h", true},    {"time=5m", true},   {"time=90s", true}, {"time=h", true}, {"time=abc s", true},
+      {"time=1h30", false}, {"time=30", false},  {"time=1H", false}, {"time=", false}, {"Time=1h", false},
+      {"xtime=1h", false},  {"time=1s ", false}, {"", false},        {nullptr, false},
   };
   for (const Case& c : cases) EXPECT_EQ(c.duration, IsDurationInput(c.text)) << Show(c.text);
 }
@@ -70,18 +104,29 @@ TEST(IsDurationInputTest, Table) {
 // Each row: the text, then whether IsTraceGcCommand, IsProfCommand,
 // IsBasicProfCommand and IsOtherCommandNeedLogFile hold for it.
 TEST(OptionTextClassifierTest, Table) {
-  struct Case { const char* text; bool gc, prof, basic, other; } cases[] = {
-      {"", 0, 0, 0, 1},                          {"--trace_gc ", 1, 0, 0, 1},
-      {"--trace_gc_nvp ", 1, 0, 0, 1},           {"--trace_gc_verbose ", 1, 0, 0, 1},
-      {"--trace_fragmentation ", 1, 0, 0, 1},    {"--trace_gc", 0, 0, 0, 1},
-      {"--trace-gc ", 0, 0, 0, 1},               {"--prof ", 0, 1, 0, 1},
-      {"--prof_browser_mode ", 0, 0, 0, 1},      {"--perf_basic_prof ", 0, 0, 1, 1},
+  struct Case {
+    const char* text;
+    bool gc, prof, basic, other;
+  } cases[] = {
+      {"", 0, 0, 0, 1},
+      {"--trace_gc ", 1, 0, 0, 1},
+      {"--trace_gc_nvp ", 1, 0, 0, 1},
+      {"--trace_gc_verbose ", 1, 0, 0, 1},
+      {"--trace_fragmentation ", 1, 0, 0, 1},
+      {"--trace_gc", 0, 0, 0, 1},
+      {"--trace-gc ", 0, 0, 0, 1},
+      {"--prof ", 0, 1, 0, 1},
+      {"--prof_browser_mode ", 0, 0, 0, 1},
+      {"--perf_basic_prof ", 0, 0, 1, 1},
       {"--perf_basic_prof_only_functions ", 0, 0, 0, 1},
       {"--trace_gc --prof --perf_basic_prof ", 1, 1, 1, 1},
-      {"--max_old_space_size=128 ", 0, 0, 0, 0}, {"--trace_gc --max_old_space_size=128 ", 1, 0, 0, 0},
+      {"--max_old_space_size=128 ", 0, 0, 0, 0},
+      {"--trace_gc --max_old_space_size=128 ", 1, 0, 0, 0},
       // Only the first "time=" is no value.
-      {"--trace_opt time=10 ", 0, 0, 0, 1},      {"time= ", 0, 0, 0, 1},
-      {"--trace_opt time=1 time=2 ", 0, 0, 0, 0}, {"--a=1 time=5 ", 0, 0, 0, 0},
+      {"--trace_opt time=10 ", 0, 0, 0, 1},
+      {"time= ", 0, 0, 0, 1},
+      {"--trace_opt time=1 time=2 ", 0, 0, 0, 0},
+      {"--a=1 time=5 ", 0, 0, 0, 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.gc, IsTraceGcCommand(c.text)) << c.text;
@@ -100,17 +145,25 @@ TEST(AttachTimeStampTest, PrecisionAndBounds) {
   const std::string saved_tz = tz != nullptr ? tz : "";
   setenv("TZ", "QLX-14", 1);
   tzset();
-  auto now = [] { struct timeval tv; gettimeofday(&tv, nullptr); return static_cast<time_t>(tv.tv_sec); };
+  auto now = [] {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<time_t>(tv.tv_sec);
+  };
   auto stamp = [](time_t t, const char* format) {
     struct tm local;
     char text[32];
     strftime(text, sizeof(text), format, localtime_r(&t, &local));
     return std::string(text);
   };
-  struct Case { size_t used; unsigned char precision; const char* format; } cases[] = {
-      {12, 1, "%Y%m%d"}, {12, 2, "%Y%m%d-%H"}, {12, 4, "%Y%m%d-%H%M"}, {12, 8, "%Y%m%d-%H%M%S"},
-      {12, 0, "%Y%m%d-%H%M%S"}, {12, 3, "%Y%m%d-%H%M%S"}, {12, 9, "%Y%m%d-%H%M%S"},
-      {1010, 8, "%Y%m%d-%H%M%S"}, {1022, 8, "%Y%m%d-%H%M%S"}, {1023, 8, "%Y%m%d-%H%M%S"},
+  struct Case {
+    size_t used;
+    unsigned char precision;
+    const char* format;
+  } cases[] = {
+      {12, 1, "%Y%m%d"},          {12, 2, "%Y%m%d-%H"},       {12, 4, "%Y%m%d-%H%M"},   {12, 8, "%Y%m%d-%H%M%S"},
+      {12, 0, "%Y%m%d-%H%M%S"},   {12, 3, "%Y%m%d-%H%M%S"},   {12, 9, "%Y%m%d-%H%M%S"}, {1010, 8, "%Y%m%d-%H%M%S"},
+      {1022, 8, "%Y%m%d-%H%M%S"}, {1023, 8, "%Y%m%d-%H%M%S"},
   };
   for (const Case& c : cases) {
     char buf[1100];
@@ -120,7 +173,9 @@ TEST(AttachTimeStampTest, PrecisionAndBounds) {
     time_t before = now();
     AttachTimeStamp(buf, "txt", c.precision);
     time_t after = now();
-    auto expected = [&](time_t t) { return (std::string(c.used, 'p') + "-" + stamp(t, c.format) + ".txt").substr(0, 1023); };
+    auto expected = [&](time_t t) {
+      return (std::string(c.used, 'p') + "-" + stamp(t, c.format) + ".txt").substr(0, 1023);
+    };
     EXPECT_TRUE(buf == expected(before) || buf == expected(after)) << int(c.precision) << ": " << buf + c.used;
     EXPECT_EQ(std::string(76, '#'), std::string(buf + 1024, 76)) << c.used;
   }
@@ -129,9 +184,14 @@ TEST(AttachTimeStampTest, PrecisionAndBounds) {
 }
 
 TEST(AppendFormatTest, Bounds) {
-  struct Case { const char* start; size_t size; const char* piece; const char* result; } cases[] = {
-      {"abc", 8, "de", "abcde"},    {"abc", 8, "defghij", "abcdefg"}, {"abcdefg", 8, "x", "abcdefg"},
-      {"", 1, "x", ""},             {"", 8, "%d", "%d"},
+  struct Case {
+    const char* start;
+    size_t size;
+    const char* piece;
+    const char* result;
+  } cases[] = {
+      {"abc", 8, "de", "abcde"}, {"abc", 8, "defghij", "abcdefg"}, {"abcdefg", 8, "x", "abcdefg"}, {"", 1, "x", ""},
+      {"", 8, "%d", "%d"},
   };
   for (const Case& c : cases) {
     char buf[16];

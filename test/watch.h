@@ -5,13 +5,12 @@
 #define QUELLIX_TEST_WATCH_H_
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "support.h"
 

@@ -31,12 +31,14 @@ namespace inspector {
 
 // Row i stands for bit i of the command mask. The last row is the duration
 // prefix, which is never matched as a command.
+// clang-format off
 const char CmdName[16][64] = {
     "--heapdump",       "--force_gc",           "--enable_node_log", "--disable_node_log",
     "--start_timeline", "--stop_timeline",      "--start_profiling", "--stop_profiling",
     "--start_heap_profiling", "--stop_heap_profiling", "--v8-options", "--stop-v8-options",
     "--print_v8flags",  "--diag_report",        "--child_to_parent", "time=",
 };
+// clang-format on
 
 }  // namespace inspector
 
@@ -204,8 +206,8 @@ static void RunProbe(const char* path, int pid, int out_fd) {
   if (out_fd != STDOUT_FILENO) close(out_fd);
   if (!DropToTargetUser(pid)) _exit(127);
   if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
-  char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"),
-                        const_cast<char*>("process.kestrun"), nullptr};
+  char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
+                        nullptr};
   execv(path, argv);
   _exit(127);
 }
@@ -333,13 +335,13 @@ int GetPIDs(const char* name, int* pids) {
 static void PrintNow() {
   time_t now = time(nullptr);
   struct tm* local = localtime(&now);
-  printf("%4d-%02d-%02d %02d:%02d:%02d\n\n", local->tm_year + 1900, local->tm_mon + 1, local->tm_mday,
-         local->tm_hour, local->tm_min, local->tm_sec);
+  printf("%4d-%02d-%02d %02d:%02d:%02d\n\n", local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
+         local->tm_min, local->tm_sec);
 }
 
 static bool IsLogFileNeeded(int mask) {
-  const unsigned int file_bits = HEAPDUMP | START_PROFILING | PRINT_V8FLAGS | START_TIMELINE | DIAG_REPORT |
-                                 START_HEAP_PROFILING;
+  const unsigned int file_bits =
+      HEAPDUMP | START_PROFILING | PRINT_V8FLAGS | START_TIMELINE | DIAG_REPORT | START_HEAP_PROFILING;
   unsigned int bits = static_cast<unsigned int>(mask);
   if ((bits & file_bits) != 0) return true;
   if ((bits & V8_OPTIONS) == 0) return false;
@@ -396,6 +398,7 @@ struct ResultFile {
   int stop_kind;
 };
 
+// clang-format off
 static const ResultFile kResultFiles[] = {
     {HEAPDUMP, nullptr, "heapdump", "heapsnapshot", "heapdump文件路径:%s\nheapdump可能需要数秒或数分钟.\n", nullptr, 0},
     {START_PROFILING, nullptr, "cpu-profile", "cpuprofile", "Profiling文件路径:%s\n", "请等待%d秒后读取此cpu-profiling结果.\n", 1},
@@ -408,6 +411,7 @@ static const ResultFile kResultFiles[] = {
     {0, IsBasicProfCommand, nullptr, nullptr, "basic-prof文件路径:%s\n", "请等待%d秒后读取此basic-prof结果.\n", 2},
     {0, nullptr, "others", "v8options", "v8options文件路径:%s\n", "请等待%d秒后读取.\n", 2},
 };
+// clang-format on
 
 static const ResultFile& FindResultFile(unsigned int mask) {
   const size_t rows = sizeof(kResultFiles) / sizeof(kResultFiles[0]);
@@ -535,8 +539,7 @@ int sendUdsMessage(int pid, unsigned int mask) {
   // flags than the user gave, or lose the result path.
   size_t text_len = strlen(g_shm_buffer);
   if (text_len > static_cast<size_t>(MESSAGE_TEXT_MAX)) {
-    printf("Option text too long for the control message (%d characters, at most 503).\n",
-           static_cast<int>(text_len));
+    printf("Option text too long for the control message (%d characters, at most 503).\n", static_cast<int>(text_len));
     return -1;
   }
   char path[256];

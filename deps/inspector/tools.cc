@@ -243,9 +243,7 @@ bool IsSignalCaught(int pid, int signo) {
 // Control socket helpers
 // ---------------------------------------------------------------------------
 
-void FormatSocketPath(char* path, size_t size, int pid) {
-  snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid);
-}
+void FormatSocketPath(char* path, size_t size, int pid) { snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid); }
 
 int ConnectSocketPath(int fd, const char* path) {
   struct sockaddr_un addr;
@@ -365,8 +363,7 @@ bool ShareMemoryRead(char* text, int* value) {
   }
   memcpy(value, segment, sizeof(*value));
   // The segment is writable by anyone: never trust it to hold a NUL.
-  snprintf(text, OPTION_TEXT_SIZE, "%.*s", OPTION_TEXT_SIZE - 1,
-           static_cast<const char*>(segment) + SHM_TEXT_OFFSET);
+  snprintf(text, OPTION_TEXT_SIZE, "%.*s", OPTION_TEXT_SIZE - 1, static_cast<const char*>(segment) + SHM_TEXT_OFFSET);
   if (shmdt(segment) != 0) {
     perror("detach error, please try later.");
     return false;

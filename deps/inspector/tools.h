@@ -24,8 +24,7 @@ void RemoveCRNL(char* text);
 
 // Appends a formatted text at the end of the NUL-terminated text in buf,
 // within size bytes; what does not fit is cut off.
-void AppendFormat(char* buf, size_t size, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void AppendFormat(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // --- Option-text classifiers --------------------------------------------------
 

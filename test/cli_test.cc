@@ -10,14 +10,10 @@
 
 namespace {
 
-// The tests set these variables per run; a value inherited from the shell
-// would change the outputs. As a subreaper this process inherits the
-// deferred stops that quellix leaves behind, so a test can find and end them.
+// As a subreaper this process inherits the deferred stops that quellix leaves
+// behind, so a test can find and end them.
 const struct TestProcess {
-  TestProcess() {
-    for (const char* name : {"NODE_LOG_DIR", "PEER_PROBE", "PEER_PROBE_RECORD", "ENABLE_NODE_LOG"}) unsetenv(name);
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-  }
+  TestProcess() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 } test_process;
 
 // Kills and reaps the deferred stops left behind; returns how many there were.
@@ -45,8 +41,8 @@ const std::string kUsage =
     "    --heapdump\n    --force_gc\n    --enable_node_log\n    --disable_node_log\n    --start_timeline\n"
     "    --start_heap_profiling\n    --start_profiling\n    --v8-options\n    --print_v8flags\n    --diag_report\n"
     "    time=99h99m99s\n** Signal will be sent to the specified node instance only.\n";
-const std::string kClock = "<clock>\n\n";
-const std::string kForceGc = "强制fullGC一次.\n";
+using qtest::kClock;
+using qtest::kForceGc;
 
 // Puts the pid in place of "{pid}" in each argument.
 std::vector<std::string> WithPid(std::vector<std::string> args, int pid) {

@@ -11,21 +11,9 @@
 
 namespace {
 
-const struct CleanEnvironment {
-  CleanEnvironment() {
-    for (const char* name : {"NODE_LOG_DIR", "PEER_PROBE", "PEER_PROBE_RECORD"}) unsetenv(name);
-  }
-} clean_environment;
-
-const std::string kClock = "<clock>\n\n";
-const std::string kForceGc = "强制fullGC一次.\n";
-
-// Kicks the runtime saw; stopping it first lets a kick still in flight be
-// counted.
-int KicksAfterStop(qtest::Peer& peer) {
-  peer.Stop();
-  return peer.Kicks();
-}
+using qtest::kClock;
+using qtest::kForceGc;
+using qtest::KicksAfterStop;
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {

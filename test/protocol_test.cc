@@ -8,21 +8,9 @@
 
 namespace {
 
-const struct CleanEnvironment {
-  CleanEnvironment() {
-    for (const char* name : {"NODE_LOG_DIR", "PEER_PROBE", "PEER_PROBE_RECORD"}) unsetenv(name);
-  }
-} clean_environment;
-
-const std::string kClock = "<clock>\n\n";
-const std::string kForceGc = "强制fullGC一次.\n";
-
-// Kicks the runtime saw; stopping it first lets a kick still in flight be
-// counted.
-int KicksAfterStop(qtest::Peer& peer) {
-  peer.Stop();
-  return peer.Kicks();
-}
+using qtest::kClock;
+using qtest::kForceGc;
+using qtest::KicksAfterStop;
 
 // Leaves a socket file at the runtime's path that nobody listens on.
 void ReplaceWithDeadSocket(int pid) {

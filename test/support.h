@@ -230,6 +230,26 @@ class Peer {
   int status_ = 0;
 };
 
+// Variables of the test's own environment that would steer the tool or the
+// stand-in runtime are cleared before any test runs.
+struct CleanEnvironment {
+  CleanEnvironment() {
+    for (const char* name : {"NODE_LOG_DIR", "PEER_PROBE", "PEER_PROBE_RECORD", "ENABLE_NODE_LOG"}) unsetenv(name);
+  }
+};
+inline const CleanEnvironment kCleanEnvironment;
+
+// The clock line after Normalize, and the confirmation of --force_gc.
+inline const std::string kClock = "<clock>\n\n";
+inline const std::string kForceGc = "强制fullGC一次.\n";
+
+// Kicks the runtime saw; stopping it first lets a kick still in flight be
+// counted.
+inline int KicksAfterStop(Peer& peer) {
+  peer.Stop();
+  return peer.Kicks();
+}
+
 // Fields of a recorded control message.
 inline unsigned int MaskOf(const std::string& message) {
   unsigned int mask = 0;

@@ -202,8 +202,13 @@ static bool DropToTargetUser(int pid) {
 // The probe's side of the fork; never returns. The executable is started
 // directly, so no character of its path can reach a shell.
 static void RunProbe(const char* path, int pid, int out_fd) {
-  if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
-  if (out_fd != STDOUT_FILENO) close(out_fd);
+  if (out_fd == STDOUT_FILENO) {
+    // dup2 onto itself would keep close-on-exec.
+    if (fcntl(out_fd, F_SETFD, 0) == -1) _exit(127);
+  } else {
+    if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
+    close(out_fd);
+  }
   if (!DropToTargetUser(pid)) _exit(127);
   if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
@@ -246,6 +251,9 @@ static bool ReapProbe(pid_t child, int64_t deadline) {
     if (MonotonicMs() >= deadline) break;
     usleep(5000);
   }
+  // A probe in a session of its own leads a process group: end what it
+  // started as well.
+  kill(-child, SIGKILL);
   kill(child, SIGKILL);
   while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
   }
@@ -257,6 +265,10 @@ static bool ReapProbe(pid_t child, int64_t deadline) {
 static bool IsKestrunFromPathAndPid(const char* path, int pid) {
   int fds[2];
   if (pipe(fds) != 0) return false;
+  // Only the probe's standard output is its end of the pipe; no program it
+  // starts inherits the pipe itself.
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   fflush(stdout);
   pid_t child = fork();
   if (child == -1) {
@@ -314,6 +326,8 @@ int GetPIDs(const char* name, int* pids) {
   snprintf(command, sizeof(command), "ps -e|grep %s|grep -v func|awk '{print $1}'", quoted);
   FILE* pipe = popen(command, "r");  // NOLINT(cert-env33-c): the name is one quoted word
   if (pipe == nullptr) return 0;
+  // The probes started below must not inherit the lookup's output.
+  fcntl(fileno(pipe), F_SETFD, FD_CLOEXEC);
   char line[32];
   while (fgets(line, sizeof(line), pipe) != nullptr) {
     int pid = atoi(line);

@@ -158,6 +158,22 @@ start_fake_runtime() {
         "$stale_sock"
 }
 
+# What a shell offers for the first word: every option of the usage text,
+# time=, and the live runtime's pid, but not the pid of a socket left behind.
+check_first_word() {
+    local shell=$1 out=$2 missing="" line
+    for line in $usage_options time=; do
+        has_line "$out" "$line" || missing+=" $line"
+    done
+    same "$shell: first word offers every option of the usage text and time=" "" "$missing"
+    check "$shell: first word offers the live runtime pid" has_line "$out" "$sleeper"
+    if has_line "$out" "$stale_pid"; then
+        not_ok "$shell: a socket of an ended process is not offered" "$out"
+    else
+        ok "$shell: a socket of an ended process is not offered"
+    fi
+}
+
 check_bash_completion() {
     local script=$1 out line
     if ! bash --norc --noprofile -c 'source "$1" && complete -p quellix' bash "$script" \
@@ -167,18 +183,7 @@ check_bash_completion() {
     fi
     ok "bash completion registers _quellix for quellix"
 
-    out=$(bash_complete "$script" 1 quellix "")
-    local missing=""
-    for line in $usage_options time=; do
-        has_line "$out" "$line" || missing+=" $line"
-    done
-    same "bash: first word offers every option of the usage text and time=" "" "$missing"
-    check "bash: first word offers the live runtime pid" has_line "$out" "$sleeper"
-    if has_line "$out" "$stale_pid"; then
-        not_ok "bash: a socket of an ended process is not offered" "$out"
-    else
-        ok "bash: a socket of an ended process is not offered"
-    fi
+    check_first_word bash "$(bash_complete "$script" 1 quellix "")"
 
     same "bash: --hea completes to --heapdump" "--heapdump" \
         "$(bash_complete "$script" 1 quellix --hea)"
@@ -244,18 +249,8 @@ ZSH
 }
 
 check_zsh_completion() {
-    local dir=$1 out missing="" line
-    out=$(zsh_complete "$dir" "quellix ") || true
-    for line in $usage_options time=; do
-        has_line "$out" "$line" || missing+=" $line"
-    done
-    same "zsh: first word offers every option of the usage text and time=" "" "$missing"
-    check "zsh: first word offers the live runtime pid" has_line "$out" "$sleeper"
-    if has_line "$out" "$stale_pid"; then
-        not_ok "zsh: a socket of an ended process is not offered" "$out"
-    else
-        ok "zsh: a socket of an ended process is not offered"
-    fi
+    local dir=$1 out
+    check_first_word zsh "$(zsh_complete "$dir" "quellix ")"
     out=$(zsh_complete "$dir" "quellix --hea") || true
     same "zsh: --hea completes to --heapdump" "--heapdump" "$out"
     out=$(zsh_complete "$dir" "quellix --v8-options --trace_gc ") || true

@@ -134,6 +134,14 @@ bash_complete() {
 # has_line TEXT LINE: LINE is one of the lines of TEXT.
 has_line() { grep -qxF -- "$2" <<<"$1"; }
 
+# Leaves a socket file at $1 (its maker ends at once, the file stays).
+make_socket() {
+    rm -f "$1"
+    perl -MIO::Socket::UNIX -e \
+        'IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$ARGV[0]: $!\n"' \
+        "$1"
+}
+
 # Starts a process that ends by itself and gives it a control socket, so
 # that it counts as a live runtime for the completions.
 start_fake_runtime() {
@@ -141,10 +149,7 @@ start_fake_runtime() {
     sleeper=$!
     fake_sock=/tmp/kestrun-uds-path-$sleeper
     sockets+=("$fake_sock")
-    rm -f "$fake_sock"
-    perl -MIO::Socket::UNIX -e \
-        'IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$ARGV[0]: $!\n"' \
-        "$fake_sock"
+    make_socket "$fake_sock"
     # A socket left behind by a process that has ended.
     sleep 0 &
     local gone=$!
@@ -152,10 +157,7 @@ start_fake_runtime() {
     stale_pid=$gone
     stale_sock=/tmp/kestrun-uds-path-$stale_pid
     sockets+=("$stale_sock")
-    rm -f "$stale_sock"
-    perl -MIO::Socket::UNIX -e \
-        'IO::Socket::UNIX->new(Type => SOCK_STREAM(), Local => $ARGV[0], Listen => 1) or die "$ARGV[0]: $!\n"' \
-        "$stale_sock"
+    make_socket "$stale_sock"
 }
 
 # What a shell offers for the first word: every option of the usage text,

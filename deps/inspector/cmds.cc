@@ -564,14 +564,9 @@ int sendUdsMessage(int pid, unsigned int mask) {
   }
   // A runtime that hangs up early must not end the tool before it reports.
   signal(SIGPIPE, SIG_IGN);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd == -1) {
-    printf("Request socket failed\n");
-    return -1;
-  }
-  if (ConnectSocketPath(fd, path) != 0) {
-    printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
-    close(fd);
+  int fd = OpenSocketPath(path);
+  if (fd < 0) {
+    if (fd == -1) printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
     return -1;
   }
   int result = Exchange(fd, pid, mask, path);

@@ -245,12 +245,21 @@ bool IsSignalCaught(int pid, int signo) {
 
 void FormatSocketPath(char* path, size_t size, int pid) { snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid); }
 
-int ConnectSocketPath(int fd, const char* path) {
+int OpenSocketPath(const char* path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd == -1) {
+    printf("Request socket failed\n");
+    return -2;
+  }
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path);
-  return connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr));
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // Anyone may create a socket under /tmp: only the target itself may receive
@@ -386,14 +395,9 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   FormatSocketPath(path, sizeof(path), pid);
   if (access(path, F_OK) != 0) printf("%s does not exists.\n", path);
 
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd == -1) {
-    printf("Request socket failed\n");
-    return -1;
-  }
-  if (ConnectSocketPath(fd, path) != 0) {
-    printf("connect socket failed\n");
-    close(fd);
+  int fd = OpenSocketPath(path);
+  if (fd < 0) {
+    if (fd == -1) printf("connect socket failed\n");
     return -1;
   }
   if (!IsServedByTarget(fd, path, pid)) {

@@ -1,13 +1,16 @@
 // Unit tests of the tools module: string tests, line-end removal, the
 // duration test, the option-text classifiers, the timestamp suffix and the
-// bounded append.
+// bounded append, and the socket path limit.
 #include "tools.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -205,4 +208,30 @@ TEST(AppendFormatTest, Bounds) {
   memset(unterminated, 'z', sizeof(unterminated));
   AppendFormat(unterminated, sizeof(unterminated), "%s", "x");
   EXPECT_EQ(std::string(8, 'z'), std::string(unterminated, 8));
+}
+
+// The longest path a local socket address holds connects; one byte more is
+// refused, never cut to another socket's name.
+TEST(OpenSocketPathTest, LengthLimit) {
+  char dir[] = "/tmp/quellix-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  struct sockaddr_un addr = {};
+  const std::string longest = std::string(dir) + "/" + std::string(sizeof(addr.sun_path) - 2 - strlen(dir), 's');
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, longest.c_str(), longest.size() + 1);
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+  ASSERT_EQ(0, listen(listener, 1));
+
+  int fd = OpenSocketPath(longest.c_str());
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-2, OpenSocketPath((longest + "x").c_str()));
+  fflush(stdout);
+  EXPECT_EQ("Socket path too long for a local socket (108 bytes, at most 107): " + longest + "x\n",
+            testing::internal::GetCapturedStdout());
+  close(listener);
+  unlink(longest.c_str());
+  rmdir(dir);
 }

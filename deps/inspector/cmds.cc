@@ -62,6 +62,13 @@ const unsigned int DIAG_REPORT = 0x2000;
 // Commands that run until the deferred stop ends them.
 const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
 
+// The control message: mask, sender pid, then at most 503 characters of the
+// option text and its NUL.
+static const int MESSAGE_SIZE = 512;
+static const int MESSAGE_TEXT_OFFSET = 8;
+static const int MESSAGE_TEXT_MAX = MESSAGE_SIZE - MESSAGE_TEXT_OFFSET - 1;
+static const int REPLY_WAIT_MS = 1000;
+
 const int DEFAULT_DURATION = 180;
 const int NO_LIMIT = INT_MAX;
 
@@ -463,7 +470,10 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* status
 // The plain confirmation: each bit that applies writes the text anew, so the
 // last one stands.
 static void ComposeConfirmation(unsigned int mask, char* status, size_t status_size) {
-  if (mask & V8_OPTIONS) snprintf(status, status_size, "v8-options:\n%s\n发送成功.\n", g_shm_buffer);
+  // The flags as the message carries them: a longer text is never sent.
+  if (mask & V8_OPTIONS) {
+    snprintf(status, status_size, "v8-options:\n%.*s\n发送成功.\n", MESSAGE_TEXT_MAX, g_shm_buffer);
+  }
   if (mask & FORCE_GC) snprintf(status, status_size, "强制fullGC一次.\n");
   if (mask & ENABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经打开\n");
   if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
@@ -491,11 +501,6 @@ static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered 
 // ---------------------------------------------------------------------------
 // Control socket exchange
 // ---------------------------------------------------------------------------
-
-static const int MESSAGE_SIZE = 512;
-static const int MESSAGE_TEXT_OFFSET = 8;
-static const int MESSAGE_TEXT_MAX = MESSAGE_SIZE - MESSAGE_TEXT_OFFSET - 1;
-static const int REPLY_WAIT_MS = 1000;
 
 static void BuildMessage(char* message, unsigned int mask) {
   memset(message, 0, MESSAGE_SIZE);

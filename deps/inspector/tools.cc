@@ -246,15 +246,22 @@ bool IsSignalCaught(int pid, int signo) {
 void FormatSocketPath(char* path, size_t size, int pid) { snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid); }
 
 int OpenSocketPath(const char* path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  // A cut path would name another socket: refuse it instead.
+  size_t len = strlen(path);
+  if (len >= sizeof(addr.sun_path)) {
+    printf("Socket path too long for a local socket (%d bytes, at most %d): %s\n", static_cast<int>(len),
+           static_cast<int>(sizeof(addr.sun_path)) - 1, path);
+    return -2;
+  }
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd == -1) {
     printf("Request socket failed\n");
     return -2;
   }
-  struct sockaddr_un addr;
-  memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path);
+  memcpy(addr.sun_path, path, len + 1);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
     close(fd);
     return -1;

@@ -60,9 +60,10 @@ bool IsSignalCaught(int pid, int signo);
 
 // Writes the control socket path of pid into a 256-byte buffer.
 void FormatSocketPath(char* path, size_t size, int pid);
-// A local stream socket connected to path. When no socket can be made it
-// prints "Request socket failed\n" and returns -2; a failed connect returns
-// -1 for the caller to report.
+// A local stream socket connected to path. A path longer than a local
+// socket address holds is refused with a message, and when no socket can be
+// made it prints "Request socket failed\n"; both return -2. A failed connect
+// returns -1 for the caller to report.
 int OpenSocketPath(const char* path);
 // True when the process listening behind the connected socket fd is pid;
 // otherwise prints "Socket %s is not served by pid %d.\n" with path.

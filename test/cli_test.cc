@@ -55,15 +55,25 @@ std::vector<std::string> WithPid(std::vector<std::string> args, int pid) {
 
 std::string NotARuntime() { return "Please check if pid <pid> is node process.\n"; }
 
-TEST(DriverTest, FailuresSendNothing) {
+// Help, version and every failure of the command line: an answer from the
+// tool alone, nothing sent; only help and version exit 0.
+TEST(DriverTest, AnswersWithoutSending) {
   const std::string unsupported = "unsupported option: ";
   struct Case {
     std::vector<std::string> args;
     std::string probe;  // PEER_PROBE for the identification probe
     std::string out;
+    int status = 1;
   };
   // clang-format off
   const Case cases[] = {
+      {{"--help"}, "", kUsage, 0},
+      {{"-h"}, "", kUsage, 0},
+      {{"--version"}, "", "quellix " QUELLIX_VERSION "\n", 0},
+      {{"--help", "{pid}"}, "", unsupported + "--help\n" + kUsage},
+      {{"--force_gc", "-h"}, "", unsupported + "-h\n" + kUsage},
+      {{"--version", "--force_gc", "{pid}"}, "", unsupported + "--version\n" + kUsage},
+      {{"--HELP"}, "", unsupported + "--HELP\n" + kUsage},
       {{}, "", kUsage},
       {{"--bogus"}, "", unsupported + "--bogus\n" + kUsage},
       {{"{pid}"}, "", "Please specify options.\n" + kUsage},
@@ -88,7 +98,7 @@ TEST(DriverTest, FailuresSendNothing) {
     qtest::RunResult r = qtest::RunQuellix(args, {"PEER_PROBE=" + c.probe});
     SCOPED_TRACE(::testing::PrintToString(args));
     EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.out);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_FALSE(peer.HasMessage(0));
   }
   peer.Stop();

@@ -85,6 +85,11 @@ static const char kUsage[] =
 
 static void PrintUsage() { printf("%s", kUsage); }
 
+// The build names the version; a build without it still says something true.
+#ifndef QUELLIX_VERSION
+#define QUELLIX_VERSION "(unknown version)"
+#endif
+
 bool GetProcessID(const std::string& text, int* pid);
 void GetTimeInSecond(const std::string& arg, int* duration);
 int sendUdsMessage(int pid, unsigned int mask);
@@ -703,6 +708,14 @@ static int RunCommandLine(int argc, char** argv) {
   if (argc < 2) {
     PrintUsage();
     return 1;
+  }
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    PrintUsage();
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("quellix %s\n", QUELLIX_VERSION);
+    return 0;
   }
   memset(g_shm_buffer, 0, sizeof(g_shm_buffer));
   unsigned int mask = 0;

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""quellix's own cost: wall time and peak RSS beyond the identification probe.
+
+Against the stand-in runtime of the tests (it answers at once), runs
+interleaved
+  - `quellix --force_gc <peer pid>` (probe, socket exchange, kick),
+  - the probe alone, exactly as quellix starts it: the peer's executable with
+    `-p process.kestrun`, ENABLE_NODE_LOG=NO, no shell, its output read from
+    a pipe, and
+  - `quellix --version` (start-up and exit only, no probe),
+and prints the median and quartiles of each, quellix's own cost (the median
+of the pairwise differences between a quellix run and the probe run next to
+it) and the peak resident set sizes.
+
+Each run is started and timed by bench/run-once.c, compiled here with cc. A
+quellix run's peak RSS is the larger of quellix's own and its probe's (the
+kernel folds a reaped child into its parent's figure); `--version` shows the
+tool's own footprint without a probe.
+
+  python3 bench/own-cost-bench.py [build-dir]     (default: build/)
+  BENCH_RUNS=300 (default 200)
+"""
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
+QUELLIX = os.path.join(BUILD, "quellix")
+PEER = os.path.join(BUILD, "test", "kestrun_peer")
+RUNS = int(os.environ.get("BENCH_RUNS", "200"))
+WARMUP = 10
+
+
+def build_runner(directory):
+    runner = os.path.join(directory, "run-once")
+    source = os.path.join(HERE, "run-once.c")
+    # Static where libc.a is there: the runner's own pages stay out of the figures.
+    for flags in (["-static"], []):
+        if subprocess.run(["cc", "-O2", *flags, "-o", runner, source], stderr=subprocess.DEVNULL).returncode == 0:
+            return runner
+    raise SystemExit("cannot compile %s with cc" % source)
+
+
+def run_once(runner, argv, env, read_output=False):
+    """(wall ms, exit status, peak RSS KiB) of one run of argv."""
+    out = subprocess.run([runner, *(["--read"] if read_output else []), *argv], env=env,
+                         stdout=subprocess.PIPE, check=True).stdout.split()
+    return float(out[0]), int(out[1]), int(out[2])
+
+
+def start_peer(directory):
+    pid = os.posix_spawn(PEER, [PEER, "--dir", directory, "--lifetime", "600"], dict(os.environ))
+    socket_path = "/tmp/kestrun-uds-path-%d" % pid
+    deadline = time.monotonic() + 5
+    while not os.path.exists(socket_path):
+        if time.monotonic() > deadline:
+            raise SystemExit("the stand-in runtime did not listen within 5 s")
+        time.sleep(0.005)
+    return pid
+
+
+def summary(name, times, rss):
+    q1, _, q3 = statistics.quantiles(times, n=4)
+    print("%-38s median %6.2f ms  quartiles %6.2f .. %6.2f ms  peak RSS %5d KiB"
+          % (name, statistics.median(times), q1, q3, max(rss)))
+
+
+def main():
+    for path in (QUELLIX, PEER):
+        if not os.access(path, os.X_OK):
+            raise SystemExit("missing %s: build first (cmake --build %s)" % (path, BUILD))
+    env = {k: v for k, v in os.environ.items() if k not in ("PEER_PROBE", "PEER_PROBE_RECORD", "NODE_OPTIONS")}
+    env["NODE_LOG_DIR"] = tempfile.gettempdir()
+    probe_env = dict(env, ENABLE_NODE_LOG="NO")
+    with tempfile.TemporaryDirectory(prefix="quellix-bench-") as directory:
+        runner = build_runner(directory)
+        peer = start_peer(directory)
+        try:
+            rows = (("quellix --force_gc <peer>", [QUELLIX, "--force_gc", str(peer)], env, False),
+                    ("probe alone", [PEER, "-p", "process.kestrun"], probe_env, True),
+                    ("quellix --version (no probe)", [QUELLIX, "--version"], env, False))
+            results = [([], []) for _ in rows]
+            for i in range(WARMUP + RUNS):
+                for (name, argv, run_env, read), (times, rss) in zip(rows, results):
+                    elapsed, code, peak = run_once(runner, argv, run_env, read)
+                    if argv[1] == "--force_gc" and code != 0:
+                        raise SystemExit("quellix --force_gc exited with %d" % code)
+                    if i >= WARMUP:
+                        times.append(elapsed)
+                        rss.append(peak)
+        finally:
+            os.kill(peer, 15)
+            os.waitpid(peer, 0)
+    print("%s against %s, %d interleaved runs each" % (QUELLIX, PEER, RUNS))
+    for (name, *_), (times, rss) in zip(rows, results):
+        summary(name, times, rss)
+    own = [t - p for t, p in zip(results[0][0], results[1][0])]
+    print("quellix's own cost beyond the probe: median %.2f ms" % statistics.median(own))
+
+
+if __name__ == "__main__":
+    main()

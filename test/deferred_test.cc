@@ -20,8 +20,16 @@ std::vector<std::string> WithPid(std::vector<std::string> args, int pid) {
 
 std::string Norm(const std::string& text, const Peer& peer) { return qtest::Normalize(text, {peer.pid()}); }
 
+// quellix started as a script would start it: from a working directory of
+// its own, with one more descriptor (an open file, 7) than the standard ones.
+qtest::RunResult RunFromScript(const std::vector<std::string>& args, const std::string& dir) {
+  std::vector<std::string> sh = {"-c", "cd \"$1\" && shift && exec \"$@\" 7>held", "sh", dir, QUELLIX_BIN};
+  sh.insert(sh.end(), args.begin(), args.end());
+  return qtest::Run("/bin/sh", sh);
+}
+
 // Own session and process group, file-creation mask 0, /dev/null as the
-// standard descriptors.
+// standard descriptors and no other, "/" as the working directory.
 void ExpectDetached(pid_t pid) {
   int ppid, pgrp, session;
   ASSERT_TRUE(qtest::ReadStat(pid, &ppid, &pgrp, &session));
@@ -35,6 +43,24 @@ void ExpectDetached(pid_t pid) {
       return readlink((proc + fd).c_str(), target, sizeof(target) - 1) > 0 && strcmp(target, "/dev/null") == 0;
     })) << fd;
   }
+  std::vector<std::string> fds;
+  EXPECT_TRUE(qtest::WaitFor([&] {
+    fds.clear();
+    DIR* dir = opendir((proc + "/fd").c_str());
+    while (struct dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+      if (entry->d_name[0] != '.') fds.push_back(entry->d_name);
+    }
+    if (dir != nullptr) closedir(dir);
+    std::sort(fds.begin(), fds.end());
+    return fds == std::vector<std::string>{"0", "1", "2"};
+  })) << testing::PrintToString(fds);
+  std::string cwd;
+  EXPECT_TRUE(qtest::WaitFor([&] {
+    char target[256];
+    ssize_t len = readlink((proc + "/cwd").c_str(), target, sizeof(target));
+    cwd.assign(target, len > 0 ? static_cast<size_t>(len) : 0);
+    return cwd == "/";
+  })) << cwd;
 }
 
 class DeferredStopTest : public qtest::BackgroundTest {};
@@ -88,7 +114,7 @@ TEST_F(DeferredStopTest, StopFollowsAfterDuration) {
     auto peer = qtest::ListeningPeer({}, kPeerEnv);
     known.push_back(peer->pid());
     long long begin = qtest::NowMs();
-    qtest::RunResult run = qtest::RunQuellix(WithPid(cycle.args, peer->pid()));
+    qtest::RunResult run = RunFromScript(WithPid(cycle.args, peer->pid()), peer->dir());
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("<clock>\n\n" + cycle.output, Norm(run.out, *peer));
     EXPECT_LT(run.elapsed_ms, cycle.seconds * 750);

@@ -3,6 +3,7 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -14,6 +15,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -620,6 +622,25 @@ static void SleepSeconds(int seconds) {
   }
 }
 
+// Closes every descriptor above the standard three: the caller's pipes and
+// locks must not stay open for the whole wait.
+static void CloseInheritedDescriptors() {
+#if defined(SYS_close_range)
+  if (syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
+#endif
+  // Without close_range: the descriptors this process has, or every possible one.
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    for (long fd = 3; fd < sysconf(_SC_OPEN_MAX); fd++) close(static_cast<int>(fd));
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (fd > 2 && fd != dirfd(dir)) close(fd);
+  }
+  closedir(dir);
+}
+
 void SendTerminateSignal(int pid, int stop_kind) {
   static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
   if (stop_kind < 1 || stop_kind > 4) return;
@@ -641,6 +662,11 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
 
   umask(0);
   setsid();
+  CloseInheritedDescriptors();
+  // Holding the caller's directory would keep its file system busy; "/" is
+  // always there, so a failure leaves nothing to do.
+  if (chdir("/") != 0) {
+  }
   // Descriptors 0-2 point at /dev/null from here on, so that a socket or file
   // opened later can never take their place and receive stray output.
   for (int fd = 0; fd <= 2; fd++) close(fd);

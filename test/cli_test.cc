@@ -134,7 +134,9 @@ TEST(ProbeTest, FirstLineDecides) {
     EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
     // A probe of the tool's own user stays in its session, so Ctrl-C reaches it.
     EXPECT_NE(qtest::ReadFile(record).find("session=inherited\n"), std::string::npos);
-    if (c.runtime) EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
+    if (c.runtime) {
+      EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
+    }
     EXPECT_FALSE(peer.HasMessage(sent));
   }
 }

@@ -58,7 +58,9 @@ TEST(ProtocolTest, StateTable) {
     qtest::RunResult r = qtest::RunQuellix({"--force_gc", peer.pid_text()});
     EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + c.out);
     EXPECT_EQ(r.status, c.status);
-    if (c.sent) EXPECT_EQ(peer.Message(0).size(), 512u);
+    if (c.sent) {
+      EXPECT_EQ(peer.Message(0).size(), 512u);
+    }
     EXPECT_EQ(KicksAfterStop(peer), c.kicks);
     EXPECT_EQ(peer.HasMessage(0), c.sent);
   }

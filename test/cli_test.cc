@@ -164,9 +164,11 @@ TEST(ProbeTest, PathIsNeverGivenToAShell) {
     pid_t pid;
     std::string dir;
     ~Cleanup() {
-      kill(pid, SIGTERM);
-      qtest::Reap(pid, 3000);
-      unlink(qtest::SocketPath(pid).c_str());
+      if (pid > 0) {
+        kill(pid, SIGTERM);
+        qtest::Reap(pid, 3000);
+        unlink(qtest::SocketPath(pid).c_str());
+      }
       qtest::RemoveTree(dir);
     }
   } cleanup{pid, dir};

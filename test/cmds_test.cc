@@ -544,6 +544,11 @@ static pid_t StartWithEnvironment(const std::vector<std::string>& env) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   pid_t child = fork();
+  if (child == -1) {
+    close(fds[0]);
+    close(fds[1]);
+    return -1;
+  }
   if (child == 0) {
     execve("/bin/sleep", argv, envp.data());
     _exit(write(fds[1], "x", 1) == 1 ? 127 : 126);
@@ -600,6 +605,7 @@ TEST(GetPIDsTest, NameIsOneShellWord) {
   }
   ASSERT_EQ(0, chmod(copy.c_str(), 0755));
   pid_t sleeper = qtest::Spawn({copy, "30"}, {});
+  ASSERT_NE(-1, sleeper);
   ASSERT_TRUE(
       qtest::WaitFor([&] { return qtest::ReadFile("/proc/" + std::to_string(sleeper) + "/comm") == name + "\n"; }));
   static int wanted;

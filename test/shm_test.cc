@@ -139,6 +139,7 @@ TEST_F(ShareMemoryTest, PerrorTextsOfRefusedAccess) {
   int err[2];
   ASSERT_EQ(0, pipe(err));
   pid_t child = fork();
+  ASSERT_NE(-1, child) << strerror(errno);
   if (child == 0) {
     dup2(err[1], STDERR_FILENO);
     // Read-only for everyone, under the child's own pid for the read.

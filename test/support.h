@@ -3,7 +3,9 @@
 #ifndef QUELLIX_TEST_SUPPORT_H_
 #define QUELLIX_TEST_SUPPORT_H_
 
+#include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -65,10 +67,12 @@ inline void RemoveTree(const std::string& dir) {
 inline std::string SocketPath(int pid) { return "/tmp/kestrun-uds-path-" + std::to_string(pid); }
 
 // Starts argv with the current environment plus env; stdout and stderr go to
-// the given descriptors (-1: /dev/null). Returns the child's pid.
+// the given descriptors (-1: /dev/null). Returns the child's pid, or -1 after
+// failing the test when no process could be made.
 inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd = -1,
                    int err_fd = -1) {
   pid_t child = fork();
+  if (child == -1) ADD_FAILURE() << "fork failed: " << strerror(errno);
   if (child != 0) return child;
   int null_fd = open("/dev/null", O_RDWR);
   dup2(null_fd, STDIN_FILENO);
@@ -84,8 +88,10 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::
 }
 
 // Waits for child until timeout_ms; kills it past that. Returns the wait
-// status, or -1 when it had to be killed.
+// status, or -1 when it had to be killed. No child (a failed fork) is -1 at
+// once: waitpid(-1) would reap any child, and kill(-1) signal every process.
 inline int Reap(pid_t child, int timeout_ms) {
+  if (child <= 0) return -1;
   long long deadline = NowMs() + timeout_ms;
   int status = 0;
   for (;;) {
@@ -120,6 +126,11 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
   pid_t child = Spawn(argv, env, out[1], err[1]);
   close(out[1]);
   close(err[1]);
+  if (child == -1) {
+    close(out[0]);
+    close(err[0]);
+    return result;
+  }
   long long deadline = start + timeout_ms;
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   int open_fds = 2;
@@ -175,8 +186,9 @@ class Peer {
       if (options[i] == "--squat") socket_owner_ = atoi(options[i + 1].c_str());
     }
     pid_ = Spawn(argv, env);
+    if (pid_ == -1) reaped_ = true;  // nothing to wait for, signal or reap
     if (socket_owner_ == 0) socket_owner_ = pid_;
-    if (wait_for_socket) WaitFor([&] { return FileExists(SocketPath(socket_owner_)); });
+    if (wait_for_socket && pid_ != -1) WaitFor([&] { return FileExists(SocketPath(socket_owner_)); });
   }
   ~Peer() {
     Stop();
@@ -218,6 +230,7 @@ class Peer {
       status_ = Reap(pid_, 3000);
       reaped_ = true;
     }
+    if (pid_ == -1) return;
     if (socket_owner_ != pid_) unlink(SocketPath(socket_owner_).c_str());
     unlink(SocketPath(pid_).c_str());
   }

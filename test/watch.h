@@ -57,6 +57,7 @@ inline pid_t FindBackground(const std::vector<pid_t>& known, int timeout_ms = 20
 
 // Reaps pid within timeout_ms; its exit code, or -1.
 inline int ExitCode(pid_t pid, int timeout_ms) {
+  if (pid <= 0) return -1;  // waitpid(-1) would reap any child
   int status = 0;
   if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

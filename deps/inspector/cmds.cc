@@ -631,7 +631,8 @@ static void CloseInheritedDescriptors() {
   // Without close_range: the descriptors this process has, or every possible one.
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) {
-    for (long fd = 3; fd < sysconf(_SC_OPEN_MAX); fd++) close(static_cast<int>(fd));
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < limit; fd++) close(static_cast<int>(fd));
     return;
   }
   while (struct dirent* entry = readdir(dir)) {

@@ -12,10 +12,11 @@ and prints the median and quartiles of each, quellix's own cost (the median
 of the pairwise differences between a quellix run and the probe run next to
 it) and the peak resident set sizes.
 
-Each run is started and timed by bench/run-once.c, compiled here with cc. A
-quellix run's peak RSS is the larger of quellix's own and its probe's (the
-kernel folds a reaped child into its parent's figure); `--version` shows the
-tool's own footprint without a probe.
+Each run is started and timed by bench/run-once.c, compiled here with cc. The
+kernel's peak RSS of a quellix run is the larger of quellix's own and its
+probe's (a reaped child is folded into its parent's figure), so quellix's own
+peak is read separately, from its VmHWM as it exits, in traced runs that are
+not timed.
 
   python3 bench/own-cost-bench.py [build-dir]     (default: build/)
   BENCH_RUNS=300 (default 200)
@@ -33,6 +34,7 @@ QUELLIX = os.path.join(BUILD, "quellix")
 PEER = os.path.join(BUILD, "test", "kestrun_peer")
 RUNS = int(os.environ.get("BENCH_RUNS", "200"))
 WARMUP = 10
+OWN_RSS_RUNS = 20
 
 
 def build_runner(directory):
@@ -45,9 +47,10 @@ def build_runner(directory):
     raise SystemExit("cannot compile %s with cc" % source)
 
 
-def run_once(runner, argv, env, read_output=False):
-    """(wall ms, exit status, peak RSS KiB) of one run of argv."""
-    out = subprocess.run([runner, *(["--read"] if read_output else []), *argv], env=env,
+def run_once(runner, argv, env, mode=None):
+    """(wall ms, exit status, peak RSS KiB) of one run of argv; mode is
+    run-once's --read or --own-rss, or None."""
+    out = subprocess.run([runner, *([mode] if mode else []), *argv], env=env,
                          stdout=subprocess.PIPE, check=True).stdout.split()
     return float(out[0]), int(out[1]), int(out[2])
 
@@ -63,10 +66,10 @@ def start_peer(directory):
     return pid
 
 
-def summary(name, times, rss):
+def summary(name, times, rss, own):
     q1, _, q3 = statistics.quantiles(times, n=4)
-    print("%-38s median %6.2f ms  quartiles %6.2f .. %6.2f ms  peak RSS %5d KiB"
-          % (name, statistics.median(times), q1, q3, max(rss)))
+    print("%-30s %6.2f ms  %6.2f .. %6.2f ms  %6d KiB  %s"
+          % (name, statistics.median(times), q1, q3, max(rss), "%6d KiB" % max(own) if own else "     (same)"))
 
 
 def main():
@@ -80,24 +83,29 @@ def main():
         runner = build_runner(directory)
         peer = start_peer(directory)
         try:
-            rows = (("quellix --force_gc <peer>", [QUELLIX, "--force_gc", str(peer)], env, False),
-                    ("probe alone", [PEER, "-p", "process.kestrun"], probe_env, True),
-                    ("quellix --version (no probe)", [QUELLIX, "--version"], env, False))
-            results = [([], []) for _ in rows]
+            rows = (("quellix --force_gc <peer>", [QUELLIX, "--force_gc", str(peer)], env, None),
+                    ("probe alone", [PEER, "-p", "process.kestrun"], probe_env, "--read"),
+                    ("quellix --version (no probe)", [QUELLIX, "--version"], env, None))
+            results = [([], [], []) for _ in rows]
             for i in range(WARMUP + RUNS):
-                for (name, argv, run_env, read), (times, rss) in zip(rows, results):
-                    elapsed, code, peak = run_once(runner, argv, run_env, read)
-                    if argv[1] == "--force_gc" and code != 0:
-                        raise SystemExit("quellix --force_gc exited with %d" % code)
+                for (name, argv, run_env, mode), (times, rss, _) in zip(rows, results):
+                    elapsed, code, peak = run_once(runner, argv, run_env, mode)
+                    if code != 0 and argv[1] == "--force_gc":
+                        raise SystemExit("%s exited with %d" % (name, code))
                     if i >= WARMUP:
                         times.append(elapsed)
                         rss.append(peak)
+            for _ in range(OWN_RSS_RUNS):
+                for (name, argv, run_env, mode), (_, _, own) in zip(rows, results):
+                    if argv[0] == QUELLIX:
+                        own.append(run_once(runner, argv, run_env, "--own-rss")[2])
         finally:
             os.kill(peer, 15)
             os.waitpid(peer, 0)
     print("%s against %s, %d interleaved runs each" % (QUELLIX, PEER, RUNS))
-    for (name, *_), (times, rss) in zip(rows, results):
-        summary(name, times, rss)
+    print("%-30s %9s  %19s  %10s  %s" % ("", "median", "quartiles", "peak RSS", "own peak RSS"))
+    for (name, *_), (times, rss, own) in zip(rows, results):
+        summary(name, times, rss, own)
     own = [t - p for t, p in zip(results[0][0], results[1][0])]
     print("quellix's own cost beyond the probe: median %.2f ms" % statistics.median(own))
 

@@ -4,11 +4,13 @@
 #include "tools.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -23,6 +25,8 @@
 #include <libproc.h>
 #include <sys/sysctl.h>
 #include <sys/ucred.h>
+#else
+#include <sched.h>
 #endif
 
 namespace {
@@ -147,8 +151,19 @@ void AttachTimeStamp(char* path, const char* extension, unsigned char precision)
 #if defined(__APPLE__)
 
 bool GetExecPathfromPid(int pid, char* path) {
-  if (pid <= 0) return false;
+  if (pid <= 0) {
+    errno = ESRCH;
+    return false;
+  }
   return proc_pidpath(pid, path, 1024) > 0;
+}
+
+// No namespaces here: every target shares the tool's view.
+static void LearnTargetPlace(int, TargetPlace*) {}
+
+int EnterMountNamespace(int) {
+  errno = ENOSYS;
+  return -1;
 }
 
 static bool GetKinfoProc(int pid, struct kinfo_proc* info) {
@@ -182,14 +197,66 @@ bool IsSignalCaught(int pid, int signo) {
 #else  // Linux
 
 bool GetExecPathfromPid(int pid, char* path) {
-  if (pid <= 0) return false;
+  if (pid <= 0) {
+    errno = ESRCH;
+    return false;
+  }
   char link[256];
   snprintf(link, sizeof(link), "/proc/%d/exe", pid);
   ssize_t len = readlink(link, path, 1023);
+  if (len < 0) return false;
   // A path that fills the whole buffer may have been cut: refuse it.
-  if (len <= 0 || len >= 1023) return false;
+  if (len == 0 || len >= 1023) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   path[len] = '\0';
   return true;
+}
+
+// The mount namespaces are compared by their inode; a target whose namespace
+// may not be looked at counts as sharing ours. Its own pid is the last field
+// of the NSpid line (the innermost pid namespace); kernels without that line
+// have no pid namespaces to tell apart.
+static void LearnTargetPlace(int pid, TargetPlace* place) {
+  char path[64];
+  struct stat own, target;
+  snprintf(path, sizeof(path), "/proc/%d/ns/mnt", pid);
+  place->other_mount = stat("/proc/self/ns/mnt", &own) == 0 && stat(path, &target) == 0 &&
+                       (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
+  snprintf(path, sizeof(path), "/proc/%d/status", pid);
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return;
+  char line[256];
+  while (fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, "NSpid:", 6) != 0) continue;
+    char* cursor = line + 6;
+    for (;;) {
+      char* end;
+      long value = strtol(cursor, &end, 10);
+      if (end == cursor) break;
+      if (value > 0 && value <= INT32_MAX) place->inner_pid = static_cast<int>(value);
+      cursor = end;
+    }
+    break;
+  }
+  fclose(file);
+}
+
+// setns needs a single-threaded caller with CAP_SYS_ADMIN (and
+// CAP_SYS_CHROOT); the working directory is then left pointing into the old
+// namespace, so it moves to the new root.
+int EnterMountNamespace(int pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/ns/mnt", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return -1;
+  int entered = setns(fd, CLONE_NEWNS);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  if (entered != 0) return -1;
+  return chdir("/");
 }
 
 bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid) {
@@ -239,11 +306,31 @@ bool IsSignalCaught(int pid, int signo) {
 
 #endif
 
+const TargetPlace& GetTargetPlace(int pid) {
+  static TargetPlace known = {0, false, 0};
+  if (known.pid != pid || pid <= 0) {
+    known.pid = pid;
+    known.other_mount = false;
+    known.inner_pid = pid;
+    if (pid > 0) LearnTargetPlace(pid, &known);
+  }
+  return known;
+}
+
 // ---------------------------------------------------------------------------
 // Control socket helpers
 // ---------------------------------------------------------------------------
 
-void FormatSocketPath(char* path, size_t size, int pid) { snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid); }
+// The listener check and the kick keep the pid the user gave: the kernel
+// reports the listener's pid in the tool's own pid namespace.
+void FormatSocketPath(char* path, size_t size, int pid) {
+  const TargetPlace& place = GetTargetPlace(pid);
+  if (place.other_mount) {
+    snprintf(path, size, "/proc/%d/root/tmp/kestrun-uds-path-%d", pid, place.inner_pid);
+  } else {
+    snprintf(path, size, "/tmp/kestrun-uds-path-%d", place.inner_pid);
+  }
+}
 
 int OpenSocketPath(const char* path) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);

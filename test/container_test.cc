@@ -224,4 +224,43 @@ TEST_F(ContainerTest, StandInRuntime) {
   }
 }
 
+// From the host, without NODE_OPTIONS of its own, quellix reaches node with
+// the agent in a container: the status names the container's path, the host
+// line where to open it, and the file appears there complete (the agent
+// renames it into place once written).
+TEST_F(ContainerTest, NodeWithAgent) {
+  if (access(NODE_BIN, X_OK) != 0) GTEST_SKIP() << "node is not installed";
+  struct Case {
+    std::vector<std::string> args;
+    std::string status;  // the status line's text before the path
+    const char* begins;  // the result file's first bytes
+  };
+  const Case cases[] = {
+      {{"--heapdump"}, "heapdump文件路径:", "{\"snapshot\":"},
+      {{"--start_profiling", "time=2s"}, "Profiling文件路径:", "{\"nodes\":"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const std::string dir = qtest::MakeTempDir();
+    Namespaced node(kSetups[0], {NODE_BIN, "-e", "setInterval(() => {}, 1000)"},
+                    {"NODE_OPTIONS=--require " AGENT_JS, "ENABLE_NODE_LOG=YES"}, dir);
+    ASSERT_TRUE(qtest::FileExists(node.Socket()));
+    std::vector<std::string> args = c.args;
+    args.push_back(std::to_string(node.pid()));
+    qtest::RunResult r = qtest::RunQuellix(args);
+    EXPECT_EQ(r.status, 0);
+    std::smatch m;
+    const std::regex form("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\n\n" + kFallback + c.status +
+                          "(/tmp/[^\n]+)\n(.*\n)?Host path: /proc/" + std::to_string(node.pid()) + "/root(/tmp/[^\n]+)\n");
+    ASSERT_TRUE(std::regex_match(r.out, m, form)) << r.out;
+    EXPECT_EQ(m[1], m[3]);
+    const std::string host_path = "/proc/" + std::to_string(node.pid()) + "/root" + m[1].str();
+    EXPECT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(host_path); }, 20000)) << host_path;
+    EXPECT_EQ(qtest::ReadFile(host_path).rfind(c.begins, 0), 0u);
+    EXPECT_FALSE(qtest::FileExists(m[1].str())) << "written to the host's /tmp";
+    qtest::KillOtherChildren({node.unshare_pid()});
+    qtest::RemoveTree(dir);
+  }
+}
+
 }  // namespace

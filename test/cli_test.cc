@@ -185,12 +185,12 @@ TEST(ProbeTest, RefusalHints) {
   }
   // An unprivileged user against root's runtime.
   qtest::Peer peer;
-  qtest::RunResult r =
-      qtest::Run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", QUELLIX_BIN, "--heapdump",
-                                      peer.pid_text()});
+  qtest::RunResult r = qtest::Run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", QUELLIX_BIN,
+                                                       "--heapdump", peer.pid_text()});
   EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}),
-            NotARuntime() + "Permission denied reading /proc/<pid>/exe: run quellix as the process's user (root) or "
-                            "as root.\n");
+            NotARuntime() +
+                "Permission denied reading /proc/<pid>/exe: run quellix as the process's user (root) or "
+                "as root.\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_FALSE(peer.HasMessage(0));
 }

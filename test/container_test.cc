@@ -81,9 +81,7 @@ class Namespaced {
   pid_t unshare_pid() const { return unshare_; }
   // A path inside, as seen from here.
   std::string Inside(const std::string& path) const { return "/proc/" + std::to_string(pid_) + "/root" + path; }
-  std::string Socket() const {
-    return Inside("/tmp/kestrun-uds-path-" + std::to_string(setup_.pid_ns ? 1 : pid_));
-  }
+  std::string Socket() const { return Inside("/tmp/kestrun-uds-path-" + std::to_string(setup_.pid_ns ? 1 : pid_)); }
   // The socket path as quellix names it, normalized.
   std::string SocketNamed() const {
     std::string path = setup_.mount_ns ? Socket() : "/tmp/kestrun-uds-path-1";
@@ -251,7 +249,8 @@ TEST_F(ContainerTest, NodeWithAgent) {
     EXPECT_EQ(r.status, 0);
     std::smatch m;
     const std::regex form("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\n\n" + kFallback + c.status +
-                          "(/tmp/[^\n]+)\n(.*\n)?Host path: /proc/" + std::to_string(node.pid()) + "/root(/tmp/[^\n]+)\n");
+                          "(/tmp/[^\n]+)\n(.*\n)?Host path: /proc/" + std::to_string(node.pid()) +
+                          "/root(/tmp/[^\n]+)\n");
     ASSERT_TRUE(std::regex_match(r.out, m, form)) << r.out;
     EXPECT_EQ(m[1], m[3]);
     const std::string host_path = "/proc/" + std::to_string(node.pid()) + "/root" + m[1].str();

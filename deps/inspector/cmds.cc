@@ -397,7 +397,9 @@ static bool GetTargetVariable(int pid, const char* prefix, char* value, size_t s
 }
 
 // True when an environment entry's NODE_OPTIONS value preloads the agent.
-static bool LoadsAgent(const char* options) { return options != nullptr && strstr(options, "kestrun-agent") != nullptr; }
+static bool LoadsAgent(const char* options) {
+  return options != nullptr && strstr(options, "kestrun-agent") != nullptr;
+}
 
 // Reports a refused target: a namespace that could not be entered in place
 // of the refusal; otherwise the refusal, then what would have helped.

@@ -265,7 +265,8 @@ static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
     envp = TargetEnvironment(pid);
     if (EnterMountNamespace(pid) != 0) {
       int error = errno;
-      if (write(report_fd, &error, sizeof(error)) != static_cast<ssize_t>(sizeof(error))) _exit(127);
+      // Without the report the tool can only call the target no runtime.
+      if (write(report_fd, &error, sizeof(error)) < 0) _exit(126);
       _exit(127);
     }
   } else {

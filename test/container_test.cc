@@ -95,6 +95,12 @@ class Namespaced {
   int pid_ = -1;
 };
 
+// A temporary directory that goes with its scope, also when a test fails.
+struct TempDir {
+  const std::string path = qtest::MakeTempDir();
+  ~TempDir() { qtest::RemoveTree(path); }
+};
+
 // Listens on path in place of the runtime; -1 when it cannot.
 int Squat(const std::string& path) {
   unlink(path.c_str());
@@ -165,7 +171,8 @@ TEST_F(ContainerTest, StandInRuntime) {
   for (const NamespaceSetup& setup : kSetups) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(setup.name) + ": " + c.name);
-      const std::string dir = qtest::MakeTempDir();
+      const TempDir temp;
+      const std::string& dir = temp.path;
       std::vector<std::string> env = c.target_env;
       env.push_back("PEER_PROBE_RECORD=" + dir + "/probe");
       Namespaced runtime(setup, {PEER_BIN, "--dir", dir, "--lifetime", "60"}, env, dir, true, c.as_nobody);
@@ -224,7 +231,6 @@ TEST_F(ContainerTest, StandInRuntime) {
         EXPECT_EQ(qtest::ExitCode(background, 3000), 42);
       }
       EXPECT_EQ(qtest::OtherChildren(known), std::vector<pid_t>{});
-      qtest::RemoveTree(dir);
     }
   }
 }
@@ -246,9 +252,9 @@ TEST_F(ContainerTest, NodeWithAgent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    const std::string dir = qtest::MakeTempDir();
+    const TempDir dir;
     Namespaced node(kSetups[0], {NODE_BIN, "-e", "setInterval(() => {}, 1000)"},
-                    {"NODE_OPTIONS=--require " AGENT_JS, "ENABLE_NODE_LOG=YES"}, dir);
+                    {"NODE_OPTIONS=--require " AGENT_JS, "ENABLE_NODE_LOG=YES"}, dir.path);
     ASSERT_TRUE(qtest::FileExists(node.Socket()));
     std::vector<std::string> args = c.args;
     args.push_back(std::to_string(node.pid()));
@@ -265,7 +271,6 @@ TEST_F(ContainerTest, NodeWithAgent) {
     EXPECT_EQ(qtest::ReadFile(host_path).rfind(c.begins, 0), 0u);
     EXPECT_FALSE(qtest::FileExists(m[1].str())) << "written to the host's /tmp";
     qtest::KillOtherChildren({node.unshare_pid()});
-    qtest::RemoveTree(dir);
   }
 }
 

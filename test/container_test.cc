@@ -214,7 +214,7 @@ TEST_F(ContainerTest, StandInRuntime) {
       }
       if (setup.mount_ns && std::string(c.name) == "probe environment") {
         std::string record = qtest::ReadFile(runtime.Inside(dir + "/probe"));
-        for (const char* line : {"ENABLE_NODE_LOG=NO\n", "\ncwd=/\n"}) {
+        for (const char* line : {"ENABLE_NODE_LOG=NO\n", "\nstdin=/dev/null\n", "\ncwd=/\n"}) {
           EXPECT_NE(record.find(line), std::string::npos) << record;
         }
       }

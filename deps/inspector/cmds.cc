@@ -238,10 +238,43 @@ static bool DropToTargetUser(bool owner_known, uid_t uid, gid_t gid) {
   return setuid(uid) == 0;
 }
 
+// What the probe's side tells the tool through the report pipe: why it could
+// not enter the target's namespaces, or the pid of the program it started
+// in the target's pid namespace.
+struct ProbeReport {
+  enum Kind { NONE, ENTRY_FAILED, INNER_CHILD } kind;
+  int value;
+};
+
+static void Report(int fd, ProbeReport::Kind kind, int value) {
+  ProbeReport report = {kind, value};
+  if (write(fd, &report, sizeof(report)) < 0) _exit(126);
+}
+
+// In the target's pid namespace the program runs in a child; this process
+// stays to reap it, since the target's init may never reap a stray child.
+// Returns in the child only.
+static void ForkIntoPidNamespace(int report_fd) {
+  pid_t inner = fork();
+  if (inner == -1) _exit(127);
+  if (inner == 0) {
+    EndWithParent();
+    // A parent outside the namespace shows as pid 0; had it ended already,
+    // the namespace's init would be the parent.
+    if (getppid() != 0) _exit(127);
+    return;
+  }
+  Report(report_fd, ProbeReport::INNER_CHILD, inner);
+  int status = 0;
+  while (waitpid(inner, &status, 0) == -1 && errno == EINTR) {
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+}
+
 // The probe's side of the fork; never returns. The executable is started
 // directly, so no character of its path can reach a shell. A target in
-// another mount namespace is probed inside it, where its executable path
-// names its own program; the errno of a failed entry goes to report_fd.
+// another mount namespace is probed inside its namespaces, where its
+// executable path names its own program.
 static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
   if (out_fd == STDOUT_FILENO) {
     // dup2 onto itself would keep close-on-exec.
@@ -261,12 +294,12 @@ static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
   gid_t gid = 0;
   bool owner_known = GetProcessOwner(pid, &uid, &gid);
   char** envp = environ;
+  int entered = 0;
   if (GetTargetPlace(pid).other_mount) {
     envp = TargetEnvironment(pid);
-    if (EnterMountNamespace(pid) != 0) {
-      int error = errno;
-      // Without the report the tool can only call the target no runtime.
-      if (write(report_fd, &error, sizeof(error)) < 0) _exit(126);
+    entered = EnterNamespaces(pid);
+    if (entered == -1) {
+      Report(report_fd, ProbeReport::ENTRY_FAILED, errno);
       _exit(127);
     }
   } else {
@@ -277,6 +310,7 @@ static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
     envp = environ;
   }
   if (!DropToTargetUser(owner_known, uid, gid)) _exit(127);
+  if (entered == 1) ForkIntoPidNamespace(report_fd);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
                         nullptr};
   execve(path, argv, envp);
@@ -306,11 +340,30 @@ static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
   return len > 0;
 }
 
+// Reads the probe's report: the record, or NONE once the probe has started
+// the executable (the pipe closes on exec) or does not say within a second.
+static ProbeReport ReadProbeReport(int fd) {
+  ProbeReport report = {ProbeReport::NONE, 0};
+  if (WaitReadable(fd, 1000) <= 0) return report;
+  ssize_t got;
+  while ((got = read(fd, &report, sizeof(report))) == -1 && errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof(report))) report.kind = ProbeReport::NONE;
+  return report;
+}
+
 // The first line has decided (or the time is up, or the output closed):
 // whatever the probe still does is of no use, and a module preloaded through
 // NODE_OPTIONS may keep it alive. SIGKILL cannot be caught, so the blocking
-// wait ends; a probe that may not be signalled is left to end by itself.
-static void EndProbe(pid_t child) {
+// wait ends; a probe that may not be signalled is left to end by itself. A
+// program in the target's pid namespace goes first, so that its parent
+// reaps it there before it ends itself.
+static void EndProbe(pid_t child, pid_t inner) {
+  if (inner > 0 && kill(inner, SIGKILL) == 0) {
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+    }
+    return;
+  }
   // A probe in a session of its own leads a process group: end what it
   // started as well.
   kill(-child, SIGKILL);
@@ -348,12 +401,9 @@ static bool IsKestrunFromPathAndPid(const char* path, int pid) {
   char line[128];
   if (child != -1) {
     answered = ReadFirstLine(fds[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
-    EndProbe(child);
-    // The probe has ended: its end of the report pipe is closed.
-    int error = 0;
-    if (read(report[0], &error, sizeof(error)) == static_cast<ssize_t>(sizeof(error))) {
-      g_probe_outcome.enter_error = error;
-    }
+    ProbeReport probe = ReadProbeReport(report[0]);
+    if (probe.kind == ProbeReport::ENTRY_FAILED) g_probe_outcome.enter_error = probe.value;
+    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD ? probe.value : 0);
   }
   close(fds[0]);
   close(report[0]);

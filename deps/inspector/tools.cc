@@ -27,6 +27,7 @@
 #include <sys/ucred.h>
 #else
 #include <sched.h>
+#include <sys/prctl.h>
 #endif
 
 namespace {
@@ -161,10 +162,12 @@ bool GetExecPathfromPid(int pid, char* path) {
 // No namespaces here: every target shares the tool's view.
 static void LearnTargetPlace(int, TargetPlace*) {}
 
-int EnterMountNamespace(int) {
+int EnterNamespaces(int) {
   errno = ENOSYS;
   return -1;
 }
+
+void EndWithParent() {}
 
 static bool GetKinfoProc(int pid, struct kinfo_proc* info) {
   int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
@@ -243,21 +246,39 @@ static void LearnTargetPlace(int pid, TargetPlace* place) {
   fclose(file);
 }
 
-// setns needs a single-threaded caller with CAP_SYS_ADMIN (and
-// CAP_SYS_CHROOT); the working directory is then left pointing into the old
-// namespace, so it moves to the new root.
-int EnterMountNamespace(int pid) {
+// Opens /proc/<pid>/ns/<name>; -1 with errno set.
+static int OpenNamespace(int pid, const char* name) {
   char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/ns/mnt", pid);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return -1;
-  int entered = setns(fd, CLONE_NEWNS);
-  int saved = errno;
-  close(fd);
-  errno = saved;
-  if (entered != 0) return -1;
-  return chdir("/");
+  snprintf(path, sizeof(path), "/proc/%d/ns/%s", pid, name);
+  return open(path, O_RDONLY | O_CLOEXEC);
 }
+
+// Both namespaces are opened first: once the mount namespace changes, /proc
+// is the target's own, with other pids. setns needs CAP_SYS_ADMIN (and, for
+// the mount namespace, CAP_SYS_CHROOT and a single-threaded caller); the
+// working directory is left pointing into the old namespace, so it moves to
+// the new root. A program run in the target's pid namespace sees its own
+// /proc/self there.
+int EnterNamespaces(int pid) {
+  int mount_fd = OpenNamespace(pid, "mnt");
+  if (mount_fd == -1) return -1;
+  int pid_fd = OpenNamespace(pid, "pid");
+  struct stat own, target;
+  bool other_pids = pid_fd != -1 && stat("/proc/self/ns/pid", &own) == 0 && fstat(pid_fd, &target) == 0 &&
+                    (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
+  int entered = 0;
+  if (other_pids) entered = setns(pid_fd, CLONE_NEWPID);
+  if (entered == 0) entered = setns(mount_fd, CLONE_NEWNS);
+  int saved = errno;
+  close(mount_fd);
+  if (pid_fd != -1) close(pid_fd);
+  errno = saved;
+  if (entered != 0 || chdir("/") != 0) return -1;
+  return other_pids ? 1 : 0;
+}
+
+// The kernel clears this on a change of identity: call it after the drop.
+void EndWithParent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
 bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid) {
   if (pid <= 0) return false;

@@ -60,9 +60,13 @@ struct TargetPlace {
 // The place of pid, worked out once and kept for the next call with the same
 // pid. A place that cannot be learnt is the tool's own, with inner pid = pid.
 const TargetPlace& GetTargetPlace(int pid);
-// Moves the calling process into the mount namespace of pid and to its "/";
-// 0, or -1 with errno set. Only for a forked child that is about to exec.
-int EnterMountNamespace(int pid);
+// Moves the calling process into the mount namespace of pid and to its "/",
+// and its future children into the pid namespace of pid; 1 when that pid
+// namespace differs from ours (so the program must run in a child), 0 when
+// not, -1 with errno set. Only for a forked child that is about to exec.
+int EnterNamespaces(int pid);
+// Has the calling process killed when its parent ends.
+void EndWithParent();
 // Owner (real uid and gid) of a process; false when it cannot be learnt.
 bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
 // Pid of the process listening behind a connected local socket, or -1.

@@ -24,8 +24,6 @@
 
 #include "tools.h"
 
-extern char** environ;
-
 // ---------------------------------------------------------------------------
 // Command table, constants and usage
 // ---------------------------------------------------------------------------
@@ -293,7 +291,7 @@ static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
   uid_t uid = 0;
   gid_t gid = 0;
   bool owner_known = GetProcessOwner(pid, &uid, &gid);
-  char** envp = environ;
+  char** envp = nullptr;  // the tool's own
   int entered = 0;
   if (GetTargetPlace(pid).other_mount) {
     envp = TargetEnvironment(pid);
@@ -307,13 +305,16 @@ static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
     // runs ./process.kestrun) must not reach the caller's directory.
     if (chdir("/") != 0) _exit(127);
     if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
-    envp = environ;
   }
   if (!DropToTargetUser(owner_known, uid, gid)) _exit(127);
   if (entered == 1) ForkIntoPidNamespace(report_fd);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
                         nullptr};
-  execve(path, argv, envp);
+  if (envp != nullptr) {
+    execve(path, argv, envp);
+  } else {
+    execv(path, argv);
+  }
   _exit(127);
 }
 

@@ -1,13 +1,13 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
 # Completes the command options, "time=", the pids of running kestrun
-# runtimes, and in the V8 options form ("--v8-options" first) "--pid=<pid>".
+# runtimes (in containers too), and in the V8 options form ("--v8-options" first) "--pid=<pid>".
 # Works with or without the bash-completion package.
 
 # Pids of live processes that serve a control socket.
 _quellix_pids()
 {
-    local sock pid
+    local sock pid dir line inner
     for sock in /tmp/kestrun-uds-path-*; do
         [[ -S $sock ]] || continue
         pid=${sock#/tmp/kestrun-uds-path-}
@@ -17,6 +17,18 @@ _quellix_pids()
         if [[ -d /proc/$pid ]] || kill -0 "$pid" 2>/dev/null; then
             printf '%s\n' "$pid"
         fi
+    done
+    # Runtimes in containers: a process in another mount namespace serves
+    # its socket in its own /tmp, named with its pid in its own pid namespace
+    # (the last NSpid field). Only processes whose root may be looked at
+    # (root, or one's own) cost more than a stat.
+    for dir in /proc/[1-9]*; do
+        [[ $dir/ns/mnt -ef /proc/self/ns/mnt || ! -d $dir/root/tmp ]] && continue
+        inner=${dir#/proc/}
+        while read -r line; do
+            [[ $line == NSpid:* ]] && { inner=${line##*[[:blank:]]}; break; }
+        done <"$dir/status" 2>/dev/null
+        [[ -S $dir/root/tmp/kestrun-uds-path-$inner ]] && printf '%s\n' "${dir#/proc/}"
     done
 }
 

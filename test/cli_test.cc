@@ -115,7 +115,7 @@ TEST(ProbeTest, FirstLineDecides) {
   const Case cases[] = {
       {"undefined", false}, {"undefined-noeol", false}, {"undefined-crlf", false}, {"multi", false},
       {"none", false},      {"stderr", false},          {"Undefined", true},       {"empty-line", true},
-      {"long", true},
+      {"long", true},       {"sleep", true},
   };
   // clang-format on
   qtest::Peer peer;
@@ -131,6 +131,8 @@ TEST(ProbeTest, FirstLineDecides) {
     EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.runtime ? kClock + kForceGc : NotARuntime());
     EXPECT_EQ(r.status, c.runtime ? 0 : 1);
     EXPECT_EQ(r.err, std::string(c.mode) == "stderr" ? "peer probe: only on stderr\n" : "");
+    // A probe that answered and lives on is ended at once ("sleep" sleeps 30 s).
+    EXPECT_LT(r.elapsed_ms, 5000);
     EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
     // A probe of the tool's own user stays in its session, so Ctrl-C reaches it.
     EXPECT_NE(qtest::ReadFile(record).find("session=inherited\n"), std::string::npos);
@@ -139,6 +141,70 @@ TEST(ProbeTest, FirstLineDecides) {
     }
     EXPECT_FALSE(peer.HasMessage(sent));
   }
+}
+
+// Whatever the tool was started with, the probe reads /dev/null, runs in
+// "/" and has SIGCHLD at its default; the tool still waits for it.
+TEST(ProbeTest, StartsClean) {
+  struct Case {
+    std::vector<std::string> wrapper;  // runs quellix
+    std::string line;                  // in the probe's record
+  };
+  const std::string dir = qtest::MakeTempDir();
+  const Case cases[] = {
+      {{"/bin/sh", "-c", "exec \"$0\" \"$@\" < /etc/passwd"}, "stdin=/dev/null\n"},
+      {{"/bin/sh", "-c", "cd " + dir + " && exec \"$0\" \"$@\""}, "cwd=/\n"},
+      {{"/usr/bin/env", "--ignore-signal=CHLD"}, "sigchld=default\n"},
+  };
+  qtest::Peer peer;
+  const std::string record = peer.dir() + "/probe";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    unlink(record.c_str());
+    std::vector<std::string> args(c.wrapper.begin() + 1, c.wrapper.end());
+    args.insert(args.end(), {QUELLIX_BIN, "--force_gc", peer.pid_text()});
+    qtest::RunResult r = qtest::Run(c.wrapper[0], args, {"PEER_PROBE_RECORD=" + record});
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + kForceGc);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(qtest::ReadFile(record).find("\n" + c.line), std::string::npos) << qtest::ReadFile(record);
+  }
+  qtest::RemoveTree(dir);
+}
+
+// A refusal says what would have helped: the agent that the target loads
+// through NODE_OPTIONS and the tool does not, or the permission to read the
+// target's executable path.
+TEST(ProbeTest, RefusalHints) {
+  const std::string agent = "--require /opt/app/kestrun-agent.js";
+  const std::string hint = "Pid <pid> loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n";
+  struct Case {
+    std::vector<std::string> target_env, tool_env;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"NODE_OPTIONS=" + agent}, {"PEER_PROBE=undefined"}, NotARuntime() + hint},
+      {{"NODE_OPTIONS=" + agent}, {"PEER_PROBE=undefined", "NODE_OPTIONS=" + agent}, NotARuntime()},
+      {{"NODE_OPTIONS=--max-old-space-size=64"}, {"PEER_PROBE=undefined"}, NotARuntime()},
+      {{"NODE_OPTIONS=" + agent}, {"PEER_PROBE=stderr"}, NotARuntime()},  // no answer: not the agent's doing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.tool_env));
+    qtest::Peer peer({}, c.target_env);
+    qtest::RunResult r = qtest::RunQuellix({"--heapdump", peer.pid_text()}, c.tool_env);
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(peer.HasMessage(0));
+  }
+  // An unprivileged user against root's runtime.
+  qtest::Peer peer;
+  qtest::RunResult r = qtest::Run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", QUELLIX_BIN,
+                                                       "--heapdump", peer.pid_text()});
+  EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}),
+            NotARuntime() +
+                "Permission denied reading /proc/<pid>/exe: run quellix as the process's user (root) or "
+                "as root.\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(peer.HasMessage(0));
 }
 
 TEST(ProbeTest, EndedPidIsNoRuntime) {
@@ -267,13 +333,21 @@ TEST(DispatchTest, ResultFilesAndConfirmations) {
 }
 
 // The target's NODE_LOG_DIR wins over the tool's; an empty one in the tool's
-// environment counts as none.
+// environment counts as none. A chosen directory with white space cannot be
+// carried in the blank-separated option text: nothing is sent, no stop is
+// left behind, and commands without a result file never look at it.
 TEST(DispatchTest, LogDirectory) {
   const std::string fallback = "NODE_LOG_DIR not configured, default dir /tmp/ is used\n";
   const std::string heapdump = "heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
+  const std::vector<std::string> dump = {"--heapdump"};
+  auto blank = [](const std::string& value) {
+    return "Log directory \"" + value + "\" contains white space, which the runtime cannot take in a result path.\n";
+  };
   struct Case {
     std::vector<std::string> target_env, tool_env;
     std::string out;
+    std::vector<std::string> args = {"--heapdump"};
+    bool sent = true;
   };
   // clang-format off
   const Case cases[] = {
@@ -284,19 +358,33 @@ TEST(DispatchTest, LogDirectory) {
       {{}, {"NODE_LOG_DIR=/tool/logs/"}, "heapdump文件路径:/tool/logs/" + heapdump},
       {{}, {"NODE_LOG_DIR="}, fallback + "heapdump文件路径:/tmp/" + heapdump},
       {{}, {}, fallback + "heapdump文件路径:/tmp/" + heapdump},
+      {{"NODE_LOG_DIR=/srv/my logs"}, {}, blank("/srv/my logs"), dump, false},
+      {{}, {"NODE_LOG_DIR=/tool/a\tb/"}, blank("/tool/a\tb/"), dump, false},
+      {{"NODE_LOG_DIR=/x\ny"}, {}, blank("/x\ny"), {"--start_profiling", "time=1s"}, false},
+      {{"NODE_LOG_DIR=/x\r\v\fy"}, {}, blank("/x\r\v\fy"), {"--diag_report"}, false},
+      {{"NODE_LOG_DIR=/srv/my logs"}, {}, kForceGc, {"--force_gc"}},
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.target_env) + " " + ::testing::PrintToString(c.tool_env));
     qtest::Peer peer({}, c.target_env);
-    qtest::RunResult r = qtest::RunQuellix({"--heapdump", peer.pid_text()}, c.tool_env);
+    std::vector<std::string> args = c.args;
+    args.push_back(peer.pid_text());
+    qtest::RunResult r = qtest::RunQuellix(args, c.tool_env);
     EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + c.out);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, c.sent ? 0 : 1);
+    EXPECT_EQ(peer.HasMessage(0), c.sent);
+    EXPECT_EQ(EndDeferredStops(), 0);
   }
-  // The perf map's name is fixed, yet the log directory is still looked up.
-  qtest::Peer peer;
+  // The perf map's name is fixed, yet the log directory is still looked up;
+  // its white space does not matter then.
+  qtest::Peer peer({}, {"NODE_LOG_DIR=/srv/my logs"});
   qtest::RunResult r = qtest::RunQuellix({"--v8-options", "--perf_basic_prof", "time=-1s", "--pid=" + peer.pid_text()});
-  EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + fallback + "basic-prof文件路径:/tmp/perf-<pid>.map\n");
+  EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), kClock + "basic-prof文件路径:/tmp/perf-<pid>.map\n");
+  EXPECT_EQ(r.status, 0);
+  qtest::Peer plain;
+  r = qtest::RunQuellix({"--v8-options", "--perf_basic_prof", "time=-1s", "--pid=" + plain.pid_text()});
+  EXPECT_EQ(qtest::Normalize(r.out, {plain.pid()}), kClock + fallback + "basic-prof文件路径:/tmp/perf-<pid>.map\n");
   EXPECT_EQ(EndDeferredStops(), 0) << "no limit, no deferred stop";
 }
 

@@ -218,7 +218,8 @@ TEST(ProbeIdentityTest, RootDropsToTargetOwner) {
 
   ASSERT_TRUE(listening);
   // Another user's program gets neither root's terminal nor its input.
-  EXPECT_EQ(recorded, "ENABLE_NODE_LOG=NO\nuid=65534\ngid=65534\nsession=own\nstdin=/dev/null\n");
+  EXPECT_EQ(recorded,
+            "ENABLE_NODE_LOG=NO\nuid=65534\ngid=65534\nsession=own\nstdin=/dev/null\ncwd=/\nsigchld=default\n");
   EXPECT_EQ(qtest::Normalize(r.out), kClock + kForceGc);
   EXPECT_EQ(r.status, 0);
 }

@@ -5,7 +5,8 @@
 #       cmake --install into a temporary prefix: every file is there and
 #       nothing else, the installed binary prints the usage text, the man
 #       page renders without warnings, the bash (and, where zsh is, the zsh)
-#       completion offers the commands, time= and live runtime pids.
+#       completion offers the commands, time= and live runtime pids (one
+#       of them in a container, where namespaces can be made).
 #   install_test.sh --deb BUILD_DIR SOURCE_DIR
 #       cpack -G DEB, dpkg -i, run quellix from the package, dpkg -r: every
 #       file of the package is gone again. Needs root and dpkg; refuses to
@@ -58,6 +59,8 @@ finish() {
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quellix-install.XXXXXX")
 sleeper=""
+contained=""
+contained_unshare=""
 sockets=()
 deb_installed=""
 cleanup() {
@@ -66,6 +69,10 @@ cleanup() {
     if [[ -n $sleeper ]]; then
         kill "$sleeper" 2>/dev/null || true
         wait "$sleeper" 2>/dev/null || true
+    fi
+    if [[ -n $contained_unshare ]]; then
+        if [[ -n $contained ]]; then kill -KILL "$contained" 2>/dev/null || true; fi
+        wait "$contained_unshare" 2>/dev/null || true
     fi
     if [[ ${#sockets[@]} -gt 0 ]]; then rm -f "${sockets[@]}"; fi
     rm -rf "$tmp"
@@ -160,6 +167,27 @@ start_fake_runtime() {
     make_socket "$stale_sock"
 }
 
+# Starts a process that ends by itself in a pid and mount namespace of its
+# own, with a control socket in its own /tmp: a runtime in a container as
+# the host sees it. Sets contained to its pid here; leaves it empty where
+# namespaces cannot be made.
+start_contained_runtime() {
+    unshare --pid --mount --fork --mount-proc true 2>/dev/null || return 0
+    unshare --pid --mount --fork --mount-proc bash -c "$(declare -f make_socket)"'
+        mount -t tmpfs tmpfs /tmp && make_socket /tmp/kestrun-uds-path-1 && exec sleep 120' 2>/dev/null &
+    contained_unshare=$!
+    local i child
+    for ((i = 0; i < 500; i++)); do
+        child=$(cat "/proc/$contained_unshare/task/$contained_unshare/children" 2>/dev/null) || true
+        child=${child// /}
+        if [[ -n $child && $(readlink "/proc/$child/exe") == */sleep && -S /proc/$child/root/tmp/kestrun-uds-path-1 ]]; then
+            contained=$child
+            return 0
+        fi
+        sleep 0.01
+    done
+}
+
 # What a shell offers for the first word: every option of the usage text,
 # time=, and the live runtime's pid, but not the pid of a socket left behind.
 check_first_word() {
@@ -169,6 +197,11 @@ check_first_word() {
     done
     same "$shell: first word offers every option of the usage text and time=" "" "$missing"
     check "$shell: first word offers the live runtime pid" has_line "$out" "$sleeper"
+    if [[ -n $contained ]]; then
+        check "$shell: first word offers the pid of a runtime in a container" has_line "$out" "$contained"
+    else
+        skip "$shell: runtime in a container: unshare is not permitted here"
+    fi
     if has_line "$out" "$stale_pid"; then
         not_ok "$shell: a socket of an ended process is not offered" "$out"
     else
@@ -314,6 +347,7 @@ run_layout() {
     check_man_page "$prefix/share/man/man1/quellix.1" "$prefix/share/man"
 
     start_fake_runtime
+    start_contained_runtime
     check_bash_completion "$prefix/share/bash-completion/completions/quellix"
     if command -v zsh >/dev/null; then
         check "zsh completion parses" zsh -n "$prefix/share/zsh/site-functions/_quellix"

@@ -1,7 +1,8 @@
 // A stand-in kestrun runtime for quellix's tests.
 //
 // Probe mode: "kestrun_peer -p process.kestrun" answers the identification
-// probe as PEER_PROBE in its environment says (see AnswerProbe).
+// probe as PEER_PROBE in its environment says (see AnswerProbe), and records
+// what it was started with in the file PEER_PROBE_RECORD names.
 //
 // Serve mode: listens on /tmp/kestrun-uds-path-<pid> and, for each
 // connection, records the message it receives in DIR/msg-<n>.bin, replies as
@@ -61,12 +62,16 @@ int AnswerProbe() {
     FILE* file = fopen(record, "w");
     if (file != nullptr) {
       const char* flag = getenv("ENABLE_NODE_LOG");
-      char input[256] = "";
+      char input[256] = "", cwd[256] = "";
       ssize_t len = readlink("/proc/self/fd/0", input, sizeof(input) - 1);
       if (len > 0) input[len] = '\0';
-      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\n", flag == nullptr ? "(unset)" : flag,
-              static_cast<int>(getuid()), static_cast<int>(getgid()), getsid(0) == getpid() ? "own" : "inherited",
-              input);
+      if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
+      struct sigaction child;
+      sigaction(SIGCHLD, nullptr, &child);
+      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\ncwd=%s\nsigchld=%s\n",
+              flag == nullptr ? "(unset)" : flag, static_cast<int>(getuid()), static_cast<int>(getgid()),
+              getsid(0) == getpid() ? "own" : "inherited", input, cwd,
+              child.sa_handler == SIG_IGN ? "ignored" : "default");
       fclose(file);
     }
   }
@@ -83,6 +88,8 @@ int AnswerProbe() {
   else if (how == "sleep") {
     printf("kestrun-peer 1.0.0\n");
     fflush(stdout);
+    Nap(30000);
+  } else if (how == "silent-sleep") {
     Nap(30000);
   }
   return 0;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -194,28 +195,99 @@ static int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Why the last probe refused its target, for the lines that follow the
+// refusal (or, for a namespace that could not be entered, replace it).
+struct ProbeOutcome {
+  int enter_error;          // errno of entering the target's mount namespace, or 0
+  int path_error;           // errno of reading the executable path, or 0
+  bool answered_undefined;  // the probe ran and said "undefined"
+};
+static ProbeOutcome g_probe_outcome;
+
+// The target's environment for a probe inside its mount namespace, where the
+// tool's own PATH or NODE_OPTIONS mean nothing. Bounded: what does not fit is
+// left out, and so is every ENABLE_NODE_LOG entry.
+static const size_t PROBE_ENV_BYTES = 131072;
+static const int PROBE_ENV_ENTRIES = 2048;
+static char g_probe_env[PROBE_ENV_BYTES];
+static char* g_probe_envp[PROBE_ENV_ENTRIES + 2];
+
+static char** TargetEnvironment(int pid) {
+  static char no_log[] = "ENABLE_NODE_LOG=NO";
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/environ", pid);
+  size_t len = 0;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd != -1) {
+    ssize_t got;
+    while (len < PROBE_ENV_BYTES - 1 &&
+           ((got = read(fd, g_probe_env + len, PROBE_ENV_BYTES - 1 - len)) > 0 || (got == -1 && errno == EINTR))) {
+      if (got > 0) len += static_cast<size_t>(got);
+    }
+    close(fd);
+  }
+  // An entry cut by the bound ends at the last NUL read.
+  while (len > 0 && g_probe_env[len - 1] != '\0') len--;
+  int count = 0;
+  for (size_t at = 0; at < len && count < PROBE_ENV_ENTRIES; at += strlen(g_probe_env + at) + 1) {
+    if (!StrStartsWith(g_probe_env + at, "ENABLE_NODE_LOG=")) g_probe_envp[count++] = g_probe_env + at;
+  }
+  g_probe_envp[count++] = no_log;
+  g_probe_envp[count] = nullptr;
+  return g_probe_envp;
+}
+
 // Root must not run another user's program with root's rights: the probe
 // takes the target owner's identity before it starts the executable. Nor may
-// that program read root's terminal or type into it, so it also leaves the
-// tool's session and gets its input from /dev/null.
-static bool DropToTargetUser(int pid) {
+// that program reach root's terminal, so it also leaves the tool's session.
+static bool DropToTargetUser(bool owner_known, uid_t uid, gid_t gid) {
   if (geteuid() != 0) return true;
-  uid_t uid;
-  gid_t gid;
-  if (!GetProcessOwner(pid, &uid, &gid)) return false;
+  if (!owner_known) return false;
   if (uid == geteuid()) return true;
-  int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1) return false;
-  if (null_fd != STDIN_FILENO) close(null_fd);
   if (setsid() == -1) return false;
   if (setgroups(1, &gid) != 0) return false;
   if (setgid(gid) != 0) return false;
   return setuid(uid) == 0;
 }
 
+// What the probe's side tells the tool through the report pipe: why it could
+// not enter the target's namespaces, or the pid of the program it started
+// in the target's pid namespace.
+struct ProbeReport {
+  enum Kind { NONE, ENTRY_FAILED, INNER_CHILD } kind;
+  int value;
+};
+
+static void Report(int fd, ProbeReport::Kind kind, int value) {
+  ProbeReport report = {kind, value};
+  if (write(fd, &report, sizeof(report)) < 0) _exit(126);
+}
+
+// In the target's pid namespace the program runs in a child; this process
+// stays to reap it, since the target's init may never reap a stray child.
+// Returns in the child only.
+static void ForkIntoPidNamespace(int report_fd) {
+  pid_t inner = fork();
+  if (inner == -1) _exit(127);
+  if (inner == 0) {
+    EndWithParent();
+    // A parent outside the namespace shows as pid 0; had it ended already,
+    // the namespace's init would be the parent.
+    if (getppid() != 0) _exit(127);
+    return;
+  }
+  Report(report_fd, ProbeReport::INNER_CHILD, inner);
+  int status = 0;
+  while (waitpid(inner, &status, 0) == -1 && errno == EINTR) {
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+}
+
 // The probe's side of the fork; never returns. The executable is started
-// directly, so no character of its path can reach a shell.
-static void RunProbe(const char* path, int pid, int out_fd) {
+// directly, so no character of its path can reach a shell. A target in
+// another mount namespace is probed inside its namespaces, where its
+// executable path names its own program.
+static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
   if (out_fd == STDOUT_FILENO) {
     // dup2 onto itself would keep close-on-exec.
     if (fcntl(out_fd, F_SETFD, 0) == -1) _exit(127);
@@ -223,11 +295,40 @@ static void RunProbe(const char* path, int pid, int out_fd) {
     if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
     close(out_fd);
   }
-  if (!DropToTargetUser(pid)) _exit(127);
-  if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
+  // A program that is no runtime must not read what was typed or piped to
+  // the tool.
+  int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1) _exit(127);
+  if (null_fd != STDIN_FILENO) close(null_fd);
+  // Everything under /proc is read before the namespace changes: there, /proc
+  // is the target's own, with other pids.
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool owner_known = GetProcessOwner(pid, &uid, &gid);
+  char** envp = nullptr;  // the tool's own
+  int entered = 0;
+  if (GetTargetPlace(pid).other_mount) {
+    envp = TargetEnvironment(pid);
+    entered = EnterNamespaces(pid);
+    if (entered == -1) {
+      Report(report_fd, ProbeReport::ENTRY_FAILED, errno);
+      _exit(127);
+    }
+  } else {
+    // Relative words of the command line (a shell's "-p process.kestrun"
+    // runs ./process.kestrun) must not reach the caller's directory.
+    if (chdir("/") != 0) _exit(127);
+    if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
+  }
+  if (!DropToTargetUser(owner_known, uid, gid)) _exit(127);
+  if (entered == 1) ForkIntoPidNamespace(report_fd);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
                         nullptr};
-  execv(path, argv);
+  if (envp != nullptr) {
+    execve(path, argv, envp);
+  } else {
+    execv(path, argv);
+  }
   _exit(127);
 }
 
@@ -254,62 +355,149 @@ static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
   return len > 0;
 }
 
-// Waits for the probe to end until the deadline; past it the probe is killed.
-// True when it ended by itself.
-static bool ReapProbe(pid_t child, int64_t deadline) {
-  for (;;) {
-    int status;
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) return true;
-    if (done == -1 && errno != EINTR) return false;
-    if (MonotonicMs() >= deadline) break;
-    usleep(5000);
+// Reads the probe's report: the record, or NONE once the probe has started
+// the executable (the pipe closes on exec) or does not say within a second.
+static ProbeReport ReadProbeReport(int fd) {
+  ProbeReport report = {ProbeReport::NONE, 0};
+  if (WaitReadable(fd, 1000) <= 0) return report;
+  ssize_t got;
+  while ((got = read(fd, &report, sizeof(report))) == -1 && errno == EINTR) {
+  }
+  if (got != static_cast<ssize_t>(sizeof(report))) report.kind = ProbeReport::NONE;
+  return report;
+}
+
+// The first line has decided (or the time is up, or the output closed):
+// whatever the probe still does is of no use, and a module preloaded through
+// NODE_OPTIONS may keep it alive. SIGKILL cannot be caught, so the blocking
+// wait ends; a probe that may not be signalled is left to end by itself. A
+// program in the target's pid namespace goes first, so that its parent
+// reaps it there before it ends itself.
+static void EndProbe(pid_t child, pid_t inner) {
+  if (inner > 0 && kill(inner, SIGKILL) == 0) {
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+    }
+    return;
   }
   // A probe in a session of its own leads a process group: end what it
   // started as well.
   kill(-child, SIGKILL);
-  kill(child, SIGKILL);
+  if (kill(child, SIGKILL) != 0 && errno == EPERM) {
+    waitpid(child, nullptr, WNOHANG);
+    return;
+  }
   while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
   }
-  return false;
 }
 
 // Starts the executable at path with "-p process.kestrun": a kestrun runtime
 // prints a first line other than "undefined".
 static bool IsKestrunFromPathAndPid(const char* path, int pid) {
-  int fds[2];
+  int fds[2], report[2];
   if (pipe(fds) != 0) return false;
-  // Only the probe's standard output is its end of the pipe; no program it
-  // starts inherits the pipe itself.
-  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  fflush(stdout);
-  pid_t child = fork();
-  if (child == -1) {
+  if (pipe(report) != 0) {
     close(fds[0]);
     close(fds[1]);
     return false;
   }
+  // Only the probe's standard output is its end of the pipe; no program it
+  // starts inherits the pipes themselves.
+  for (int fd : {fds[0], fds[1], report[0], report[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  fflush(stdout);
+  pid_t child = fork();
   if (child == 0) {
     close(fds[0]);
-    RunProbe(path, pid, fds[1]);
+    close(report[0]);
+    RunProbe(path, pid, fds[1], report[1]);
   }
   close(fds[1]);
-  const int64_t deadline = MonotonicMs() + PROBE_TIME_LIMIT_MS;
+  close(report[1]);
+  bool answered = false;
   char line[128];
-  bool answered = ReadFirstLine(fds[0], line, sizeof(line), deadline);
+  if (child != -1) {
+    answered = ReadFirstLine(fds[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
+    ProbeReport probe = ReadProbeReport(report[0]);
+    if (probe.kind == ProbeReport::ENTRY_FAILED) g_probe_outcome.enter_error = probe.value;
+    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD ? probe.value : 0);
+  }
   close(fds[0]);
-  bool ended = ReapProbe(child, deadline);
-  if (!answered || !ended) return false;
+  close(report[0]);
+  if (!answered) return false;
   RemoveCRNL(line);
-  return strcmp(line, "undefined") != 0;
+  g_probe_outcome.answered_undefined = strcmp(line, "undefined") == 0;
+  return !g_probe_outcome.answered_undefined;
 }
 
 static bool IsKestrun(int pid) {
+  memset(&g_probe_outcome, 0, sizeof(g_probe_outcome));
   char path[1024];
   memset(path, 0, sizeof(path));
-  if (!GetExecPathfromPid(pid, path)) return false;
+  if (!GetExecPathfromPid(pid, path)) {
+    g_probe_outcome.path_error = errno;
+    return false;
+  }
   return IsKestrunFromPathAndPid(path, pid);
+}
+
+// Finds the first entry that begins with prefix in the environment of pid
+// and writes the rest of it into value (cut to size); false when there is
+// none or the environment cannot be read.
+static bool GetTargetVariable(int pid, const char* prefix, char* value, size_t size) {
+  char environ_path[256];
+  snprintf(environ_path, sizeof(environ_path), "/proc/%d/environ", pid);
+  char* entry = nullptr;
+  size_t capacity = 0;
+  bool found = false;
+  FILE* file = fopen(environ_path, "rb");
+  if (file != nullptr) {
+    while (!found && getdelim(&entry, &capacity, '\0', file) != -1) {
+      if (strncmp(entry, prefix, strlen(prefix)) == 0) {
+        snprintf(value, size, "%s", entry + strlen(prefix));
+        found = true;
+      }
+    }
+    fclose(file);
+  }
+  free(entry);
+  return found;
+}
+
+// True when an environment entry's NODE_OPTIONS value preloads the agent.
+static bool LoadsAgent(const char* options) {
+  return options != nullptr && strstr(options, "kestrun-agent") != nullptr;
+}
+
+// Reports a refused target: a namespace that could not be entered in place
+// of the refusal; otherwise the refusal, then what would have helped.
+static void ReportRefusedTarget(int pid, bool v8_form) {
+  const ProbeOutcome& outcome = g_probe_outcome;
+  if (outcome.enter_error != 0) {
+    printf("Cannot enter the mount namespace of pid %d: %s\n", pid, strerror(outcome.enter_error));
+    return;
+  }
+  if (v8_form) {
+    printf("Please check if pid:%d is kestrun process.\n", pid);
+  } else {
+    printf("Please check if pid %d is node process.\n", pid);
+  }
+  char options[1024];
+  if (outcome.answered_undefined && !GetTargetPlace(pid).other_mount &&
+      GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) && LoadsAgent(options) &&
+      !LoadsAgent(getenv("NODE_OPTIONS"))) {
+    printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
+  }
+  uid_t uid;
+  gid_t gid;
+  if (outcome.path_error == EACCES && GetProcessOwner(pid, &uid, &gid)) {
+    char owner[64];
+    struct passwd* entry = getpwuid(uid);
+    if (entry != nullptr) {
+      snprintf(owner, sizeof(owner), "%s", entry->pw_name);
+    } else {
+      snprintf(owner, sizeof(owner), "%lu", static_cast<unsigned long>(uid));
+    }
+    printf("Permission denied reading /proc/%d/exe: run quellix as the process's user (%s) or as root.\n", pid, owner);
+  }
 }
 
 // Quotes text for the shell as one word; false when it does not fit.
@@ -384,34 +572,29 @@ static void WriteLogDir(char* dir, const char* value) {
 }
 
 // The target's own NODE_LOG_DIR wins over the tool's; /tmp/ is the fallback.
-static bool GetLogDir(int pid, char* dir) {
-  char environ_path[256];
-  snprintf(environ_path, sizeof(environ_path), "/proc/%d/environ", pid);
-  char* entry = nullptr;
-  size_t capacity = 0;
-  bool found = false;
-  FILE* file = fopen(environ_path, "rb");
-  if (file != nullptr) {
-    while (getdelim(&entry, &capacity, '\0', file) != -1) {
-      if (strncmp(entry, NODE_LOG_DIR_ENV, strlen(NODE_LOG_DIR_ENV)) == 0) {
-        found = true;
-        break;
-      }
-    }
-    fclose(file);
-  }
+// value, when given, receives the chosen setting as found (1024 bytes).
+static bool GetLogDir(int pid, char* dir, char* value = nullptr) {
+  char found[1024];
   const char* own = getenv(NODE_LOG_DIR_ENV_NAME);
-  if (found) {
-    WriteLogDir(dir, entry + strlen(NODE_LOG_DIR_ENV));
+  // A target in another mount namespace sees other directories: the tool's
+  // own setting names one of the tool's side.
+  if (GetTargetPlace(pid).other_mount) own = nullptr;
+  if (GetTargetVariable(pid, NODE_LOG_DIR_ENV, found, sizeof(found))) {
+    // the target's own
   } else if (own != nullptr && own[0] != '\0') {
-    WriteLogDir(dir, own);
+    snprintf(found, sizeof(found), "%s", own);
   } else {
     printf("%s not configured, default dir %s is used\n", NODE_LOG_DIR_ENV_NAME, DEFAULT_LOG_DIR);
-    snprintf(dir, 1024, "%s", DEFAULT_LOG_DIR);
+    snprintf(found, sizeof(found), "%s", DEFAULT_LOG_DIR);
   }
-  free(entry);
+  WriteLogDir(dir, found);
+  if (value != nullptr) snprintf(value, 1024, "%s", found);
   return true;
 }
+
+// The option text separates its words by blanks, so the runtime would take a
+// path with white space for two words and write to the first.
+static bool HasWhiteSpace(const char* text) { return strpbrk(text, " \t\n\r\v\f") != nullptr; }
 
 // One row of result files: the first row whose bit is in the mask, or whose
 // classifier holds for the option text, names the file. A row with neither
@@ -451,18 +634,22 @@ static const ResultFile& FindResultFile(unsigned int mask) {
   return kResultFiles[rows - 1];
 }
 
-// Names the result file, tells the runtime its path through the option text
-// and composes the status text; returns the row's stop kind.
-static int NameResultFile(int pid, unsigned int mask, int duration, char* status, size_t status_size) {
-  char dir[1024];
-  GetLogDir(pid, dir);
+// Names the result file into path (1024 bytes), tells the runtime its path
+// through the option text and composes the status text; returns the row's
+// stop kind, or -1 when the log directory cannot be given to the runtime.
+static int NameResultFile(int pid, unsigned int mask, int duration, char* path, char* status, size_t status_size) {
+  char dir[1024], value[1024];
+  GetLogDir(pid, dir, value);
   const ResultFile& row = FindResultFile(mask);
-  char path[1024];
   if (row.prefix == nullptr) {
-    snprintf(path, sizeof(path), "/tmp/perf-%d.map", pid);
+    snprintf(path, 1024, "/tmp/perf-%d.map", pid);
   } else {
+    if (HasWhiteSpace(value)) {
+      printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", value);
+      return -1;
+    }
     path[0] = '\0';
-    AppendFormat(path, sizeof(path), "%s%s-%d", dir, row.prefix, pid);
+    AppendFormat(path, 1024, "%s%s-%d", dir, row.prefix, pid);
     AttachTimeStamp(path, row.extension, 8);
   }
   snprintf(status, status_size, row.status, path);
@@ -491,17 +678,22 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
 static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered = nullptr) {
   if (delivered != nullptr) *delivered = false;
   int stop_kind = 0;
-  char status[1024];
+  char status[1024], path[1024];
   status[0] = '\0';
+  path[0] = '\0';
   PrintNow();
   if (IsLogFileNeeded(static_cast<int>(mask))) {
-    stop_kind = NameResultFile(pid, mask, duration, status, sizeof(status));
+    stop_kind = NameResultFile(pid, mask, duration, path, status, sizeof(status));
+    if (stop_kind == -1) return 0;
   } else {
     ComposeConfirmation(mask, status, sizeof(status));
   }
   if (g_exchange(pid, mask) == -1) return 0;
   if (delivered != nullptr) *delivered = true;
   printf("%s", status);
+  // The path above is the runtime's own view; from here it lies under the
+  // runtime's root.
+  if (path[0] != '\0' && GetTargetPlace(pid).other_mount) printf("Host path: /proc/%d/root%s\n", pid, path);
   return duration == NO_LIMIT ? 0 : stop_kind;
 }
 
@@ -715,7 +907,7 @@ static bool V8OptionsHandler(int argc, char** argv, int pid) {
   }
   g_shm_buffer[position] = '\0';
   if (!g_probe(pid)) {
-    printf("Please check if pid:%d is kestrun process.\n", pid);
+    ReportRefusedTarget(pid, true);
     return false;
   }
   if (duration == 0) duration = DEFAULT_DURATION;
@@ -768,7 +960,7 @@ static int RunCommandLine(int argc, char** argv) {
     return 1;
   }
   if (!g_probe(pid)) {
-    printf("Please check if pid %d is node process.\n", pid);
+    ReportRefusedTarget(pid, false);
     return 1;
   }
   bool delivered = false;
@@ -779,5 +971,10 @@ static int RunCommandLine(int argc, char** argv) {
 }
 
 #ifndef QUELLIX_NO_MAIN
-int main(int argc, char** argv) { return RunCommandLine(argc, argv); }
+int main(int argc, char** argv) {
+  // Started with SIGCHLD ignored, the kernel would reap the probe before the
+  // tool could wait for it.
+  signal(SIGCHLD, SIG_DFL);
+  return RunCommandLine(argc, argv);
+}
 #endif

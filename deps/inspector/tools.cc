@@ -4,11 +4,13 @@
 #include "tools.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -23,6 +25,9 @@
 #include <libproc.h>
 #include <sys/sysctl.h>
 #include <sys/ucred.h>
+#else
+#include <sched.h>
+#include <sys/prctl.h>
 #endif
 
 namespace {
@@ -147,9 +152,22 @@ void AttachTimeStamp(char* path, const char* extension, unsigned char precision)
 #if defined(__APPLE__)
 
 bool GetExecPathfromPid(int pid, char* path) {
-  if (pid <= 0) return false;
+  if (pid <= 0) {
+    errno = ESRCH;
+    return false;
+  }
   return proc_pidpath(pid, path, 1024) > 0;
 }
+
+// No namespaces here: every target shares the tool's view.
+static void LearnTargetPlace(int, TargetPlace*) {}
+
+int EnterNamespaces(int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+void EndWithParent() {}
 
 static bool GetKinfoProc(int pid, struct kinfo_proc* info) {
   int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
@@ -182,15 +200,85 @@ bool IsSignalCaught(int pid, int signo) {
 #else  // Linux
 
 bool GetExecPathfromPid(int pid, char* path) {
-  if (pid <= 0) return false;
+  if (pid <= 0) {
+    errno = ESRCH;
+    return false;
+  }
   char link[256];
   snprintf(link, sizeof(link), "/proc/%d/exe", pid);
   ssize_t len = readlink(link, path, 1023);
+  if (len < 0) return false;
   // A path that fills the whole buffer may have been cut: refuse it.
-  if (len <= 0 || len >= 1023) return false;
+  if (len == 0 || len >= 1023) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   path[len] = '\0';
   return true;
 }
+
+// The mount namespaces are compared by their inode; a target whose namespace
+// may not be looked at counts as sharing ours. Its own pid is the last field
+// of the NSpid line (the innermost pid namespace); kernels without that line
+// have no pid namespaces to tell apart.
+static void LearnTargetPlace(int pid, TargetPlace* place) {
+  char path[64];
+  struct stat own, target;
+  snprintf(path, sizeof(path), "/proc/%d/ns/mnt", pid);
+  place->other_mount = stat("/proc/self/ns/mnt", &own) == 0 && stat(path, &target) == 0 &&
+                       (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
+  snprintf(path, sizeof(path), "/proc/%d/status", pid);
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return;
+  char line[256];
+  while (fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, "NSpid:", 6) != 0) continue;
+    char* cursor = line + 6;
+    for (;;) {
+      char* end;
+      long value = strtol(cursor, &end, 10);
+      if (end == cursor) break;
+      if (value > 0 && value <= INT32_MAX) place->inner_pid = static_cast<int>(value);
+      cursor = end;
+    }
+    break;
+  }
+  fclose(file);
+}
+
+// Opens /proc/<pid>/ns/<name>; -1 with errno set.
+static int OpenNamespace(int pid, const char* name) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/ns/%s", pid, name);
+  return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+// Both namespaces are opened first: once the mount namespace changes, /proc
+// is the target's own, with other pids. setns needs CAP_SYS_ADMIN (and, for
+// the mount namespace, CAP_SYS_CHROOT and a single-threaded caller); the
+// working directory is left pointing into the old namespace, so it moves to
+// the new root. A program run in the target's pid namespace sees its own
+// /proc/self there.
+int EnterNamespaces(int pid) {
+  int mount_fd = OpenNamespace(pid, "mnt");
+  if (mount_fd == -1) return -1;
+  int pid_fd = OpenNamespace(pid, "pid");
+  struct stat own, target;
+  bool other_pids = pid_fd != -1 && stat("/proc/self/ns/pid", &own) == 0 && fstat(pid_fd, &target) == 0 &&
+                    (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
+  int entered = 0;
+  if (other_pids) entered = setns(pid_fd, CLONE_NEWPID);
+  if (entered == 0) entered = setns(mount_fd, CLONE_NEWNS);
+  int saved = errno;
+  close(mount_fd);
+  if (pid_fd != -1) close(pid_fd);
+  errno = saved;
+  if (entered != 0 || chdir("/") != 0) return -1;
+  return other_pids ? 1 : 0;
+}
+
+// The kernel clears this on a change of identity: call it after the drop.
+void EndWithParent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
 bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid) {
   if (pid <= 0) return false;
@@ -239,11 +327,31 @@ bool IsSignalCaught(int pid, int signo) {
 
 #endif
 
+const TargetPlace& GetTargetPlace(int pid) {
+  static TargetPlace known = {0, false, 0};
+  if (known.pid != pid || pid <= 0) {
+    known.pid = pid;
+    known.other_mount = false;
+    known.inner_pid = pid;
+    if (pid > 0) LearnTargetPlace(pid, &known);
+  }
+  return known;
+}
+
 // ---------------------------------------------------------------------------
 // Control socket helpers
 // ---------------------------------------------------------------------------
 
-void FormatSocketPath(char* path, size_t size, int pid) { snprintf(path, size, "/tmp/kestrun-uds-path-%d", pid); }
+// The listener check and the kick keep the pid the user gave: the kernel
+// reports the listener's pid in the tool's own pid namespace.
+void FormatSocketPath(char* path, size_t size, int pid) {
+  const TargetPlace& place = GetTargetPlace(pid);
+  if (place.other_mount) {
+    snprintf(path, size, "/proc/%d/root/tmp/kestrun-uds-path-%d", pid, place.inner_pid);
+  } else {
+    snprintf(path, size, "/tmp/kestrun-uds-path-%d", place.inner_pid);
+  }
+}
 
 int OpenSocketPath(const char* path) {
   struct sockaddr_un addr;

@@ -47,8 +47,26 @@ void AttachTimeStamp(char* path, const char* extension, unsigned char precision)
 // --- Platform lookups ---------------------------------------------------------
 
 // Fills a 1024-byte buffer with the executable path of pid; false when pid is
-// not positive, the process is gone or its path may not be read.
+// not positive, the process is gone or its path may not be read (errno says
+// which: EACCES when it belongs to another user).
 bool GetExecPathfromPid(int pid, char* path);
+// Where a target lives as seen from the tool: whether it is in another mount
+// namespace, and its pid inside its own pid namespace (its own view).
+struct TargetPlace {
+  int pid;
+  bool other_mount;
+  int inner_pid;
+};
+// The place of pid, worked out once and kept for the next call with the same
+// pid. A place that cannot be learnt is the tool's own, with inner pid = pid.
+const TargetPlace& GetTargetPlace(int pid);
+// Moves the calling process into the mount namespace of pid and to its "/",
+// and its future children into the pid namespace of pid; 1 when that pid
+// namespace differs from ours (so the program must run in a child), 0 when
+// not, -1 with errno set. Only for a forked child that is about to exec.
+int EnterNamespaces(int pid);
+// Has the calling process killed when its parent ends.
+void EndWithParent();
 // Owner (real uid and gid) of a process; false when it cannot be learnt.
 bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
 // Pid of the process listening behind a connected local socket, or -1.
@@ -58,7 +76,9 @@ bool IsSignalCaught(int pid, int signo);
 
 // --- Control socket helpers ---------------------------------------------------
 
-// Writes the control socket path of pid into a 256-byte buffer.
+// Writes the control socket path of pid into a 256-byte buffer: the runtime
+// names it with its own pid, in its own /tmp (reached through
+// /proc/<pid>/root when it is in another mount namespace).
 void FormatSocketPath(char* path, size_t size, int pid);
 // A local stream socket connected to path. A path longer than a local
 // socket address holds is refused with a message, and when no socket can be

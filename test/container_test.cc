@@ -179,7 +179,9 @@ TEST_F(ContainerTest, StandInRuntime) {
       ASSERT_TRUE(qtest::FileExists(runtime.Socket()));
       const int pid = runtime.pid();
       int squatter = c.squat ? Squat(runtime.Socket()) : -1;
-      if (c.squat) ASSERT_NE(squatter, -1);
+      if (c.squat) {
+        ASSERT_NE(squatter, -1);
+      }
 
       std::vector<std::string> args = c.args;
       if (args.back() == "--pid={pid}") {

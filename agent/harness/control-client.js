@@ -161,7 +161,26 @@ function catchesSignal(pid, signo) {
   return (BigInt('0x' + cgt) >> BigInt(signo - 1)) & 1n ? true : false;
 }
 
+// The process's descriptors on its control socket: the listener and every
+// connection it accepted (they carry the listener's address; the agent binds
+// it in a private directory before moving it to the public path).
+function controlSockets(pid) {
+  const bound = new Set();
+  for (const line of fs.readFileSync('/proc/net/unix', 'utf8').split('\n').slice(1)) {
+    const f = line.trim().split(/\s+/);
+    if (f.length >= 8 && /\/kestrun-bind-[^/]+\/socket$/.test(f[7])) bound.add(f[6]);
+  }
+  let n = 0;
+  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
+    try {
+      const m = /^socket:\[(\d+)\]$/.exec(fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
+      if (m && bound.has(m[1])) n++;
+    } catch (_) { /* closed meanwhile */ }
+  }
+  return n;
+}
+
 module.exports = {
   AGENT, APP, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal,
+  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets,
 };

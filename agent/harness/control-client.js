@@ -9,6 +9,10 @@ const { spawn } = require('child_process');
 
 const AGENT = path.resolve(__dirname, '..', 'kestrun-agent.js');
 const APP = path.resolve(__dirname, 'app.js');
+const STUCK_APP = path.resolve(__dirname, 'stuck-app.js');
+// The DevTools heap snapshot loader, a test-only package (.ci/run installs it
+// with `npm install --prefix agent/test`).
+const LOADER = 'heap-snapshot-toolkit';
 const MSG_SIZE = 512;
 const EXT_MSG_SIZE = 1024;
 
@@ -180,7 +184,20 @@ function controlSockets(pid) {
   return n;
 }
 
+// Loads a heap snapshot or timeline the way DevTools does; resolves to its
+// statistics, rejects when the loader does. null when the loader is missing.
+async function loadInDevTools(file) {
+  let loader;
+  try {
+    loader = await import(require.resolve(LOADER, { paths: [path.join(__dirname, '..', 'test')] }));
+  } catch (_) {
+    return null;
+  }
+  const parsed = await loader.parse(fs.createReadStream(file, 'utf8'));
+  return parsed.getStatistics();
+}
+
 module.exports = {
-  AGENT, APP, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets,
+  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
+  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets, loadInDevTools,
 };

@@ -43,9 +43,14 @@ function cleanEnv(extra) {
 
 // Starts app.js (or args) with the agent and ENABLE_NODE_LOG=YES, and waits
 // for its control socket. The returned app owns a temporary directory.
-async function startApp({ env = {}, args = [APP], serve = true, preload = true } = {}) {
+// wrap: a command line that runs the app in its own process, such as
+// ['unshare', '--mount', ...]; limits: shell commands run before it, such as
+// 'umask 000' or 'ulimit -f 512'.
+async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-test-'));
-  const child = spawn(process.execPath, preload ? ['--require', AGENT, ...args] : args, {
+  let argv = [...wrap, process.execPath, ...(preload ? ['--require', AGENT, ...args] : args)];
+  if (limits) argv = ['/bin/sh', '-c', `${limits}; exec "$0" "$@"`, ...argv];
+  const child = spawn(argv[0], argv.slice(1), {
     env: cleanEnv(Object.assign({ ENABLE_NODE_LOG: 'YES', NODE_LOG_DIR: dir }, env)),
     stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
   });

@@ -9,7 +9,7 @@
 // (lib/serve.js, lib/commands.js), also while the main thread is busy.
 const { isMainThread } = require('worker_threads');
 
-const VERSION = 'kestrun-agent 1.1.0';
+const VERSION = `kestrun-agent ${require('./package.json').version}`;
 const LOADED = Symbol.for('kestrun.agent.loaded');
 
 function main() {

@@ -8,15 +8,19 @@
 // control socket /tmp/kestrun-uds-path-<pid> and carries out the commands
 // (lib/serve.js, lib/commands.js), also while the main thread is busy.
 const { isMainThread } = require('worker_threads');
+const { HOOK_KEY } = require('./lib/shared');
 
 const VERSION = `kestrun-agent ${require('./package.json').version}`;
-const LOADED = Symbol.for('kestrun.agent.loaded');
 
 function main() {
-  if (globalThis[LOADED]) return; // loaded twice (a second copy on NODE_OPTIONS)
-  Object.defineProperty(globalThis, LOADED, { value: true, enumerable: false, configurable: true });
+  // The agent's one global: a symbol-keyed hook, which also tells a second
+  // copy (loaded twice, e.g. from NODE_OPTIONS and the command line) to stay out.
+  const key = Symbol.for(HOOK_KEY);
+  if (globalThis[key]) return;
+  const hook = {};
+  Object.defineProperty(globalThis, key, { value: hook, enumerable: false, configurable: true });
   Object.defineProperty(process, 'kestrun', { value: VERSION, enumerable: false, configurable: true });
-  if (isMainThread && process.env.ENABLE_NODE_LOG === 'YES') require('./lib/main-thread').start(VERSION);
+  if (isMainThread && process.env.ENABLE_NODE_LOG === 'YES') require('./lib/main-thread').start(VERSION, hook);
 }
 
 try {

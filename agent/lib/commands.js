@@ -8,8 +8,8 @@ const { log, warn, setEnabled } = require('./log');
 const results = require('./results');
 const flags = require('./flags');
 const { withSession } = require('./session');
+const { SHARED } = require('./shared');
 
-const VERSION_LINE = 'kestrun-agent';
 // An extended message's parameter is a timer in seconds: 24 days at most,
 // which a timer of the event loop still holds.
 const MAX_AUTO_STOP_S = 24 * 24 * 3600;
@@ -26,7 +26,7 @@ function init(context) { ctx = context; }
 // The count the main thread looks at on its way out.
 function setActive(delta) {
   inProgress += delta;
-  Atomics.store(ctx.shared, require('./shared').SHARED.ACTIVE, inProgress);
+  Atomics.store(ctx.shared, SHARED.ACTIVE, inProgress);
 }
 
 // ---------------------------------------------------------------- heap snapshots
@@ -379,4 +379,4 @@ function scheduleAutoStop(kind, act, seconds) {
   }, seconds * 1000).unref();
 }
 
-module.exports = { init, makePlan, releasePlan, runPlan, finishAll, VERSION_LINE };
+module.exports = { init, makePlan, releasePlan, runPlan, finishAll };

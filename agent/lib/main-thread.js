@@ -6,7 +6,7 @@ const fs = require('fs');
 const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
-const { HOOK_KEY, SHARED } = require('./shared');
+const { SHARED } = require('./shared');
 const { warn, guard } = require('./log');
 
 // At most this long the process's end waits for the worker to write out
@@ -22,7 +22,7 @@ let gcProfiler = null;
 // Called by the worker through Runtime.evaluate; they run on this thread,
 // also when it is busy (V8 interrupts it), so the report's JavaScript stack
 // is the application's.
-const hook = {
+const mainThreadFunctions = {
   // getReport() rather than writeReport(), which announces itself on stderr.
   report: () => JSON.stringify(process.report.getReport(), null, 2),
   gcStart: () => {
@@ -76,14 +76,14 @@ function onTerminatingSignal(signal) {
 }
 const terminatingHandlers = {};
 
-function start(version) {
-  Object.defineProperty(globalThis, Symbol.for(HOOK_KEY), { value: hook, enumerable: false, configurable: true });
+function start(version, hook) {
+  Object.assign(hook, mainThreadFunctions);
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
   worker = new Worker(path.join(__dirname, 'worker.js'), {
     workerData: { shared, execArgv: process.execArgv, pid: process.pid, version },
     execArgv: [],
     // Small young generation: the worker's idle cost is its memory.
-    resourceLimits: { maxYoungGenerationSizeMb: 4, maxOldGenerationSizeMb: 256 },
+    resourceLimits: { maxYoungGenerationSizeMb: 4, maxOldGenerationSizeMb: 512 },
   });
   worker.on('error', (err) => guard(() => warn(`agent worker failed: ${err && err.stack}`)));
   worker.on('exit', () => { worker = null; });

@@ -151,8 +151,18 @@ describe('quellix against a process stuck in JavaScript', { skip }, () => {
       assert.equal(run.status, 0, `${cmd[0]}: ${run.out}${run.err}`);
       paths[prefix] = resultPath(run.out, prefix);
     }
+    // A client that leaves right after its first reply has not kicked: nothing runs for it.
+    const dropped = path.join(app.dir, 'left-early.diag');
+    const quitter = await h.Client.connect(app.pid);
+    quitter.send(h.message({ mask: 0x2000, text: `--specified_log_path=${dropped} ` }));
+    assert.equal(h.parseReply(await quitter.read(h.MSG_SIZE)).verdict, 'Y');
+    quitter.close();
     for (const file of Object.values(paths)) await h.waitForFile(file, 20000);
+    const later = quellix(['--print_v8flags', String(app.pid)]);
+    assert.equal(later.status, 0, later.out + later.err);
+    await h.waitForFile(resultPath(later.out, 'v8flags'), 20000);
     assert.ok(!app.out.includes('done'), 'the spin ended before the results were complete');
+    assert.ok(!fs.existsSync(dropped), 'the command of a client that left before its kick ran');
 
     const profile = JSON.parse(fs.readFileSync(paths.Profiling, 'utf8'));
     const spinning = new Set(profile.nodes.filter((n) => n.callFrame.functionName === 'spinInRequestHandler').map((n) => n.id));

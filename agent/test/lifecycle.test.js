@@ -43,6 +43,40 @@ describe('control socket', () => {
     }
   });
 
+  it('the process ends as it does without the agent: output and status', () => {
+    const endings = [
+      'console.log("out"); setTimeout(() => {}, 100)',
+      'process.exitCode = 4',
+      'setTimeout(() => process.exit(3), 50)',
+      'setTimeout(() => { throw new Error("boom") }, 50)',
+    ];
+    for (const code of endings) {
+      const run = (agent) => spawnSync(process.execPath, [...(agent ? ['--require', h.AGENT] : []), '-e', code], {
+        env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), encoding: 'utf8', timeout: 20000,
+      });
+      const [plain, withAgent] = [run(false), run(true)];
+      assert.deepEqual([withAgent.status, withAgent.signal, withAgent.stdout, withAgent.stderr],
+        [plain.status, plain.signal, plain.stdout, plain.stderr], code);
+    }
+  });
+
+  it('an uncaught exception during a profile still leaves the profile, and no wait for a debugger', async () => {
+    const app = await h.startApp();
+    try {
+      const file = `${app.dir}/crash.cpuprofile`;
+      const { second } = await h.exchange(app.pid, { mask: 0x40, text: `--specified_log_path=${file} ` });
+      assert.equal(second.verdict, 'Y');
+      await h.waitFor(async () => (await h.evalInApp(app, '1')) === 1, 'the profile to start');
+      app.child.send({ id: 'crash', code: 'setImmediate(() => { throw new Error("crash") })' });
+      assert.deepEqual(await app.exited, { code: 1, signal: null });
+      assert.ok(JSON.parse(fs.readFileSync(file, 'utf8')).samples);
+      assert.doesNotMatch(app.err, /debugger/i);
+      assert.match(app.err, /Error: crash/);
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
   it('replaces a stale file of its own pid', async () => {
     const script = `require('fs').writeFileSync('/tmp/kestrun-uds-path-' + process.pid, 'stale');
       require(${JSON.stringify(h.AGENT)}); setTimeout(() => {}, 30000);`;

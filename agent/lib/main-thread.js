@@ -6,7 +6,7 @@ const fs = require('fs');
 const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
-const { SHARED } = require('./shared');
+const { SHARED, socketPath, bindDirPrefix } = require('./shared');
 const { warn, guard } = require('./log');
 
 // At most this long the process's end waits for the worker to write out
@@ -16,7 +16,6 @@ const TERMINATING_SIGNALS = { SIGHUP: 1, SIGINT: 2, SIGTERM: 15 };
 
 let worker = null;
 let shared = null;
-let socketFile = null;
 let gcProfiler = null;
 
 // Called by the worker through Runtime.evaluate; they run on this thread,
@@ -55,11 +54,25 @@ function drain() {
   Atomics.wait(shared, SHARED.DRAINED, seen, DRAIN_WAIT_MS);
 }
 
+// Removes the socket; or, when the process ends before the worker has put
+// it in place, the private directory it was being bound in.
 function removeSocket() {
-  if (socketFile) {
-    try { fs.unlinkSync(socketFile); } catch (_) { /* already gone */ }
+  if (!shared) return;
+  const state = Atomics.exchange(shared, SHARED.SERVED, 2);
+  if (state === 2) return; // removed already
+  if (state === 1) {
+    try { fs.unlinkSync(socketPath(process.pid)); } catch (_) { /* already gone */ }
+    return;
   }
-  socketFile = null;
+  const prefix = bindDirPrefix(process.pid);
+  try {
+    for (const name of fs.readdirSync(path.dirname(prefix))) {
+      const dir = path.join(path.dirname(prefix), name);
+      if (!dir.startsWith(prefix)) continue;
+      try { fs.unlinkSync(path.join(dir, 'socket')); } catch (_) { /* not bound yet */ }
+      try { fs.rmdirSync(dir); } catch (_) { /* not empty: not ours to remove */ }
+    }
+  } catch (_) { /* no /tmp to look in */ }
 }
 
 // SIGINT, SIGTERM, SIGHUP: when the application has no handler of its own,
@@ -89,7 +102,6 @@ function start(version, hook) {
   worker.on('exit', () => { worker = null; });
   worker.on('message', (msg) => guard(() => {
     if (msg.ping) worker.postMessage({ pong: msg.ping });
-    else if (msg.served) socketFile = msg.served;
   }));
   // After the listeners, which would take a reference again.
   worker.unref();

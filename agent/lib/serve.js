@@ -26,7 +26,8 @@ const net = require('net');
 const path = require('path');
 const wire = require('./wire');
 const commands = require('./commands');
-const { log, warn, guard } = require('./log');
+const { log, guard } = require('./log');
+const { bindDirPrefix } = require('./shared');
 
 // Time a 512-byte message is given to grow into an extended one.
 const EXTENDED_GRACE_MS = 20;
@@ -248,7 +249,7 @@ function kick(conn) {
 function listen(socketPath, done) {
   let dir;
   try {
-    dir = fs.mkdtempSync('/tmp/kestrun-bind-');
+    dir = fs.mkdtempSync(bindDirPrefix(process.pid));
   } catch (err) {
     done(err);
     return null;
@@ -275,12 +276,10 @@ function listen(socketPath, done) {
   return server;
 }
 
-function start(mainPort, socketPath, onServed) {
+// Calls back with null once the socket is at socketPath, or with the error.
+function start(mainPort, socketPath, done) {
   port = mainPort;
-  listen(socketPath, (err) => {
-    if (err) warn(`control socket ${socketPath}: ${err.message}`);
-    else onServed();
-  });
+  listen(socketPath, done);
 }
 
 function onMainMessage(msg) {

@@ -5,7 +5,8 @@
 // session needs for its replies; the main thread has unref'd it, so it never
 // keeps the process alive.
 const { parentPort, workerData } = require('worker_threads');
-const { guard, guardAsync } = require('./log');
+const fs = require('fs');
+const { guard, guardAsync, warn } = require('./log');
 const { MainSession } = require('./session');
 const { SHARED, socketPath } = require('./shared');
 const commands = require('./commands');
@@ -38,5 +39,15 @@ guard(() => {
   // Read now, so that the first --v8-options is answered at once.
   flags.loadFlagTable(commandLine);
   const file = socketPath(workerData.pid);
-  serve.start(parentPort, file, () => parentPort.postMessage({ served: file }));
+  // Shared memory, not a message: a main thread stuck in JavaScript never
+  // reads its messages, yet removes the socket when the process ends. A
+  // process that ended while the socket was being bound hears nothing of it.
+  serve.start(parentPort, file, (err) => guard(() => {
+    const ending = Atomics.load(shared, SHARED.SERVED) === 2;
+    if (err) {
+      if (!ending) warn(`control socket ${file}: ${err.message}`);
+    } else if (Atomics.compareExchange(shared, SHARED.SERVED, 0, 1) === 2) {
+      try { fs.unlinkSync(file); } catch (_) { /* already gone */ }
+    }
+  }));
 });

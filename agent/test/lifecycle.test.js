@@ -77,6 +77,17 @@ describe('control socket', () => {
     }
   });
 
+  it('is removed when a process stuck in JavaScript ends', async () => {
+    const stuck = await h.startApp({ args: [h.STUCK_APP], env: { SPIN_MS: '1000' } });
+    try {
+      assert.deepEqual(await stuck.exited, { code: 0, signal: null });
+      assert.equal(stuck.out, 'spinning\ndone\n');
+      assert.ok(!fs.existsSync(h.socketPath(stuck.pid)));
+    } finally {
+      await h.stopApp(stuck);
+    }
+  });
+
   it('replaces a stale file of its own pid', async () => {
     const script = `require('fs').writeFileSync('/tmp/kestrun-uds-path-' + process.pid, 'stale');
       require(${JSON.stringify(h.AGENT)}); setTimeout(() => {}, 30000);`;

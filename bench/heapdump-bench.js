@@ -2,12 +2,15 @@
 // Side by side on the same application: the time from invoking
 // `quellix --heapdump` to a complete heap snapshot file, against the time from
 // `kill -USR2` to a complete file with node's --heapsnapshot-signal=SIGUSR2
-// (a separate process: the agent keeps SIGUSR2 for its kick); for a small and
-// a ~200 MB heap. Then quellix's own cost against the C++ test peer (wall time
-// minus the probe alone) and its peak RSS. Prints a table.
+// (a separate process: the agent keeps SIGUSR2 for its kick), for a ~100 MB
+// heap, and their ratio; the same quellix call while the main thread spins
+// in JavaScript (node's signal snapshot never comes then); the agent's idle
+// cost (RSS and CPU time over BENCH_IDLE_S seconds, against the same app
+// without the agent). Then quellix's own cost against the C++ test peer
+// (wall time minus the probe alone) and its peak RSS. Prints a table.
 //
 //   node bench/heapdump-bench.js [build-dir]     (default: build/)
-//   BENCH_REPEAT=3 BENCH_HEAPS_MB=0,200
+//   BENCH_REPEAT=3 BENCH_HEAPS_MB=100 BENCH_IDLE_S=10 BENCH_SETTLE_S=20
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -20,7 +23,11 @@ const PEER = [path.join(buildDir, 'kestrun_peer'), path.join(buildDir, 'test', '
 const AGENT = path.join(root, 'agent', 'kestrun-agent.js');
 const HEAP_APP = path.join(__dirname, 'heap-app.js');
 const REPEAT = Number(process.env.BENCH_REPEAT || 3);
-const HEAPS_MB = (process.env.BENCH_HEAPS_MB || '0,200').split(',').map(Number);
+const HEAPS_MB = (process.env.BENCH_HEAPS_MB || '100').split(',').map(Number);
+const IDLE_S = Number(process.env.BENCH_IDLE_S || 10);
+// Start-up settles first: the worker's heap is shrunk by a few collections
+// in its first ~20 s.
+const SETTLE_S = Number(process.env.BENCH_SETTLE_S || 20);
 
 const started = [];
 const tempDirs = [];
@@ -47,8 +54,8 @@ function tempDir() {
 
 // Starts the heap app (with the agent, or with node's snapshot signal) and
 // waits until it holds its heap.
-async function startHeapApp(mb, withAgent, dir) {
-  const env = Object.assign({}, process.env, { HEAP_MB: String(mb), NODE_LOG_DIR: dir });
+async function startHeapApp(mb, withAgent, dir, extraEnv = {}) {
+  const env = Object.assign({}, process.env, { HEAP_MB: String(mb), NODE_LOG_DIR: dir }, extraEnv);
   delete env.NODE_OPTIONS;
   const args = withAgent ? ['--require', AGENT, HEAP_APP] : ['--heapsnapshot-signal=SIGUSR2', HEAP_APP];
   if (withAgent) env.ENABLE_NODE_LOG = 'YES';
@@ -130,7 +137,50 @@ async function heapRows(mb) {
   return [
     [`heapdump, ${label}: quellix --heapdump -> complete file`, median(q), `quellix itself returned after ${median(tool).toFixed(1)} ms`],
     [`heapdump, ${label}: kill -USR2 (--heapsnapshot-signal) -> complete file`, median(s), ''],
+    [`  ratio quellix + agent / --heapsnapshot-signal (goal <= 1.10)`, NaN, (median(q) / median(s)).toFixed(3)],
   ];
+}
+
+// The main thread spins in JavaScript: quellix --heapdump to a complete file.
+async function stuckRows(mb) {
+  const app = await startHeapApp(mb, true, tempDir(), { SPIN: '1' });
+  const q = [];
+  try {
+    for (let i = 0; i < REPEAT; i++) q.push((await timeQuellix(app)).total);
+  } finally {
+    app.child.kill('SIGKILL');
+  }
+  return [[`heapdump, ${app.heapMb.toFixed(0)} MB heap, main thread spinning: quellix --heapdump -> complete file`, median(q), '']];
+}
+
+// RSS (kB) and CPU time (ms) of a process, from /proc.
+function usage(pid) {
+  const rss = Number(/^VmRSS:\s+(\d+) kB$/m.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]);
+  const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+  const ticks = Number(stat[11]) + Number(stat[12]); // utime, stime
+  return { rss, cpuMs: ticks * 1000 / 100 }; // USER_HZ is 100 on Linux
+}
+
+// The same idle app with and without the agent, side by side.
+async function idleRows() {
+  const withAgent = await startHeapApp(0, true, tempDir());
+  const plain = await startHeapApp(0, false, tempDir());
+  try {
+    const start = [usage(withAgent.child.pid), usage(plain.child.pid)];
+    await sleep(SETTLE_S * 1000); // both past their start-up
+    const before = [usage(withAgent.child.pid), usage(plain.child.pid)];
+    await sleep(IDLE_S * 1000);
+    const [a, p] = [usage(withAgent.child.pid), usage(plain.child.pid)];
+    const cpuA = a.cpuMs - before[0].cpuMs, cpuP = p.cpuMs - before[1].cpuMs;
+    return [
+      [`idle ${IDLE_S} s: RSS with agent / without (MiB)`, NaN, `${(a.rss / 1024).toFixed(1)} / ${(p.rss / 1024).toFixed(1)}: +${((a.rss - p.rss) / 1024).toFixed(1)} MiB (goal <= +20)`],
+      [`idle ${IDLE_S} s: CPU with agent / without (ms)`, NaN, `${cpuA.toFixed(0)} / ${cpuP.toFixed(0)}: +${(cpuA - cpuP).toFixed(0)} ms (goal <= +50)`],
+      [`  the ${SETTLE_S} s before: CPU with agent / without (ms)`, NaN, `${(before[0].cpuMs - start[0].cpuMs).toFixed(0)} / ${(before[1].cpuMs - start[1].cpuMs).toFixed(0)}`],
+    ];
+  } finally {
+    await stopApp(withAgent);
+    await stopApp(plain);
+  }
 }
 
 // Wall time of a command, median over REPEAT runs.
@@ -193,6 +243,8 @@ async function main() {
   console.log(`node ${process.version}, ${os.cpus().length} cores, ${REPEAT} runs each, build ${buildDir}`);
   const rows = [];
   for (const mb of HEAPS_MB) rows.push(...await heapRows(mb));
+  rows.push(...await stuckRows(HEAPS_MB[0]));
+  rows.push(...await idleRows());
   rows.push(...await overheadRows());
   printTable(rows);
 }

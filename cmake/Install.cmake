@@ -23,10 +23,15 @@ install(FILES "${QUELLIX_SOURCE_ROOT}/completions/_quellix"
         DESTINATION share/zsh/vendor-completions
         COMPONENT zsh_vendor_completions EXCLUDE_FROM_ALL)
 
-# The Node.js agent that makes a stock node a kestrun runtime.
-set(QUELLIX_AGENT "${QUELLIX_SOURCE_ROOT}/agent/kestrun-agent.js")
-if(EXISTS "${QUELLIX_AGENT}")
-  install(FILES "${QUELLIX_AGENT}" DESTINATION share/quellix)
+# The Node.js agent that makes a stock node a kestrun runtime: the files of
+# its npm package (entry file, package.json, README, lib/), not its tests.
+set(QUELLIX_AGENT_DIR "${QUELLIX_SOURCE_ROOT}/agent")
+if(EXISTS "${QUELLIX_AGENT_DIR}/kestrun-agent.js")
+  install(FILES "${QUELLIX_AGENT_DIR}/kestrun-agent.js" "${QUELLIX_AGENT_DIR}/package.json"
+                "${QUELLIX_AGENT_DIR}/README.md"
+          DESTINATION share/quellix)
+  install(DIRECTORY "${QUELLIX_AGENT_DIR}/lib/" DESTINATION share/quellix/lib
+          FILES_MATCHING PATTERN "*.js")
 endif()
 
 # Debian package: `cpack -G DEB` in the build directory.

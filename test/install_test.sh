@@ -113,7 +113,8 @@ expected_files() {
         share/bash-completion/completions/quellix \
         "share/zsh/${1:-site-functions}/_quellix"
     if [[ -f $src/agent/kestrun-agent.js ]]; then
-        echo share/quellix/kestrun-agent.js
+        printf 'share/quellix/%s\n' kestrun-agent.js package.json README.md
+        (cd "$src/agent" && printf 'share/quellix/%s\n' lib/*.js)
     fi
 }
 

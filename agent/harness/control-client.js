@@ -9,6 +9,10 @@ const { spawn } = require('child_process');
 
 const AGENT = path.resolve(__dirname, '..', 'kestrun-agent.js');
 const APP = path.resolve(__dirname, 'app.js');
+const STUCK_APP = path.resolve(__dirname, 'stuck-app.js');
+// The DevTools heap snapshot loader, a test-only package (.ci/run installs it
+// with `npm install --prefix agent/test`).
+const LOADER = 'heap-snapshot-toolkit';
 const MSG_SIZE = 512;
 const EXT_MSG_SIZE = 1024;
 
@@ -39,9 +43,14 @@ function cleanEnv(extra) {
 
 // Starts app.js (or args) with the agent and ENABLE_NODE_LOG=YES, and waits
 // for its control socket. The returned app owns a temporary directory.
-async function startApp({ env = {}, args = [APP], serve = true, preload = true } = {}) {
+// wrap: a command line that runs the app in its own process, such as
+// ['unshare', '--mount', ...]; limits: shell commands run before it, such as
+// 'umask 000' or 'ulimit -f 512'.
+async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-test-'));
-  const child = spawn(process.execPath, preload ? ['--require', AGENT, ...args] : args, {
+  let argv = [...wrap, process.execPath, ...(preload ? ['--require', AGENT, ...args] : args)];
+  if (limits) argv = ['/bin/sh', '-c', `${limits}; exec "$0" "$@"`, ...argv];
+  const child = spawn(argv[0], argv.slice(1), {
     env: cleanEnv(Object.assign({ ENABLE_NODE_LOG: 'YES', NODE_LOG_DIR: dir }, env)),
     stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
   });
@@ -161,7 +170,39 @@ function catchesSignal(pid, signo) {
   return (BigInt('0x' + cgt) >> BigInt(signo - 1)) & 1n ? true : false;
 }
 
+// The process's descriptors on its control socket: the listener and every
+// connection it accepted (they carry the listener's address; the agent binds
+// it in a private directory before moving it to the public path).
+function controlSockets(pid) {
+  const bound = new Set();
+  for (const line of fs.readFileSync('/proc/net/unix', 'utf8').split('\n').slice(1)) {
+    const f = line.trim().split(/\s+/);
+    if (f.length >= 8 && /\/kestrun-bind-[^/]+\/socket$/.test(f[7])) bound.add(f[6]);
+  }
+  let n = 0;
+  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
+    try {
+      const m = /^socket:\[(\d+)\]$/.exec(fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
+      if (m && bound.has(m[1])) n++;
+    } catch (_) { /* closed meanwhile */ }
+  }
+  return n;
+}
+
+// Loads a heap snapshot or timeline the way DevTools does; resolves to its
+// statistics, rejects when the loader does. null when the loader is missing.
+async function loadInDevTools(file) {
+  let loader;
+  try {
+    loader = await import(require.resolve(LOADER, { paths: [path.join(__dirname, '..', 'test')] }));
+  } catch (_) {
+    return null;
+  }
+  const parsed = await loader.parse(fs.createReadStream(file, 'utf8'));
+  return parsed.getStatistics();
+}
+
 module.exports = {
-  AGENT, APP, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal,
+  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
+  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets, loadInDevTools,
 };

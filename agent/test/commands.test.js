@@ -156,6 +156,22 @@ describe('--v8-options', () => {
     assert.equal(await h.evalInApp(app, natives), 'SyntaxError');
   });
 
+  it('leaves a switch that was on before the session on after its stop', async () => {
+    const natives = "(() => { try { return typeof new Function('return %GetOptimizationStatus(function () {})')(); } catch (e) { return e.name; } })()";
+    const own = await h.startApp({ args: ['--allow-natives-syntax', h.APP] });
+    try {
+      const file = `${own.dir}/own.v8options`;
+      for (const mask of [BIT.V8_OPTIONS, BIT.STOP_V8_OPTIONS]) {
+        const { second } = await h.exchange(own.pid, { mask, text: `--allow_natives_syntax --specified_log_path=${file} ` });
+        assert.equal(second.verdict, 'Y');
+      }
+      assert.doesNotMatch(await h.waitForFile(file), /switched back/);
+      assert.equal(await h.evalInApp(own, natives), 'number');
+    } finally {
+      await h.stopApp(own);
+    }
+  });
+
   it('sets a flag with a value without a session', async () => {
     await command(BIT.V8_OPTIONS, '--stack_trace_limit=3 ');
     assert.match(await refusal(BIT.STOP_V8_OPTIONS), /^no V8 options session is running$/);

@@ -4,7 +4,8 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const { spawnSync } = require('child_process');
+const path = require('path');
+const { spawn, spawnSync } = require('child_process');
 const h = require('../harness/control-client');
 
 const QUELLIX = process.env.QUELLIX_BIN;
@@ -21,6 +22,27 @@ function quellix(args) {
   return { status: res.status, out: res.stdout, err: res.stderr };
 }
 
+function quellixAsync(args) {
+  return new Promise((resolve) => {
+    const child = spawn(QUELLIX, args, { env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }) });
+    const run = { out: '', err: '' };
+    child.stdout.on('data', (d) => { run.out += d; });
+    child.stderr.on('data', (d) => { run.err += d; });
+    child.on('close', (status) => resolve(Object.assign(run, { status })));
+  });
+}
+
+// A heap snapshot file goes through the DevTools loader, which rejects
+// inconsistent files; skipped, and said so, when the loader is not installed.
+async function loadsInDevTools(t, file) {
+  const stats = await h.loadInDevTools(file);
+  if (stats === null) {
+    t.skip(`${h.LOADER} is not installed (npm install --prefix agent/test): ${file} not loaded through DevTools`);
+    return;
+  }
+  assert.ok(stats.total > 0, JSON.stringify(stats));
+}
+
 // The result path that quellix prints on its "<prefix>文件路径:<path>" line.
 function resultPath(out, prefix) {
   const m = new RegExp(`^${prefix}文件路径:(.+)$`, 'm').exec(out);
@@ -33,12 +55,36 @@ describe('quellix end to end', { skip }, () => {
   before(async () => { app = await h.startApp(); });
   after(() => h.stopApp(app));
 
-  it('--heapdump writes a loadable heap snapshot', async () => {
+  it('--heapdump writes a heap snapshot that DevTools loads', async (t) => {
     const run = quellix(['--heapdump', String(app.pid)]);
     assert.equal(run.status, 0, run.out + run.err);
     const file = resultPath(run.out, 'heapdump');
     assert.ok(file.startsWith(app.dir + '/heapdump-' + app.pid + '-'), file);
-    assert.ok(JSON.parse(await h.waitForFile(file)).snapshot.meta.node_fields);
+    await h.waitForFile(file);
+    await loadsInDevTools(t, file);
+  });
+
+  it('--start_timeline time=2s writes a heap timeline that DevTools loads', async (t) => {
+    const run = quellix(['--start_timeline', 'time=2s', String(app.pid)]);
+    assert.equal(run.status, 0, run.out + run.err);
+    const file = resultPath(run.out, 'heaptimeline');
+    assert.ok(JSON.parse(await h.waitForFile(file, 20000)).trace_function_infos.length > 0);
+    await loadsInDevTools(t, file);
+  });
+
+  it('three --heapdump calls in one second: each exit 0 has its own file, the others say why', async () => {
+    const runs = await Promise.all([0, 1, 2].map(() => quellixAsync(['--heapdump', String(app.pid)])));
+    const files = new Set();
+    for (const run of runs) {
+      if (run.status === 0) {
+        files.add(resultPath(run.out, 'heapdump'));
+      } else {
+        assert.equal(run.status, 1);
+        assert.match(run.out, /^result file \S+ (already exists|is being written); try again in a second$/m);
+      }
+    }
+    assert.equal(files.size, runs.filter((r) => r.status === 0).length, 'two calls reported the same file');
+    for (const file of files) JSON.parse(await h.waitForFile(file));
   });
 
   it('--start_profiling time=2s ends with the profile after the deferred stop', async () => {
@@ -89,5 +135,42 @@ describe('quellix end to end', { skip }, () => {
     } finally {
       await h.stopApp(plain);
     }
+  });
+});
+
+describe('quellix against a process stuck in JavaScript', { skip }, () => {
+  let app;
+  after(() => h.stopApp(app));
+
+  it('profiles, snapshots and reports it while it spins', async () => {
+    app = await h.startApp({ args: [h.STUCK_APP], env: { SPIN_MS: '25000' } });
+    await h.waitFor(() => app.out.includes('spinning\n'), 'the spin to start');
+    const paths = {};
+    for (const [cmd, prefix] of [[['--start_profiling', 'time=3s'], 'Profiling'], [['--heapdump'], 'heapdump'], [['--diag_report'], 'diagnostic-report']]) {
+      const run = quellix([...cmd, String(app.pid)]);
+      assert.equal(run.status, 0, `${cmd[0]}: ${run.out}${run.err}`);
+      paths[prefix] = resultPath(run.out, prefix);
+    }
+    // A client that leaves right after its first reply has not kicked: nothing runs for it.
+    const dropped = path.join(app.dir, 'left-early.diag');
+    const quitter = await h.Client.connect(app.pid);
+    quitter.send(h.message({ mask: 0x2000, text: `--specified_log_path=${dropped} ` }));
+    assert.equal(h.parseReply(await quitter.read(h.MSG_SIZE)).verdict, 'Y');
+    quitter.close();
+    for (const file of Object.values(paths)) await h.waitForFile(file, 20000);
+    const later = quellix(['--print_v8flags', String(app.pid)]);
+    assert.equal(later.status, 0, later.out + later.err);
+    await h.waitForFile(resultPath(later.out, 'v8flags'), 20000);
+    assert.ok(!app.out.includes('done'), 'the spin ended before the results were complete');
+    assert.ok(!fs.existsSync(dropped), 'the command of a client that left before its kick ran');
+
+    const profile = JSON.parse(fs.readFileSync(paths.Profiling, 'utf8'));
+    const spinning = new Set(profile.nodes.filter((n) => n.callFrame.functionName === 'spinInRequestHandler').map((n) => n.id));
+    const inSpin = profile.samples.filter((id) => spinning.has(id)).length;
+    assert.ok(inSpin > profile.samples.length / 2, `${inSpin} of ${profile.samples.length} samples in the spinning function`);
+    assert.ok(JSON.parse(fs.readFileSync(paths.heapdump, 'utf8')).snapshot.node_count > 0);
+    const report = JSON.parse(fs.readFileSync(paths['diagnostic-report'], 'utf8'));
+    assert.ok(report.javascriptStack.stack.some((frame) => frame.includes('spinInRequestHandler')), report.javascriptStack.stack.join('\n'));
+    assert.equal(path.dirname(paths.heapdump), app.dir);
   });
 });

@@ -4,7 +4,7 @@
 const { describe, it, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const { execFileSync, spawnSync } = require('child_process');
+const { execFileSync, spawn, spawnSync } = require('child_process');
 const h = require('../harness/control-client');
 
 describe('identification probe', () => {
@@ -43,6 +43,51 @@ describe('control socket', () => {
     }
   });
 
+  it('the process ends as it does without the agent: output and status', () => {
+    const endings = [
+      'console.log("out"); setTimeout(() => {}, 100)',
+      'process.exitCode = 4',
+      'setTimeout(() => process.exit(3), 50)',
+      'setTimeout(() => { throw new Error("boom") }, 50)',
+    ];
+    for (const code of endings) {
+      const run = (agent) => spawnSync(process.execPath, [...(agent ? ['--require', h.AGENT] : []), '-e', code], {
+        env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), encoding: 'utf8', timeout: 20000,
+      });
+      const [plain, withAgent] = [run(false), run(true)];
+      assert.deepEqual([withAgent.status, withAgent.signal, withAgent.stdout, withAgent.stderr],
+        [plain.status, plain.signal, plain.stdout, plain.stderr], code);
+    }
+  });
+
+  it('an uncaught exception during a profile still leaves the profile, and no wait for a debugger', async () => {
+    const app = await h.startApp();
+    try {
+      const file = `${app.dir}/crash.cpuprofile`;
+      const { second } = await h.exchange(app.pid, { mask: 0x40, text: `--specified_log_path=${file} ` });
+      assert.equal(second.verdict, 'Y');
+      await h.waitFor(async () => (await h.evalInApp(app, '1')) === 1, 'the profile to start');
+      app.child.send({ id: 'crash', code: 'setImmediate(() => { throw new Error("crash") })' });
+      assert.deepEqual(await app.exited, { code: 1, signal: null });
+      assert.ok(JSON.parse(fs.readFileSync(file, 'utf8')).samples);
+      assert.doesNotMatch(app.err, /debugger/i);
+      assert.match(app.err, /Error: crash/);
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
+  it('is removed when a process stuck in JavaScript ends', async () => {
+    const stuck = await h.startApp({ args: [h.STUCK_APP], env: { SPIN_MS: '1000' } });
+    try {
+      assert.deepEqual(await stuck.exited, { code: 0, signal: null });
+      assert.equal(stuck.out, 'spinning\ndone\n');
+      assert.ok(!fs.existsSync(h.socketPath(stuck.pid)));
+    } finally {
+      await h.stopApp(stuck);
+    }
+  });
+
   it('replaces a stale file of its own pid', async () => {
     const script = `require('fs').writeFileSync('/tmp/kestrun-uds-path-' + process.pid, 'stale');
       require(${JSON.stringify(h.AGENT)}); setTimeout(() => {}, 30000);`;
@@ -67,13 +112,19 @@ describe('control socket', () => {
 });
 
 describe('terminating signals', () => {
-  for (const signal of ['SIGTERM', 'SIGINT']) {
-    it(`${signal} without an application handler removes the socket and kills as before`, async () => {
+  for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+    it(`${signal} without an application handler writes the running profile, removes the socket and kills as before`, async () => {
       const app = await h.startApp();
       try {
+        const file = `${app.dir}/at-${signal}.cpuprofile`;
+        const { second } = await h.exchange(app.pid, { mask: 0x40, text: `--specified_log_path=${file} ` });
+        assert.equal(second.verdict, 'Y');
+        await h.waitFor(async () => (await h.evalInApp(app, '1')) === 1, 'the profile to start');
         app.child.kill(signal);
         assert.deepEqual(await app.exited, { code: null, signal });
         assert.ok(!fs.existsSync(h.socketPath(app.pid)));
+        assert.ok(JSON.parse(fs.readFileSync(file, 'utf8')).samples);
+        assert.equal(app.err, '');
       } finally {
         await h.stopApp(app);
       }
@@ -92,6 +143,74 @@ describe('terminating signals', () => {
       assert.ok(!fs.existsSync(h.socketPath(app.pid)));
     } finally {
       await h.stopApp(app);
+    }
+  });
+});
+
+describe('as PID 1 of a pid namespace', () => {
+  // node as PID 1 with /tmp of its own; it echoes its standard input, so that
+  // a line sent after a signal comes back only once the signal was handled.
+  const ECHO = "process.stdin.on('data', (d) => process.stdout.write(d))";
+  const unshare = spawnSync('unshare', ['--pid', '--fork', '--mount', '--mount-proc', 'true'], { encoding: 'utf8' });
+  const skip = unshare.status === 0 ? false : `unshare --pid --mount is not permitted here: ${(unshare.stderr || String(unshare.error)).trim()}`;
+
+  async function startPid1(withAgent) {
+    const node = [process.execPath, ...(withAgent ? ['--require', h.AGENT] : []), '-e', ECHO];
+    const child = spawn('unshare', ['--pid', '--fork', '--mount', '--mount-proc', 'sh', '-c', 'mount -t tmpfs none /tmp && exec "$0" "$@"', ...node], {
+      env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), stdio: ['pipe', 'pipe', 'pipe'],
+    });
+    const app = { child, out: '', err: '' };
+    child.stdout.on('data', (d) => { app.out += d; });
+    child.stderr.on('data', (d) => { app.err += d; });
+    app.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+    // The host pid of the namespace's PID 1: unshare's only child, once it runs node.
+    app.pid = await h.waitFor(() => {
+      let kids = '';
+      try { kids = fs.readFileSync(`/proc/${child.pid}/task/${child.pid}/children`, 'utf8').trim(); } catch (_) { return null; }
+      const pid = Number(kids.split(' ')[0]);
+      return pid && fs.readlinkSync(`/proc/${pid}/exe`) === process.execPath ? pid : null;
+    }, 'node as PID 1');
+    app.socket = `/proc/${app.pid}/root/tmp/kestrun-uds-path-1`;
+    if (withAgent) await h.waitFor(() => h.isSocket(app.socket), 'the control socket inside');
+    return app;
+  }
+
+  async function echoes(app, line) {
+    app.child.stdin.write(line + '\n');
+    await h.waitFor(() => app.out.includes(line + '\n'), `the echo of ${line}`);
+  }
+
+  it('SIGTERM, SIGINT and SIGHUP are ignored as without the agent, and the agent stays reachable', { skip }, async () => {
+    const apps = [await startPid1(false), await startPid1(true)];
+    try {
+      for (const app of apps) {
+        for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+          process.kill(app.pid, signal);
+          await echoes(app, `after ${signal}`);
+        }
+      }
+      const [plain, agent] = apps;
+      assert.equal(plain.out, agent.out);
+      assert.equal(plain.err + agent.err, '');
+      const client = await new Promise((resolve, reject) => {
+        const sock = require('net').connect(agent.socket);
+        sock.once('connect', () => resolve(new h.Client(sock)));
+        sock.once('error', reject);
+      });
+      try {
+        client.send(h.message({ mask: 0x2 }));
+        assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
+        process.kill(agent.pid, 'SIGUSR2');
+        assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
+      } finally {
+        client.close();
+      }
+    } finally {
+      for (const app of apps) {
+        app.child.stdin.end(); // PID 1 ends when its input ends and nothing else runs
+        process.kill(app.pid, 'SIGKILL');
+        await app.exited;
+      }
     }
   });
 });

@@ -1,0 +1,79 @@
+'use strict';
+// The worker's inspector session with the main thread. V8 dispatches its
+// messages by interrupting whatever the main thread runs, so profiles,
+// snapshots and the report come while the main thread spins in JavaScript.
+// The session is connected only while something uses it; a connected session
+// is flagged in shared memory, so that the main thread knows at exit that it
+// has to wait for the worker to finish and disconnect (a session still
+// connected when the process ends makes node wait for "the debugger").
+const inspector = require('inspector');
+const { HOOK_KEY, SHARED } = require('./shared');
+
+class MainSession {
+  constructor(shared) {
+    this.shared = shared;
+    this.session = null;
+    this.users = 0;
+  }
+
+  acquire() {
+    if (!this.session) {
+      const session = new inspector.Session();
+      session.connectToMainThread();
+      this.session = session;
+      Atomics.store(this.shared, SHARED.SESSION, 1);
+    }
+    this.users++;
+    return this;
+  }
+
+  release() {
+    if (--this.users > 0 || !this.session) return;
+    this.disconnect();
+  }
+
+  disconnect() {
+    if (this.session) {
+      try { this.session.disconnect(); } catch (_) { /* already gone */ }
+    }
+    this.session = null;
+    this.users = 0;
+    Atomics.store(this.shared, SHARED.SESSION, 0);
+  }
+
+  post(method, params) {
+    return new Promise((resolve, reject) => {
+      if (!this.session) { reject(new Error(`${method}: no inspector session`)); return; }
+      this.session.post(method, params || {}, (err, res) => {
+        if (err) reject(new Error(`${method}: ${err.message}`));
+        else resolve(res);
+      });
+    });
+  }
+
+  on(event, fn) { this.session.on(event, fn); }
+  off(event, fn) { if (this.session) this.session.removeListener(event, fn); }
+
+  // Calls one of the agent's own main-thread functions and returns its value.
+  async call(name, ...args) {
+    const expression = `globalThis[Symbol.for(${JSON.stringify(HOOK_KEY)})].${name}(${args.map((a) => JSON.stringify(a)).join(', ')})`;
+    const res = await this.post('Runtime.evaluate', { expression, returnByValue: true, silent: true });
+    if (res.exceptionDetails) {
+      const ex = res.exceptionDetails.exception;
+      throw new Error((ex && ex.description) || res.exceptionDetails.text);
+    }
+    return res.result.value;
+  }
+}
+
+// Runs fn with the session held, and lets it go afterwards.
+async function withSession(session, fn) {
+  session.acquire();
+  try {
+    return await fn(session);
+  } finally {
+    session.release();
+  }
+}
+
+module.exports = { MainSession, withSession };

@@ -1,0 +1,54 @@
+'use strict';
+// The control message and its reply, as they travel on the socket.
+//
+//   offset 0  command mask   (unsigned 32-bit, host order)
+//   offset 4  sender pid     (normal message) or parameter (extended message)
+//   offset 8  option text    (NUL-terminated)
+//
+// A normal message is 512 bytes, the extended one 1024; a reply has the
+// size of the message it answers: 'Y' or 'N' at byte 0, a text from byte 3.
+const os = require('os');
+
+const MSG_SIZE = 512;
+const EXT_MSG_SIZE = 1024;
+const TEXT_OFFSET = 8;
+const PATH_WORD = '--specified_log_path=';
+
+const BIT = {
+  HEAPDUMP: 0x1, FORCE_GC: 0x2, ENABLE_LOG: 0x4, DISABLE_LOG: 0x8,
+  START_TIMELINE: 0x10, STOP_TIMELINE: 0x20, START_PROFILING: 0x40, STOP_PROFILING: 0x80,
+  START_HEAP_PROFILING: 0x100, STOP_HEAP_PROFILING: 0x200, V8_OPTIONS: 0x400, STOP_V8_OPTIONS: 0x800,
+  PRINT_V8FLAGS: 0x1000, DIAG_REPORT: 0x2000, CHILD_TO_PARENT: 0x4000,
+};
+const KNOWN_BITS = 0x7fff;
+
+const LE = os.endianness() === 'LE';
+
+// Returns { mask, param, text } or { error }.
+function parseMessage(msg) {
+  const mask = LE ? msg.readUInt32LE(0) : msg.readUInt32BE(0);
+  const param = LE ? msg.readInt32LE(4) : msg.readInt32BE(4);
+  const nul = msg.indexOf(0, TEXT_OFFSET);
+  if (nul < 0) return { error: 'malformed message: option text is not NUL-terminated' };
+  return { mask, param, text: msg.toString('utf8', TEXT_OFFSET, nul) };
+}
+
+function replyBuffer(size, accepted, text) {
+  const buf = Buffer.alloc(size);
+  buf[0] = accepted ? 0x59 : 0x4e; // 'Y' or 'N'
+  buf.write(text, 3, size - 4, 'utf8'); // the last byte stays NUL
+  return buf;
+}
+
+// Splits the option text into its result path and the remaining flag words.
+function parseOptionText(text) {
+  let file = null;
+  const flags = [];
+  for (const word of text.split(' ')) {
+    if (word.startsWith(PATH_WORD)) file = word.slice(PATH_WORD.length);
+    else if (word !== '' && !word.startsWith('time=')) flags.push(word);
+  }
+  return { file, flags };
+}
+
+module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, BIT, KNOWN_BITS, parseMessage, replyBuffer, parseOptionText };

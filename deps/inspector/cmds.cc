@@ -642,7 +642,9 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
   GetLogDir(pid, dir, value);
   const ResultFile& row = FindResultFile(mask);
   if (row.prefix == nullptr) {
-    snprintf(path, 1024, "/tmp/perf-%d.map", pid);
+    // The runtime names its perf map with its own pid, which differs from
+    // the one given in another pid namespace.
+    snprintf(path, 1024, "/tmp/perf-%d.map", GetTargetPlace(pid).inner_pid);
   } else {
     if (HasWhiteSpace(value)) {
       printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", value);

@@ -285,6 +285,11 @@ static void ForkIntoPidNamespace(int report_fd) {
   }
   g_inner_probe = inner;
   signal(SIGTERM, EndInnerProbe);
+  // A mask inherited from the tool's caller must not hold the signal back.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
   Report(report_fd, ProbeReport::INNER_CHILD, inner);
   // Its end is awaited without reaping it, then it is reaped with the
   // handler off.

@@ -141,6 +141,7 @@ TEST_F(ContainerTest, StandInRuntime) {
   const std::string profile = "/tmp/cpu-profile-<pid>-<stamp>.cpuprofile";
   const std::string profile_wait = "\n请等待1秒后读取此cpu-profiling结果.\n";
   const std::string gc_log = "/tmp/gc-log-<pid>-<stamp>.txt";
+  const std::string perf_map = "/tmp/perf-{inner}.map";
   struct Case {
     const char* name;
     std::vector<std::string> args, target_env, tool_env;
@@ -164,6 +165,12 @@ TEST_F(ContainerTest, StandInRuntime) {
        kFallback + "Profiling文件路径:" + profile + profile_wait},
       {"V8 options form", {"--v8-options", "--trace_gc", "time=-1s", "--pid={pid}"}, {}, {},
        kFallback + "gc-log文件路径:" + gc_log + "\n" + HostLine(gc_log), kFallback + "gc-log文件路径:" + gc_log + "\n"},
+      // The runtime names its perf map with its own pid.
+      {"perf map", {"--v8-options", "--perf_basic_prof", "time=-1s", "--pid={pid}"}, {}, {},
+       kFallback + "basic-prof文件路径:" + perf_map + "\n" + HostLine(perf_map),
+       kFallback + "basic-prof文件路径:" + perf_map + "\n"},
+      // A probe that answers and lives on is ended, in the container too.
+      {"lingering probe", {"--force_gc"}, {"PEER_PROBE=sleep"}, {}, qtest::kForceGc, qtest::kForceGc},
       {"unprivileged", {"--force_gc"}, {}, {},
        "Cannot enter the mount namespace of pid <pid>: Operation not permitted\n", qtest::kForceGc, false, true},
   };
@@ -198,6 +205,9 @@ TEST_F(ContainerTest, StandInRuntime) {
       std::string expected = setup.mount_ns ? c.other_mount : c.same_mount;
       size_t sock = expected.find("{sock}");
       if (sock != std::string::npos) expected.replace(sock, 6, runtime.SocketNamed());
+      for (size_t at; (at = expected.find("{inner}")) != std::string::npos;) {
+        expected.replace(at, 7, setup.pid_ns ? "1" : "<pid>");
+      }
       const bool printed_clock = expected.rfind("Cannot", 0) != 0 && expected != kNotARuntime;
       EXPECT_EQ(qtest::Normalize(r.out, {pid}), (printed_clock ? qtest::kClock : "") + expected);
       const bool sent = printed_clock && !c.squat;
@@ -233,6 +243,9 @@ TEST_F(ContainerTest, StandInRuntime) {
         EXPECT_EQ(qtest::ExitCode(background, 3000), 42);
       }
       EXPECT_EQ(qtest::OtherChildren(known), std::vector<pid_t>{});
+      // Nothing of the probe is left to the runtime, which may never reap it.
+      const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+      EXPECT_EQ(qtest::ReadFile(task + "/children"), "");
     }
   }
 }

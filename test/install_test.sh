@@ -72,6 +72,8 @@ cleanup() {
     fi
     if [[ -n $contained_unshare ]]; then
         if [[ -n $contained ]]; then kill -KILL "$contained" 2>/dev/null || true; fi
+        # Its child goes with it (--kill-child), also when it was never found.
+        kill "$contained_unshare" 2>/dev/null || true
         wait "$contained_unshare" 2>/dev/null || true
     fi
     if [[ ${#sockets[@]} -gt 0 ]]; then rm -f "${sockets[@]}"; fi
@@ -174,7 +176,7 @@ start_fake_runtime() {
 # namespaces cannot be made.
 start_contained_runtime() {
     unshare --pid --mount --fork --mount-proc true 2>/dev/null || return 0
-    unshare --pid --mount --fork --mount-proc bash -c "$(declare -f make_socket)"'
+    unshare --pid --mount --fork --kill-child --mount-proc bash -c "$(declare -f make_socket)"'
         mount -t tmpfs tmpfs /tmp && make_socket /tmp/kestrun-uds-path-1 && exec sleep 120' 2>/dev/null &
     contained_unshare=$!
     local i child

@@ -263,9 +263,16 @@ static void Report(int fd, ProbeReport::Kind kind, int value) {
   if (write(fd, &report, sizeof(report)) < 0) _exit(126);
 }
 
+// The program this process started in the target's pid namespace.
+static volatile sig_atomic_t g_inner_probe = 0;
+
+// The tool's SIGTERM: end the program. Its pid cannot have been taken by
+// another process, since it is reaped only once this handler is off.
+static void EndInnerProbe(int) { kill(static_cast<pid_t>(g_inner_probe), SIGKILL); }
+
 // In the target's pid namespace the program runs in a child; this process
-// stays to reap it, since the target's init may never reap a stray child.
-// Returns in the child only.
+// stays to reap it, since the target's init may never reap a stray child,
+// and ends it when the tool says so. Returns in the child only.
 static void ForkIntoPidNamespace(int report_fd) {
   pid_t inner = fork();
   if (inner == -1) _exit(127);
@@ -276,7 +283,20 @@ static void ForkIntoPidNamespace(int report_fd) {
     if (getppid() != 0) _exit(127);
     return;
   }
+  g_inner_probe = inner;
+  signal(SIGTERM, EndInnerProbe);
+  // A mask inherited from the tool's caller must not hold the signal back.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
   Report(report_fd, ProbeReport::INNER_CHILD, inner);
+  // Its end is awaited without reaping it, then it is reaped with the
+  // handler off.
+  siginfo_t ended;
+  while (waitid(P_PID, static_cast<id_t>(inner), &ended, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
+  }
+  signal(SIGTERM, SIG_IGN);
   int status = 0;
   while (waitpid(inner, &status, 0) == -1 && errno == EINTR) {
   }
@@ -371,10 +391,11 @@ static ProbeReport ReadProbeReport(int fd) {
 // whatever the probe still does is of no use, and a module preloaded through
 // NODE_OPTIONS may keep it alive. SIGKILL cannot be caught, so the blocking
 // wait ends; a probe that may not be signalled is left to end by itself. A
-// program in the target's pid namespace goes first, so that its parent
-// reaps it there before it ends itself.
-static void EndProbe(pid_t child, pid_t inner) {
-  if (inner > 0 && kill(inner, SIGKILL) == 0) {
+// program in the target's pid namespace is ended by its parent there, which
+// reaps it before it ends itself: only that parent knows its pid is still
+// the program's.
+static void EndProbe(pid_t child, bool inner_started) {
+  if (inner_started && kill(child, SIGTERM) == 0) {
     while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
     }
     return;
@@ -418,7 +439,7 @@ static bool IsKestrunFromPathAndPid(const char* path, int pid) {
     answered = ReadFirstLine(fds[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
     ProbeReport probe = ReadProbeReport(report[0]);
     if (probe.kind == ProbeReport::ENTRY_FAILED) g_probe_outcome.enter_error = probe.value;
-    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD ? probe.value : 0);
+    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD);
   }
   close(fds[0]);
   close(report[0]);
@@ -642,7 +663,9 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
   GetLogDir(pid, dir, value);
   const ResultFile& row = FindResultFile(mask);
   if (row.prefix == nullptr) {
-    snprintf(path, 1024, "/tmp/perf-%d.map", pid);
+    // The runtime names its perf map with its own pid, which differs from
+    // the one given in another pid namespace.
+    snprintf(path, 1024, "/tmp/perf-%d.map", GetTargetPlace(pid).inner_pid);
   } else {
     if (HasWhiteSpace(value)) {
       printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", value);

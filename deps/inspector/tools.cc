@@ -230,7 +230,9 @@ static void LearnTargetPlace(int pid, TargetPlace* place) {
   snprintf(path, sizeof(path), "/proc/%d/status", pid);
   FILE* file = fopen(path, "r");
   if (file == nullptr) return;
-  char line[256];
+  // Room for the deepest nesting (32 pid namespaces of 10 digits each), so
+  // the last field is never cut off into a next read.
+  char line[512];
   while (fgets(line, sizeof(line), file) != nullptr) {
     if (strncmp(line, "NSpid:", 6) != 0) continue;
     char* cursor = line + 6;

@@ -148,7 +148,12 @@ async function stuckRows(mb) {
   try {
     for (let i = 0; i < REPEAT; i++) q.push((await timeQuellix(app)).total);
   } finally {
+    // A terminating signal waits for the spinning main thread: kill it, and
+    // remove the socket it cannot remove itself.
+    const exited = new Promise((resolve) => app.child.once('exit', resolve));
     app.child.kill('SIGKILL');
+    await exited;
+    try { fs.unlinkSync(`/tmp/kestrun-uds-path-${app.child.pid}`); } catch (_) { /* already gone */ }
   }
   return [[`heapdump, ${app.heapMb.toFixed(0)} MB heap, main thread spinning: quellix --heapdump -> complete file`, median(q), '']];
 }

@@ -202,7 +202,21 @@ async function loadInDevTools(file) {
   return parsed.getStatistics();
 }
 
+// Runs the quellix binary named by QUELLIX_BIN with the agent in its own
+// NODE_OPTIONS, so that its probe of the target's node loads the agent too;
+// resolves with { status, out, err }.
+function runQuellix(args) {
+  return new Promise((resolve) => {
+    const child = spawn(process.env.QUELLIX_BIN, args, { env: cleanEnv({ NODE_OPTIONS: `--require ${AGENT}` }) });
+    const run = { out: '', err: '' };
+    child.stdout.on('data', (d) => { run.out += d; });
+    child.stderr.on('data', (d) => { run.err += d; });
+    child.on('close', (status) => resolve(Object.assign(run, { status })));
+  });
+}
+
 module.exports = {
   AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
   stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets, loadInDevTools,
+  runQuellix,
 };

@@ -5,7 +5,7 @@ const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
-const { spawn, spawnSync } = require('child_process');
+const { spawnSync } = require('child_process');
 const h = require('../harness/control-client');
 
 const QUELLIX = process.env.QUELLIX_BIN;
@@ -20,16 +20,6 @@ function quellix(args) {
     env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }), encoding: 'utf8', timeout: 20000,
   });
   return { status: res.status, out: res.stdout, err: res.stderr };
-}
-
-function quellixAsync(args) {
-  return new Promise((resolve) => {
-    const child = spawn(QUELLIX, args, { env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }) });
-    const run = { out: '', err: '' };
-    child.stdout.on('data', (d) => { run.out += d; });
-    child.stderr.on('data', (d) => { run.err += d; });
-    child.on('close', (status) => resolve(Object.assign(run, { status })));
-  });
 }
 
 // A heap snapshot file goes through the DevTools loader, which rejects
@@ -73,7 +63,7 @@ describe('quellix end to end', { skip }, () => {
   });
 
   it('three --heapdump calls in one second: each exit 0 has its own file, the others say why', async () => {
-    const runs = await Promise.all([0, 1, 2].map(() => quellixAsync(['--heapdump', String(app.pid)])));
+    const runs = await Promise.all([0, 1, 2].map(() => h.runQuellix(['--heapdump', String(app.pid)])));
     const files = new Set();
     for (const run of runs) {
       if (run.status === 0) {

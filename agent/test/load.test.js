@@ -12,16 +12,6 @@ const QUELLIX = process.env.QUELLIX_BIN;
 const skip = !QUELLIX || !fs.existsSync(QUELLIX) ? 'QUELLIX_BIN is not set or does not exist: the load tests need the quellix binary' : false;
 if (skip) console.log(`# skipping load tests: ${skip}`);
 
-function quellix(args) {
-  return new Promise((resolve) => {
-    const child = spawn(QUELLIX, args, { env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }) });
-    const run = { out: '' };
-    child.stdout.on('data', (d) => { run.out += d; });
-    child.stderr.on('data', (d) => { run.out += d; });
-    child.on('close', (status) => resolve(Object.assign(run, { status })));
-  });
-}
-
 function descriptors(pid) { return fs.readdirSync(`/proc/${pid}/fd`).length; }
 
 function children(pid) {
@@ -41,13 +31,13 @@ describe('load', { skip }, () => {
       spinners.push(spawn(process.execPath, ['-e', 'for (;;) {}'], { env: h.cleanEnv({}), stdio: 'ignore' }));
     }
     app = await h.startApp();
-    const run = await quellix(['--v8-options', '--trace_gc', 'time=2s', `--pid=${app.pid}`]);
+    const run = await h.runQuellix(['--v8-options', '--trace_gc', 'time=2s', `--pid=${app.pid}`]);
     for (const s of spinners.splice(0)) s.kill('SIGKILL');
-    assert.equal(run.status, 0, run.out);
+    assert.equal(run.status, 0, run.out + run.err);
   });
 
   it('100 quellix processes at once are each delivered or told the runtime is busy', async (t) => {
-    const runs = await Promise.all(Array.from({ length: 100 }, () => quellix(['--force_gc', String(app.pid)])));
+    const runs = await Promise.all(Array.from({ length: 100 }, () => h.runQuellix(['--force_gc', String(app.pid)])));
     for (const run of runs) {
       if (run.status !== 0) assert.match(run.out, /^Runtime is busy, please try later\. \d+$/m);
     }

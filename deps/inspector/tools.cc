@@ -3,8 +3,10 @@
 // message that other programs built on this module use.
 #include "tools.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -12,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -23,11 +26,15 @@
 
 #if defined(__APPLE__)
 #include <libproc.h>
+#include <sys/random.h>
 #include <sys/sysctl.h>
 #include <sys/ucred.h>
 #else
+#include <dirent.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #endif
 
 namespace {
@@ -38,6 +45,12 @@ const int SHM_CREATE_FLAGS = IPC_CREAT | IPC_EXCL | 0666;
 const int EXT_MESSAGE_SIZE = 1024;
 const int EXT_TEXT_OFFSET = 8;
 const int REPLY_WAIT_MS = 1000;
+// A peer that hangs up early must not end the calling program by SIGPIPE.
+#if defined(MSG_NOSIGNAL)
+const int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+const int SEND_FLAGS = 0;
+#endif
 
 }  // namespace
 
@@ -197,6 +210,32 @@ bool IsSignalCaught(int pid, int signo) {
   return (info.kp_proc.p_sigcatch & sigmask(signo)) != 0;
 }
 
+// No /proc here: the inspector of a process cannot be found from outside.
+ssize_t ReadProcessFile(int, const char*, char*, size_t) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int GetSocketInodes(int, unsigned long*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int GetTcpListeners(int, TcpSocket*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int TcpSocketInNamespace(int, int family) { return socket(family, SOCK_STREAM, 0); }
+
+bool RandomBytes(unsigned char* data, size_t len) {
+  // getentropy gives at most 256 bytes a call.
+  for (size_t done = 0; done < len; done += 256) {
+    if (getentropy(data + done, len - done < 256 ? len - done : 256) != 0) return false;
+  }
+  return true;
+}
+
 #else  // Linux
 
 bool GetExecPathfromPid(int pid, char* path) {
@@ -327,6 +366,117 @@ bool IsSignalCaught(int pid, int signo) {
   return found && (caught & (1ULL << (signo - 1))) != 0;
 }
 
+
+ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size) {
+  char path[128];
+  snprintf(path, sizeof(path), "/proc/%d/%s", pid, name);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return -1;
+  size_t len = 0;
+  ssize_t got = 0;
+  while (len + 1 < size && ((got = read(fd, buf + len, size - 1 - len)) > 0 || (got == -1 && errno == EINTR))) {
+    if (got > 0) len += static_cast<size_t>(got);
+  }
+  int saved = errno;
+  close(fd);
+  if (got == -1) {
+    errno = saved;
+    return -1;
+  }
+  if (size > 0) buf[len] = '\0';
+  return static_cast<ssize_t>(len);
+}
+
+int GetSocketInodes(int pid, unsigned long* inodes, int max) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/fd", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    char target[64];
+    ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    unsigned long inode;
+    char end;
+    if (sscanf(target, "socket:[%lu%c", &inode, &end) == 2 && end == ']' && count < max) inodes[count++] = inode;
+  }
+  closedir(dir);
+  return count;
+}
+
+int GetTcpListeners(int pid, TcpSocket* listeners, int max) {
+  static const char* const kTables[] = {"tcp", "tcp6"};
+  int count = 0;
+  for (const char* table : kTables) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/net/%s", pid, table);
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+      // A kernel without IPv6 has no tcp6.
+      if (strcmp(table, "tcp6") == 0 && errno == ENOENT) continue;
+      return -1;
+    }
+    char line[256];
+    while (fgets(line, sizeof(line), file) != nullptr) {
+      TcpSocket socket;
+      if (ParseTcpLine(line, &socket) && socket.state == TCP_LISTEN && count < max) listeners[count++] = socket;
+    }
+    fclose(file);
+  }
+  return count;
+}
+
+// The work of the thread that joins a network namespace to make a socket.
+struct NamespaceSocket {
+  int namespace_fd;
+  int family;
+  int fd;
+  int error;
+};
+
+static void* MakeSocketInNamespace(void* argument) {
+  NamespaceSocket* job = static_cast<NamespaceSocket*>(argument);
+  if (setns(job->namespace_fd, CLONE_NEWNET) != 0) {
+    job->error = errno;
+    return nullptr;
+  }
+  job->fd = socket(job->family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (job->fd == -1) job->error = errno;
+  return nullptr;
+}
+
+// A socket keeps the network namespace it was made in, whichever thread
+// uses it later; the thread that joined the target's namespace then ends.
+int TcpSocketInNamespace(int pid, int family) {
+  NamespaceSocket job = {OpenNamespace(pid, "net"), family, -1, 0};
+  if (job.namespace_fd == -1) return -1;
+  struct stat own, target;
+  if (stat("/proc/self/ns/net", &own) == 0 && fstat(job.namespace_fd, &target) == 0 && own.st_dev == target.st_dev &&
+      own.st_ino == target.st_ino) {
+    close(job.namespace_fd);
+    return socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
+  pthread_t thread;
+  job.error = pthread_create(&thread, nullptr, MakeSocketInNamespace, &job);
+  if (job.error == 0) pthread_join(thread, nullptr);
+  close(job.namespace_fd);
+  if (job.fd == -1) errno = job.error;
+  return job.fd;
+}
+
+bool RandomBytes(unsigned char* data, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t got = getrandom(data + done, len - done, 0);
+    if (got == -1 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
 #endif
 
 const TargetPlace& GetTargetPlace(int pid) {
@@ -408,6 +558,920 @@ void PrintRefusal(const char* reply, ssize_t received) {
   int len = 0;
   if (received > 3) len = static_cast<int>(strnlen(reply + 3, static_cast<size_t>(received) - 3));
   printf("%.*s\n\n", len, reply + 3);
+}
+
+// ---------------------------------------------------------------------------
+// Node's inspector: parsing what a target says
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const int DEFAULT_INSPECTOR_PORT = 9229;
+// Deeper JSON is no answer of node's inspector.
+const int JSON_DEPTH_LIMIT = 32;
+
+// node's own options that take their value as the next word when it is not
+// given with '='; their value is never taken for an option.
+const char* const kValueOptions[] = {
+    "-r", "--require", "-e", "--eval", "-p", "--print", "-pe", "--inspect-port", "--debug-port",
+    "--inspect-publish-uid", "--import", "--loader", "--experimental-loader", "-C", "--conditions",
+    "--input-type", "--title", "--env-file", "--openssl-config", "--icu-data-dir", "--redirect-warnings",
+    "--diagnostic-dir", "--report-dir", "--report-directory", "--report-filename", "--report-signal",
+    "--heapsnapshot-signal", "--heapsnapshot-near-heap-limit", "--cpu-prof-dir", "--cpu-prof-name",
+    "--cpu-prof-interval", "--heap-prof-dir", "--heap-prof-name", "--heap-prof-interval", "--dns-result-order",
+    "--unhandled-rejections", "--tls-cipher-list", "--tls-keylog", "--secure-heap", "--secure-heap-min",
+    "--max-http-header-size", "--experimental-policy", "--policy-integrity", "--watch-path",
+    "--test-name-pattern", "--test-reporter", "--test-reporter-destination", "--test-concurrency",
+    "--test-shard", "--disable-proto", "--trace-event-categories", "--trace-event-file-pattern",
+    "--use-largepages", "--experimental-sea-config", "--snapshot-blob", "--stack-trace-limit",
+    "--experimental-default-type", "--test-skip-pattern", "--env-file-if-exists", "--localstorage-file",
+};
+
+// What an option does to the settings.
+enum OptionEffect { INSPECT, INSPECT_PORT, DISABLE_SIGUSR1, PERMISSION, PUBLISH_UID };
+struct InspectorOption {
+  const char* name;
+  OptionEffect effect;
+};
+const InspectorOption kInspectorOptions[] = {
+    {"--inspect", INSPECT},
+    {"--inspect-brk", INSPECT},
+    {"--inspect-wait", INSPECT},
+    {"--inspect-port", INSPECT_PORT},
+    {"--debug-port", INSPECT_PORT},
+    {"--disable-sigusr1", DISABLE_SIGUSR1},
+    {"--permission", PERMISSION},
+    {"--experimental-permission", PERMISSION},
+    {"--inspect-publish-uid", PUBLISH_UID},
+};
+
+}  // namespace
+
+// A port as node accepts it: 0, or 1024 to 65535, in decimal; -1 otherwise.
+static int ParseInspectorPort(const char* text) {
+  if (text[0] == '\0' || strlen(text) > 5) return -1;
+  for (const char* c = text; *c != '\0'; c++) {
+    if (*c < '0' || *c > '9') return -1;
+  }
+  int port = atoi(text);
+  return (port == 0 || (port >= 1024 && port <= 65535)) ? port : -1;
+}
+
+static void SetHost(InspectorSettings* settings, const char* host, size_t len) {
+  if (len == 0) return;
+  if (len >= 2 && host[0] == '[' && host[len - 1] == ']') {
+    host++;
+    len -= 2;
+  }
+  snprintf(settings->host, sizeof(settings->host), "%.*s", static_cast<int>(len), host);
+}
+
+// "[host:]port", "host" or "[v6]", as node splits it: a host without a port
+// means the default port; an invalid port leaves the settings as they are
+// (node would not have started).
+static void ApplyHostPort(InspectorSettings* settings, const char* value) {
+  size_t len = strlen(value);
+  if (len >= 2 && value[0] == '[' && value[len - 1] == ']') {
+    SetHost(settings, value, len);
+    settings->port = DEFAULT_INSPECTOR_PORT;
+    return;
+  }
+  const char* colon = strrchr(value, ':');
+  if (colon == nullptr) {
+    int port = ParseInspectorPort(value);
+    if (port != -1) {
+      settings->port = port;
+    } else if (strspn(value, "0123456789") != len) {
+      SetHost(settings, value, len);
+      settings->port = DEFAULT_INSPECTOR_PORT;
+    }
+    return;
+  }
+  int port = ParseInspectorPort(colon + 1);
+  if (port == -1) return;
+  SetHost(settings, value, static_cast<size_t>(colon - value));
+  settings->port = port;
+}
+
+// Applies one option word; value is its "=value" part or the next word
+// (null when it has none). Node takes '_' for '-' in option names.
+static void ApplyOption(InspectorSettings* settings, const char* name, size_t name_len, const char* value) {
+  char normal[64];
+  if (name_len >= sizeof(normal)) return;
+  for (size_t i = 0; i < name_len; i++) normal[i] = name[i] == '_' ? '-' : name[i];
+  normal[name_len] = '\0';
+  for (const InspectorOption& option : kInspectorOptions) {
+    if (strcmp(normal, option.name) != 0) continue;
+    switch (option.effect) {
+      case INSPECT:
+      case INSPECT_PORT:
+        if (value != nullptr) ApplyHostPort(settings, value);
+        break;
+      case DISABLE_SIGUSR1:
+        settings->disable_sigusr1 = true;
+        break;
+      case PERMISSION:
+        settings->permission = true;
+        break;
+      case PUBLISH_UID:
+        if (value != nullptr) settings->http_unpublished = strstr(value, "http") == nullptr;
+        break;
+    }
+  }
+}
+
+// True when the option word takes the next word as its value.
+static bool TakesNextWord(const char* word) {
+  char normal[64];
+  size_t len = strlen(word);
+  if (len >= sizeof(normal) || strchr(word, '=') != nullptr) return false;
+  for (size_t i = 0; i <= len; i++) normal[i] = word[i] == '_' ? '-' : word[i];
+  for (const char* option : kValueOptions) {
+    if (strcmp(normal, option) == 0) return true;
+  }
+  return false;
+}
+
+// Applies the options among words (count of them) up to the first word that
+// is no option (the script), "-" or "--".
+static void ApplyOptionWords(InspectorSettings* settings, const char* const* words, int count) {
+  for (int i = 0; i < count; i++) {
+    const char* word = words[i];
+    if (word[0] != '-' || strcmp(word, "-") == 0 || strcmp(word, "--") == 0) return;
+    const char* equals = strchr(word, '=');
+    const char* value = nullptr;
+    size_t name_len = strlen(word);
+    if (equals != nullptr) {
+      value = equals + 1;
+      name_len = static_cast<size_t>(equals - word);
+    } else if (TakesNextWord(word) && i + 1 < count) {
+      value = words[++i];
+    }
+    ApplyOption(settings, word, name_len, value);
+  }
+}
+
+// NODE_OPTIONS as node splits it: blanks separate words, double quotes group
+// them, and inside quotes a backslash takes the next character as it is.
+static int SplitNodeOptions(const char* text, char* storage, size_t size, const char** words, int max) {
+  int count = 0;
+  size_t used = 0;
+  const char* c = text;
+  while (*c != '\0' && count < max) {
+    while (*c == ' ') c++;
+    if (*c == '\0' || used + 1 >= size) break;
+    words[count++] = storage + used;
+    bool quoted = false;
+    for (; *c != '\0' && (quoted || *c != ' '); c++) {
+      char next = *c;
+      if (next == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (quoted && next == '\\' && c[1] != '\0') next = *++c;
+      if (used + 1 < size) storage[used++] = next;
+    }
+    if (used < size) storage[used++] = '\0';
+  }
+  if (size > 0) storage[size - 1] = '\0';
+  return count;
+}
+
+void ParseInspectorSettings(const char* cmdline, size_t len, const char* node_options, InspectorSettings* settings) {
+  memset(settings, 0, sizeof(*settings));
+  snprintf(settings->host, sizeof(settings->host), "127.0.0.1");
+  settings->port = DEFAULT_INSPECTOR_PORT;
+  const int kMaxWords = 256;
+  const char* words[kMaxWords];
+  if (node_options != nullptr) {
+    static char storage[4096];
+    int count = SplitNodeOptions(node_options, storage, sizeof(storage), words, kMaxWords);
+    ApplyOptionWords(settings, words, count);
+  }
+  // The command line's words; a last word cut by the bound ends at len.
+  static char line[65536];
+  size_t copied = len < sizeof(line) - 1 ? len : sizeof(line) - 1;
+  memcpy(line, cmdline, copied);
+  line[copied] = '\0';
+  int count = 0;
+  size_t at = strlen(line) + 1;  // argv[0], the program
+  while (at < copied && count < kMaxWords) {
+    words[count++] = line + at;
+    at += strlen(line + at) + 1;
+  }
+  ApplyOptionWords(settings, words, count);
+}
+
+bool IsLoopbackHost(const char* host) {
+  if (strcmp(host, "localhost") == 0) return true;
+  TcpSocket socket;
+  memset(&socket, 0, sizeof(socket));
+  socket.family = AF_INET;
+  if (inet_pton(AF_INET, host, socket.address) == 1) return IsLoopbackSocket(socket);
+  socket.family = AF_INET6;
+  return inet_pton(AF_INET6, host, socket.address) == 1 && IsLoopbackSocket(socket);
+}
+
+// Reads hex digits of a /proc/net/tcp address into bytes in network order:
+// the kernel prints each 32-bit word as the number it is in host order.
+static bool ParseProcAddress(const char* hex, size_t len, unsigned char* address) {
+  if (len != 8 && len != 32) return false;
+  for (size_t word = 0; word * 8 < len; word++) {
+    char digits[9];
+    memcpy(digits, hex + word * 8, 8);
+    digits[8] = '\0';
+    char* end;
+    uint32_t value = static_cast<uint32_t>(strtoul(digits, &end, 16));
+    if (end != digits + 8) return false;
+    memcpy(address + word * 4, &value, 4);
+  }
+  return true;
+}
+
+bool ParseTcpLine(const char* line, TcpSocket* socket) {
+  char local[40], remote[40];
+  unsigned int port, state;
+  unsigned long inode;
+  // "sl: local:port remote:port st tx:rx tr:when retrnsmt uid timeout inode"
+  if (sscanf(line, " %*u: %39[0-9A-Fa-f]:%x %39[0-9A-Fa-f]:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu", local, &port,
+             remote, &state, &inode) != 5) {
+    return false;
+  }
+  memset(socket, 0, sizeof(*socket));
+  size_t len = strlen(local);
+  if (!ParseProcAddress(local, len, socket->address) || port > 65535) return false;
+  socket->family = len == 8 ? AF_INET : AF_INET6;
+  socket->port = static_cast<int>(port);
+  socket->state = static_cast<int>(state);
+  socket->inode = inode;
+  return true;
+}
+
+bool IsLoopbackSocket(const TcpSocket& socket) {
+  const unsigned char* a = socket.address;
+  if (socket.family == AF_INET) return a[0] == 127;
+  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return memcmp(a, kLoopback6, 16) == 0 || (memcmp(a, kMapped, 12) == 0 && a[12] == 127);
+}
+
+int ParseHttpResponse(const char* data, size_t len, size_t max_head, HttpResponse* response) {
+  static const char kVersion[] = "HTTP/1.";
+  const size_t version_len = sizeof(kVersion) - 1;
+  size_t check = len < version_len ? len : version_len;
+  if (memcmp(data, kVersion, check) != 0) return -1;
+  const char* end = nullptr;
+  for (size_t i = 0; i + 3 < len; i++) {
+    if (memcmp(data + i, "\r\n\r\n", 4) == 0) {
+      end = data + i + 4;
+      break;
+    }
+  }
+  if (end == nullptr) return len < max_head ? 0 : -1;
+  // "HTTP/1.x NNN": the digit after "1." and three digits after one blank.
+  if (len < version_len + 5 || data[version_len] < '0' || data[version_len] > '9' || data[version_len + 1] != ' ')
+    return -1;
+  response->status = 0;
+  for (size_t i = version_len + 2; i < version_len + 5; i++) {
+    if (data[i] < '0' || data[i] > '9') return -1;
+    response->status = response->status * 10 + (data[i] - '0');
+  }
+  response->head_len = static_cast<size_t>(end - data);
+  response->content_length = -1;
+  char value[32];
+  if (HttpHeaderValue(data, response->head_len, "Content-Length", value, sizeof(value))) {
+    char* stop;
+    long length = strtol(value, &stop, 10);
+    if (stop == value || *stop != '\0' || length < 0) return -1;
+    response->content_length = length;
+  }
+  return 1;
+}
+
+bool HttpHeaderValue(const char* head, size_t head_len, const char* name, char* value, size_t size) {
+  size_t name_len = strlen(name);
+  const char* line = static_cast<const char*>(memchr(head, '\n', head_len));  // after the status line
+  const char* stop = head + head_len;
+  while (line != nullptr && ++line < stop) {
+    const char* next = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(stop - line)));
+    const char* line_end = next != nullptr ? next : stop;
+    if (static_cast<size_t>(line_end - line) > name_len && strncasecmp(line, name, name_len) == 0 &&
+        line[name_len] == ':') {
+      const char* from = line + name_len + 1;
+      const char* to = line_end;
+      while (from < to && (*from == ' ' || *from == '\t')) from++;
+      while (to > from && (to[-1] == '\r' || to[-1] == ' ' || to[-1] == '\t')) to--;
+      if (size == 0) return false;
+      snprintf(value, size, "%.*s", static_cast<int>(to - from), from);
+      return true;
+    }
+    line = next;
+  }
+  return false;
+}
+
+// A cursor over JSON text; every step checks the end first.
+struct JsonCursor {
+  const char* at;
+  const char* end;
+};
+
+static void SkipBlanks(JsonCursor* c) {
+  while (c->at < c->end && (*c->at == ' ' || *c->at == '\t' || *c->at == '\n' || *c->at == '\r')) c->at++;
+}
+
+// Steps over a string (the cursor on its quote); false when it is not closed.
+static bool SkipString(JsonCursor* c) {
+  for (c->at++; c->at < c->end; c->at++) {
+    if (*c->at == '\\') {
+      if (++c->at >= c->end) return false;
+    } else if (*c->at == '"') {
+      c->at++;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Appends the UTF-8 of code to out, within size.
+static void PutUtf8(unsigned long code, char* out, size_t size, size_t* used) {
+  unsigned char bytes[4];
+  size_t n;
+  if (code < 0x80) {
+    bytes[0] = static_cast<unsigned char>(code);
+    n = 1;
+  } else if (code < 0x800) {
+    bytes[0] = static_cast<unsigned char>(0xc0 | (code >> 6));
+    bytes[1] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 2;
+  } else if (code < 0x10000) {
+    bytes[0] = static_cast<unsigned char>(0xe0 | (code >> 12));
+    bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+    bytes[2] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 3;
+  } else {
+    bytes[0] = static_cast<unsigned char>(0xf0 | (code >> 18));
+    bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3f));
+    bytes[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+    bytes[3] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 4;
+  }
+  if (*used + n >= size) return;
+  memcpy(out + *used, bytes, n);
+  *used += n;
+}
+
+// Four hex digits at p (at least four bytes before end); -1 when not.
+static long Hex4(const char* p, const char* end) {
+  if (end - p < 4) return -1;
+  long value = 0;
+  for (int i = 0; i < 4; i++) {
+    char d = p[i];
+    int digit = (d >= '0' && d <= '9') ? d - '0' : (d >= 'a' && d <= 'f') ? d - 'a' + 10
+                                                   : (d >= 'A' && d <= 'F') ? d - 'A' + 10
+                                                                            : -1;
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// Unescapes the string at the cursor (on its quote) into out; a code point
+// that is no character (a lone surrogate) becomes U+FFFD.
+static bool ReadString(JsonCursor* c, char* out, size_t size) {
+  size_t used = 0;
+  for (c->at++; c->at < c->end; c->at++) {
+    char ch = *c->at;
+    if (ch == '"') {
+      c->at++;
+      if (size > 0) out[used < size ? used : size - 1] = '\0';
+      return true;
+    }
+    if (ch != '\\') {
+      if (used + 1 < size) out[used++] = ch;
+      continue;
+    }
+    if (++c->at >= c->end || *c->at == '\0') return false;
+    static const char kEscapes[] = "\"\"\\\\//b\bf\fn\nr\rt\t";
+    const char* found = strchr(kEscapes, *c->at);
+    if (*c->at != 'u') {
+      if (found == nullptr || (found - kEscapes) % 2 != 0) return false;
+      if (used + 1 < size) out[used++] = found[1];
+      continue;
+    }
+    long code = Hex4(c->at + 1, c->end);
+    if (code < 0) return false;
+    c->at += 4;
+    if (code >= 0xd800 && code < 0xdc00 && c->end - c->at > 6 && c->at[1] == '\\' && c->at[2] == 'u') {
+      long low = Hex4(c->at + 3, c->end);
+      if (low >= 0xdc00 && low < 0xe000) {
+        code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+        c->at += 6;
+      }
+    }
+    if (code >= 0xd800 && code < 0xe000) code = 0xfffd;
+    PutUtf8(static_cast<unsigned long>(code), out, size, &used);
+  }
+  return false;
+}
+
+// Steps over one value; a member named key met on the way (at depth 0, or
+// at any depth when any_depth) stops the walk with *found on its value.
+static bool WalkValue(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found);
+
+static bool WalkContainer(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found) {
+  const char close = *c->at == '{' ? '}' : ']';
+  const bool object = close == '}';
+  c->at++;
+  SkipBlanks(c);
+  if (c->at < c->end && *c->at == close) {
+    c->at++;
+    return true;
+  }
+  for (;;) {
+    if (object) {
+      SkipBlanks(c);
+      if (c->at >= c->end || *c->at != '"') return false;
+      const char* name = c->at + 1;
+      if (!SkipString(c)) return false;
+      size_t name_len = static_cast<size_t>(c->at - 1 - name);
+      SkipBlanks(c);
+      if (c->at >= c->end || *c->at != ':') return false;
+      c->at++;
+      SkipBlanks(c);
+      if ((depth == 0 || any_depth) && name_len == strlen(key) && memcmp(name, key, name_len) == 0) {
+        *found = c->at;
+        return true;
+      }
+    }
+    if (!WalkValue(c, depth + 1, key, any_depth, found)) return false;
+    if (*found != nullptr) return true;
+    SkipBlanks(c);
+    if (c->at >= c->end) return false;
+    if (*c->at == close) {
+      c->at++;
+      return true;
+    }
+    if (*c->at != ',') return false;
+    c->at++;
+  }
+}
+
+static bool WalkValue(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found) {
+  SkipBlanks(c);
+  if (c->at >= c->end || depth > JSON_DEPTH_LIMIT) return false;
+  if (*c->at == '{' || *c->at == '[') return WalkContainer(c, depth, key, any_depth, found);
+  if (*c->at == '"') return SkipString(c);
+  const char* start = c->at;
+  while (c->at < c->end && strchr(",}] \t\r\n", *c->at) == nullptr) c->at++;
+  return c->at > start;
+}
+
+int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size) {
+  if (size == 0) return 0;
+  value[0] = '\0';
+  JsonCursor c = {json, json + len};
+  const char* found = nullptr;
+  SkipBlanks(&c);
+  // Members are looked for in objects; a top-level array holds them one deeper.
+  if (c.at >= c.end || (*c.at != '{' && *c.at != '[')) return 0;
+  if (!WalkContainer(&c, *c.at == '[' ? -1 : 0, key, any_depth, &found) || found == nullptr) return 0;
+  JsonCursor v = {found, c.end};
+  if (*found == '"') return ReadString(&v, value, size) ? 's' : 0;
+  const char* none = nullptr;
+  if (!WalkValue(&v, 0, "", false, &none)) return 0;
+  snprintf(value, size, "%.*s", static_cast<int>(v.at - found), found);
+  if (*found == '{') return 'o';
+  return *found == '[' ? 'a' : 'v';
+}
+
+size_t JsonEscape(const char* text, size_t len, char* out, size_t size) {
+  size_t used = 0;
+  for (size_t i = 0; i < len; i++) {
+    unsigned char ch = static_cast<unsigned char>(text[i]);
+    char piece[8];
+    if (ch == '"' || ch == '\\') {
+      snprintf(piece, sizeof(piece), "\\%c", ch);
+    } else if (ch < 0x20 || ch == 0x7f) {
+      snprintf(piece, sizeof(piece), "\\u%04x", ch);
+    } else {
+      piece[0] = static_cast<char>(ch);
+      piece[1] = '\0';
+    }
+    size_t n = strlen(piece);
+    if (used + n >= size) return 0;
+    memcpy(out + used, piece, n);
+    used += n;
+  }
+  if (used >= size) return 0;
+  out[used] = '\0';
+  return used;
+}
+
+ssize_t DecodeWsFrame(const unsigned char* data, size_t len, size_t max_payload, WsFrame* frame) {
+  if (len < 2) return 0;
+  frame->fin = (data[0] & 0x80) != 0;
+  frame->opcode = data[0] & 0x0f;
+  const bool control = frame->opcode >= 8;
+  if ((data[0] & 0x70) != 0 || (data[1] & 0x80) != 0) return -1;  // reserved bits; a server never masks
+  if (frame->opcode > 2 && !(control && frame->opcode <= WS_PONG)) return -1;
+  uint64_t payload = data[1] & 0x7f;
+  size_t head = 2;
+  if (payload == 126) {
+    if (len < 4) return 0;
+    payload = static_cast<uint64_t>(data[2]) << 8 | data[3];
+    head = 4;
+  } else if (payload == 127) {
+    if (len < 10) return 0;
+    payload = 0;
+    for (int i = 2; i < 10; i++) payload = payload << 8 | data[i];
+    head = 10;
+  }
+  if (control && (!frame->fin || payload > 125)) return -1;
+  if (payload > max_payload) return -1;
+  frame->header_len = head;
+  frame->payload_len = static_cast<size_t>(payload);
+  if (len - head < frame->payload_len) return 0;
+  return static_cast<ssize_t>(head + frame->payload_len);
+}
+
+size_t EncodeWsHead(int opcode, size_t payload_len, const unsigned char mask[4], unsigned char* out) {
+  size_t head = 2;
+  out[0] = static_cast<unsigned char>(0x80 | (opcode & 0x0f));
+  if (payload_len < 126) {
+    out[1] = static_cast<unsigned char>(0x80 | payload_len);
+  } else if (payload_len <= 0xffff) {
+    out[1] = 0x80 | 126;
+    out[2] = static_cast<unsigned char>(payload_len >> 8);
+    out[3] = static_cast<unsigned char>(payload_len);
+    head = 4;
+  } else {
+    out[1] = 0x80 | 127;
+    for (int i = 0; i < 8; i++) out[2 + i] = static_cast<unsigned char>(static_cast<uint64_t>(payload_len) >> (56 - 8 * i));
+    head = 10;
+  }
+  memcpy(out + head, mask, 4);
+  return head + 4;
+}
+
+bool Base64Encode(const unsigned char* data, size_t len, char* out, size_t size) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if ((len + 2) / 3 * 4 + 1 > size) return false;
+  size_t o = 0;
+  for (size_t i = 0; i < len; i += 3) {
+    uint32_t group = static_cast<uint32_t>(data[i]) << 16;
+    if (i + 1 < len) group |= static_cast<uint32_t>(data[i + 1]) << 8;
+    if (i + 2 < len) group |= data[i + 2];
+    out[o++] = kAlphabet[(group >> 18) & 63];
+    out[o++] = kAlphabet[(group >> 12) & 63];
+    out[o++] = i + 1 < len ? kAlphabet[(group >> 6) & 63] : '=';
+    out[o++] = i + 2 < len ? kAlphabet[group & 63] : '=';
+  }
+  out[o] = '\0';
+  return true;
+}
+
+static uint32_t RotateLeft(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+
+static void Sha1Block(uint32_t state[5], const unsigned char* block) {
+  uint32_t w[80];
+  for (int i = 0; i < 16; i++) {
+    w[i] = static_cast<uint32_t>(block[4 * i]) << 24 | static_cast<uint32_t>(block[4 * i + 1]) << 16 |
+           static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+  }
+  for (int i = 16; i < 80; i++) w[i] = RotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+  for (int i = 0; i < 80; i++) {
+    uint32_t f, k;
+    if (i < 20) {
+      f = (b & c) | (~b & d);
+      k = 0x5a827999;
+    } else if (i < 40) {
+      f = b ^ c ^ d;
+      k = 0x6ed9eba1;
+    } else if (i < 60) {
+      f = (b & c) | (b & d) | (c & d);
+      k = 0x8f1bbcdc;
+    } else {
+      f = b ^ c ^ d;
+      k = 0xca62c1d6;
+    }
+    uint32_t next = RotateLeft(a, 5) + f + e + k + w[i];
+    e = d;
+    d = c;
+    c = RotateLeft(b, 30);
+    b = a;
+    a = next;
+  }
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+}
+
+void Sha1(const unsigned char* data, size_t len, unsigned char digest[20]) {
+  uint32_t state[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0};
+  size_t done = 0;
+  for (; len - done >= 64; done += 64) Sha1Block(state, data + done);
+  // The rest, the 0x80 marker and the bit length, in one or two blocks.
+  unsigned char tail[128];
+  memset(tail, 0, sizeof(tail));
+  size_t rest = len - done;
+  memcpy(tail, data + done, rest);
+  tail[rest] = 0x80;
+  size_t blocks = rest + 9 > 64 ? 2 : 1;
+  uint64_t bits = static_cast<uint64_t>(len) * 8;
+  for (int i = 0; i < 8; i++) tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+  for (size_t i = 0; i < blocks; i++) Sha1Block(state, tail + 64 * i);
+  for (int i = 0; i < 20; i++) digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
+}
+
+void WsAcceptKey(const char* key, char* accept, size_t size) {
+  char joined[128];
+  snprintf(joined, sizeof(joined), "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11", key);
+  unsigned char digest[20];
+  Sha1(reinterpret_cast<const unsigned char*>(joined), strlen(joined), digest);
+  if (!Base64Encode(digest, sizeof(digest), accept, size) && size > 0) accept[0] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+// Node's inspector: the connection
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// What the inspector answers stays within these bounds, and every wait for
+// it within INSPECTOR_WAIT_MS.
+const size_t HTTP_ANSWER_MAX = 16384;
+const int INSPECTOR_WAIT_MS = 2000;
+
+}  // namespace
+
+static void ListenerAddress(const TcpSocket& listener, struct sockaddr_storage* address, socklen_t* len) {
+  memset(address, 0, sizeof(*address));
+  if (listener.family == AF_INET) {
+    struct sockaddr_in* in = reinterpret_cast<struct sockaddr_in*>(address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(listener.port));
+    memcpy(&in->sin_addr, listener.address, 4);
+    *len = sizeof(*in);
+  } else {
+    struct sockaddr_in6* in6 = reinterpret_cast<struct sockaddr_in6*>(address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(listener.port));
+    memcpy(&in6->sin6_addr, listener.address, 16);
+    *len = sizeof(*in6);
+  }
+}
+
+// "127.0.0.1:9229" or "[::1]:9229": node's inspector takes a numeric Host.
+static void HostHeader(const TcpSocket& listener, char* out, size_t size) {
+  char text[INET6_ADDRSTRLEN];
+  if (inet_ntop(listener.family, listener.address, text, sizeof(text)) == nullptr) text[0] = '\0';
+  snprintf(out, size, listener.family == AF_INET6 ? "[%s]:%d" : "%s:%d", text, listener.port);
+}
+
+int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
+  int fd = TcpSocketInNamespace(pid, listener.family);
+  if (fd == -1) return -1;
+  struct sockaddr_storage address;
+  socklen_t len;
+  ListenerAddress(listener, &address, &len);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
+    close(fd);
+    return -1;
+  }
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), len) != 0 && errno != EINPROGRESS) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  const int64_t deadline = NowMs() + timeout_ms;
+  int error = 0;
+  socklen_t error_len = sizeof(error);
+  for (;;) {
+    struct pollfd entry = {fd, POLLOUT, 0};
+    int64_t left = deadline - NowMs();
+    int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready == -1 && errno == EINTR) continue;
+    if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
+    break;
+  }
+  if (error == 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) error = errno;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Sends all of data on a non-blocking socket within INSPECTOR_WAIT_MS.
+static bool SendAll(int fd, const void* data, size_t len) {
+  const char* at = static_cast<const char*>(data);
+  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  while (len > 0) {
+    ssize_t sent = send(fd, at, len, SEND_FLAGS);
+    if (sent > 0) {
+      at += sent;
+      len -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent == -1 && errno == EINTR) continue;
+    if (sent == -1 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    struct pollfd entry = {fd, POLLOUT, 0};
+    int64_t left = deadline - NowMs();
+    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) == 0) return false;
+  }
+  return true;
+}
+
+// Receives what has come within the time left until deadline: the bytes
+// received, 0 at the end of the stream, -1 on a fault or the time-out.
+static ssize_t ReceiveSome(int fd, void* buf, size_t len, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return -1;
+    ssize_t got = recv(fd, buf, len, 0);
+    if (got >= 0) return got;
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+  }
+}
+
+// Reads an HTTP answer's head into buf (len bytes held so far); its length
+// in buf, or -1 with why.
+static ssize_t ReadHead(int fd, char* buf, size_t size, size_t* len, HttpResponse* response, int64_t deadline,
+                        const char** why) {
+  for (;;) {
+    int parsed = ParseHttpResponse(buf, *len, size, response);
+    if (parsed == 1) return static_cast<ssize_t>(response->head_len);
+    if (parsed == -1) {
+      *why = "no HTTP answer";
+      return -1;
+    }
+    ssize_t got = ReceiveSome(fd, buf + *len, size - *len, deadline);
+    if (got <= 0) {
+      *why = got == 0 ? "connection closed" : "no answer in time";
+      return -1;
+    }
+    *len += static_cast<size_t>(got);
+  }
+}
+
+ssize_t InspectorHttpGet(int pid, const TcpSocket& listener, const char* path, char* body, size_t size,
+                         const char** why) {
+  int fd = ConnectToListener(pid, listener, INSPECTOR_WAIT_MS);
+  if (fd == -1) {
+    *why = "cannot connect";
+    return -1;
+  }
+  char host[64], request[512];
+  HostHeader(listener, host, sizeof(host));
+  snprintf(request, sizeof(request), "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n", path, host);
+  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  static char answer[HTTP_ANSWER_MAX];
+  size_t len = 0;
+  HttpResponse response;
+  ssize_t result = -1;
+  if (!SendAll(fd, request, strlen(request))) {
+    *why = "cannot send";
+  } else if (ReadHead(fd, answer, sizeof(answer), &len, &response, deadline, why) != -1) {
+    // The body ends at its length, or at the end of the stream.
+    for (;;) {
+      size_t have = len - response.head_len;
+      if (response.content_length >= 0 && have >= static_cast<size_t>(response.content_length)) break;
+      if (len == sizeof(answer)) break;
+      ssize_t got = ReceiveSome(fd, answer + len, sizeof(answer) - len, deadline);
+      if (got == 0 && response.content_length < 0) break;
+      if (got <= 0) {
+        len = 0;
+        *why = "answer cut short";
+        break;
+      }
+      len += static_cast<size_t>(got);
+    }
+    size_t have = len >= response.head_len ? len - response.head_len : 0;
+    if (len == 0) {
+      // reported above
+    } else if (response.status != 200) {
+      *why = "HTTP status other than 200";
+    } else if ((response.content_length >= 0 && have != static_cast<size_t>(response.content_length)) ||
+               have >= size) {
+      *why = "answer too long";
+    } else {
+      memcpy(body, answer + response.head_len, have);
+      body[have] = '\0';
+      result = static_cast<ssize_t>(have);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+bool WsOpen(InspectorLink* link, const TcpSocket& listener, const char* path, const char** why) {
+  unsigned char nonce[16];
+  char key[32], expected[32], accept[64], upgrade[32];
+  if (!RandomBytes(nonce, sizeof(nonce)) || !Base64Encode(nonce, sizeof(nonce), key, sizeof(key))) {
+    *why = "no random key";
+    return false;
+  }
+  WsAcceptKey(key, expected, sizeof(expected));
+  char host[64], request[512];
+  HostHeader(listener, host, sizeof(host));
+  snprintf(request, sizeof(request),
+           "GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n",
+           path, host, key);
+  if (!SendAll(link->fd, request, strlen(request))) {
+    *why = "cannot send";
+    return false;
+  }
+  char* head = reinterpret_cast<char*>(link->pending);
+  link->pending_len = 0;
+  HttpResponse response;
+  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, NowMs() + INSPECTOR_WAIT_MS, why) ==
+      -1) {
+    return false;
+  }
+  if (response.status != 101 || !HttpHeaderValue(head, response.head_len, "Upgrade", upgrade, sizeof(upgrade)) ||
+      strcasecmp(upgrade, "websocket") != 0) {
+    *why = "no WebSocket upgrade";
+    return false;
+  }
+  if (!HttpHeaderValue(head, response.head_len, "Sec-WebSocket-Accept", accept, sizeof(accept)) ||
+      strcmp(accept, expected) != 0) {
+    *why = "wrong Sec-WebSocket-Accept";
+    return false;
+  }
+  // Frames that came with the head are the start of the stream.
+  link->pending_len -= response.head_len;
+  memmove(link->pending, link->pending + response.head_len, link->pending_len);
+  return true;
+}
+
+bool WsSend(InspectorLink* link, int opcode, const char* data, size_t len) {
+  unsigned char mask[4], head[14], chunk[4096];
+  if (!RandomBytes(mask, sizeof(mask))) return false;
+  size_t head_len = EncodeWsHead(opcode, len, mask, head);
+  if (!SendAll(link->fd, head, head_len)) return false;
+  for (size_t done = 0; done < len;) {
+    size_t n = len - done < sizeof(chunk) ? len - done : sizeof(chunk);
+    for (size_t i = 0; i < n; i++) chunk[i] = static_cast<unsigned char>(data[done + i] ^ mask[(done + i) % 4]);
+    if (!SendAll(link->fd, chunk, n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+ssize_t WsReceiveText(InspectorLink* link, char* buf, size_t size, int timeout_ms, const char** why) {
+  const int64_t deadline = NowMs() + timeout_ms;
+  for (;;) {
+    WsFrame frame;
+    ssize_t whole = DecodeWsFrame(link->pending, link->pending_len, sizeof(link->pending) - 14, &frame);
+    if (whole == -1) {
+      *why = "malformed WebSocket frame";
+      return -1;
+    }
+    if (whole == 0) {
+      ssize_t got = ReceiveSome(link->fd, link->pending + link->pending_len,
+                                sizeof(link->pending) - link->pending_len, deadline);
+      if (got == 0) return 0;
+      if (got < 0) {
+        *why = "no answer in time";
+        return -1;
+      }
+      link->pending_len += static_cast<size_t>(got);
+      continue;
+    }
+    const char* payload = reinterpret_cast<const char*>(link->pending + frame.header_len);
+    ssize_t result = -2;  // no message yet
+    if (frame.opcode == WS_CLOSE) {
+      result = 0;
+    } else if (frame.opcode == WS_PING) {
+      if (!WsSend(link, WS_PONG, payload, frame.payload_len)) {
+        *why = "cannot send";
+        result = -1;
+      }
+    } else if (frame.opcode == WS_TEXT && frame.fin) {
+      if (frame.payload_len >= size) {
+        *why = "message too long";
+        result = -1;
+      } else {
+        memcpy(buf, payload, frame.payload_len);
+        buf[frame.payload_len] = '\0';
+        result = static_cast<ssize_t>(frame.payload_len);
+      }
+    } else if (frame.opcode != WS_PONG) {
+      *why = "message not in one text frame";
+      result = -1;
+    }
+    link->pending_len -= static_cast<size_t>(whole);
+    memmove(link->pending, link->pending + whole, link->pending_len);
+    if (result != -2) return result;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -500,12 +1564,6 @@ bool ShareMemoryRead(char* text, int* value) {
 // ---------------------------------------------------------------------------
 // Extended control message
 // ---------------------------------------------------------------------------
-
-#if defined(MSG_NOSIGNAL)
-static const int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-static const int SEND_FLAGS = 0;
-#endif
 
 int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   char path[256];

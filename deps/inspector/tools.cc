@@ -1035,9 +1035,13 @@ int JsonMember(const char* json, size_t len, const char* key, bool any_depth, ch
   SkipBlanks(&c);
   // Members are looked for in objects; a top-level array holds them one deeper.
   if (c.at >= c.end || (*c.at != '{' && *c.at != '[')) return 0;
-  if (!WalkContainer(&c, *c.at == '[' ? -1 : 0, key, any_depth, &found) || found == nullptr) return 0;
+  if (!WalkContainer(&c, *c.at == '[' ? -1 : 0, key, any_depth, &found) || found == nullptr || found >= c.end) return 0;
   JsonCursor v = {found, c.end};
-  if (*found == '"') return ReadString(&v, value, size) ? 's' : 0;
+  if (*found == '"') {
+    if (ReadString(&v, value, size)) return 's';
+    value[0] = '\0';
+    return 0;
+  }
   const char* none = nullptr;
   if (!WalkValue(&v, 0, "", false, &none)) return 0;
   snprintf(value, size, "%.*s", static_cast<int>(v.at - found), found);

@@ -195,6 +195,10 @@ int Listen(int owner_pid) {
 
 }  // namespace
 
+// Node's addon entry point: quellix takes a process that exports it for a
+// runtime it may probe.
+extern "C" void napi_module_register(void*) {}
+
 int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-p") == 0) return AnswerProbe();
 

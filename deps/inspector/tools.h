@@ -26,6 +26,11 @@ void RemoveCRNL(char* text);
 // within size bytes; what does not fit is cut off.
 void AppendFormat(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Writes text into out (size bytes) with every control character (below
+// 0x20, and 0x7f) as "\x" and two lowercase hex digits; cut at a whole
+// character. For text from outside the tool before it is printed.
+void EscapeControls(const char* text, char* out, size_t size);
+
 // --- Option-text classifiers --------------------------------------------------
 
 // True when the option text asks for GC tracing.
@@ -73,6 +78,19 @@ bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
 int GetSocketPeerPid(int fd);
 // True when pid has a handler installed for signo.
 bool IsSignalCaught(int pid, int signo);
+
+// --- Identification without running anything of the target -----------------
+
+// True when the ELF file open on fd exports name among its dynamic symbols
+// (defined, global or weak, visible); any malformed or foreign file is false.
+bool ElfExportsSymbol(int fd, const char* name);
+// True when the running executable of pid, or a shared libnode mapped into
+// it, exports node's addon entry point napi_module_register.
+bool IsNodeProcess(int pid);
+// True when pid listens on its control socket path (its own
+// /tmp/kestrun-uds-path-<pid inside its namespace>): a listening socket at
+// that path whose inode is among pid's descriptors, read from /proc.
+bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------
 

@@ -741,7 +741,19 @@ bool IsNodeProcess(int pid) {
 
 // The inodes of the listening stream sockets bound at path, as pid's
 // network namespace lists them; at most max of them.
-static int ListeningSockets(int pid, const char* path, unsigned long* inodes, int max) {
+// The names a control socket of inner_pid is bound with: its public path,
+// or the private directory the agent binds it in before it moves it to
+// that path (/proc/net/unix keeps the name a socket was bound with).
+static bool IsControlSocketName(const char* bound, int inner_pid) {
+  char name[64];
+  snprintf(name, sizeof(name), "/tmp/kestrun-uds-path-%d", inner_pid);
+  if (strcmp(bound, name) == 0) return true;
+  snprintf(name, sizeof(name), "/tmp/kestrun-bind-%d-", inner_pid);
+  const char* rest = bound + strlen(name);
+  return StrStartsWith(bound, name) && strchr(rest, '/') != nullptr && strcmp(strchr(rest, '/'), "/socket") == 0;
+}
+
+static int ListeningSockets(int pid, int inner_pid, unsigned long* inodes, int max) {
   char unix_path[64];
   snprintf(unix_path, sizeof(unix_path), "/proc/%d/net/unix", pid);
   FILE* file = fopen(unix_path, "re");
@@ -757,7 +769,9 @@ static int ListeningSockets(int pid, const char* path, unsigned long* inodes, in
     if (sscanf(line, "%*x: %*x %*x %lx %lx %lx %lu %n", &flags, &type, &state, &inode, &path_at) != 4 || path_at == 0) {
       continue;
     }
-    if ((flags & ACCEPTING) != 0 && type == STREAM && strcmp(line + path_at, path) == 0) inodes[count++] = inode;
+    if ((flags & ACCEPTING) != 0 && type == STREAM && IsControlSocketName(line + path_at, inner_pid)) {
+      inodes[count++] = inode;
+    }
   }
   fclose(file);
   return count;
@@ -789,11 +803,13 @@ static bool HoldsSocket(int pid, const unsigned long* inodes, int count) {
 
 bool ServesControlSocket(int pid) {
   if (pid <= 0) return false;
-  // The path as the runtime named it when it bound, in its own namespaces.
-  char path[64];
-  snprintf(path, sizeof(path), "/tmp/kestrun-uds-path-%d", GetTargetPlace(pid).inner_pid);
+  // Reachable only through its public path.
+  char path[256];
+  struct stat info;
+  FormatSocketPath(path, sizeof(path), pid);
+  if (stat(path, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
   unsigned long inodes[16];
-  int count = ListeningSockets(pid, path, inodes, 16);
+  int count = ListeningSockets(pid, GetTargetPlace(pid).inner_pid, inodes, 16);
   return count > 0 && HoldsSocket(pid, inodes, count);
 }
 

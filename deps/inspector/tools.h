@@ -88,8 +88,10 @@ bool ElfExportsSymbol(int fd, const char* name);
 // it, exports node's addon entry point napi_module_register.
 bool IsNodeProcess(int pid);
 // True when pid listens on its control socket path (its own
-// /tmp/kestrun-uds-path-<pid inside its namespace>): a listening socket at
-// that path whose inode is among pid's descriptors, read from /proc.
+// /tmp/kestrun-uds-path-<pid inside its namespace>): the path is a socket,
+// and a listening socket bound at it (or in the agent's private bind
+// directory, from which it was moved there) is among pid's descriptors,
+// read from /proc.
 bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------

@@ -183,6 +183,24 @@ static bool ParseArgument(const char* arg, unsigned int* mask, int* pid, int* du
   return recognised;
 }
 
+// --attach is quellix's own option in both forms, wherever it stands: it is
+// taken out of the arguments before they are read. True when it was there.
+static bool TakeAttachOption(int* argc, char** argv) {
+  static const char kAttach[] = "--attach";
+  bool attach = false;
+  int kept = 1;
+  for (int i = 1; i < *argc; i++) {
+    if (strcmp(argv[i], kAttach) == 0) {
+      attach = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return attach;
+}
+
 // ---------------------------------------------------------------------------
 // Target identification
 // ---------------------------------------------------------------------------
@@ -506,6 +524,8 @@ static void ReportRefusedTarget(int pid, bool v8_form) {
       GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) && LoadsAgent(options) &&
       !LoadsAgent(getenv("NODE_OPTIONS"))) {
     printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
+  } else if (ServesControlSocket(pid)) {
+    printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
   }
   uid_t uid;
   gid_t gid;
@@ -899,14 +919,449 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
 }
 
 // ---------------------------------------------------------------------------
+// --attach: loading the agent through node's inspector
+// ---------------------------------------------------------------------------
+
+// The single-file build of the agent, generated from agent/ at build time.
+extern const unsigned char kAgentBundle[];
+extern const size_t kAgentBundleSize;
+
+// SIGUSR1 to listener, and the close to its end, each within this time.
+static const int INSPECTOR_WAIT_MS = 2000;
+// The load itself runs on the main thread, between two of its tasks or by
+// interrupting the JavaScript it runs.
+static const int LOAD_WAIT_MS = 10000;
+// The agent's worker binds its control socket a moment after the load.
+static const int AGENT_SOCKET_WAIT_MS = 5000;
+// A main thread blocked in native code opens the inspector once it is free;
+// a background process closes it if that happens within this time.
+static const int LATE_INSPECTOR_WATCH_S = 3600;
+static const int MAX_LISTENERS = 1024;
+static const int MAX_SOCKETS = 8192;
+static const int OLDEST_NODE = 20;
+
+// The listening TCP sockets of the target's network namespace, and the
+// socket inodes among the target's descriptors.
+struct ListenerView {
+  TcpSocket listeners[MAX_LISTENERS];
+  int count;
+  unsigned long own[MAX_SOCKETS];
+  int own_count;
+};
+
+static bool ReadListenerView(int pid, ListenerView* view) {
+  view->count = GetTcpListeners(pid, view->listeners, MAX_LISTENERS);
+  view->own_count = GetSocketInodes(pid, view->own, MAX_SOCKETS);
+  return view->count >= 0 && view->own_count >= 0;
+}
+
+static bool IsOwnSocket(const ListenerView& view, unsigned long inode) {
+  for (int i = 0; i < view.own_count; i++) {
+    if (view.own[i] == inode) return true;
+  }
+  return false;
+}
+
+// What listens on a port of the target's namespace.
+enum PortHolder { PORT_FREE, PORT_OWN, PORT_OWN_EXPOSED, PORT_OTHER };
+
+static PortHolder HolderOfPort(const ListenerView& view, int port, TcpSocket* own) {
+  PortHolder holder = PORT_FREE;
+  for (int i = 0; i < view.count; i++) {
+    const TcpSocket& listener = view.listeners[i];
+    if (listener.port != port) continue;
+    if (!IsOwnSocket(view, listener.inode)) return PORT_OTHER;
+    if (!IsLoopbackSocket(listener)) {
+      holder = PORT_OWN_EXPOSED;
+    } else if (holder == PORT_FREE) {
+      holder = PORT_OWN;
+      *own = listener;
+    }
+  }
+  return holder;
+}
+
+// The major version of node whose inspector answers GET /json/version on
+// listener; 0 when the listener is no node inspector.
+static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
+  char body[1024], browser[128];
+  const char* why = nullptr;
+  if (InspectorHttpGet(pid, listener, "/json/version", body, sizeof(body), &why) < 0 ||
+      JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
+      !StrStartsWith(browser, "node.js/v")) {
+    return 0;
+  }
+  int major = atoi(browser + strlen("node.js/v"));
+  return major > 0 ? major : 0;
+}
+
+// With port 0 the inspector is the target's own loopback listener that
+// answers as node's inspector; only listeners not in before count, when it
+// is given (those the signal made).
+static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, const ListenerView* before, TcpSocket* found) {
+  for (int i = 0; i < view.count; i++) {
+    const TcpSocket& listener = view.listeners[i];
+    if (!IsOwnSocket(view, listener.inode) || !IsLoopbackSocket(listener)) continue;
+    if (before != nullptr && IsOwnSocket(*before, listener.inode)) continue;
+    if (InspectorNodeVersion(pid, listener) > 0) {
+      *found = listener;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Polls until the target's own inspector listens (on port, or on a new port
+// when port is 0), or the time is up. With port 0 each new listener is
+// asked once: seen takes in what was asked.
+static bool WaitForInspector(int pid, int port, ListenerView* seen, int timeout_ms, TcpSocket* found) {
+  static ListenerView view;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    if (ReadListenerView(pid, &view)) {
+      if (port != 0 && HolderOfPort(view, port, found) == PORT_OWN) return true;
+      if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, found)) return true;
+      if (port == 0) memcpy(seen->own, view.own, sizeof(view.own[0]) * static_cast<size_t>(view.own_count));
+      if (port == 0) seen->own_count = view.own_count;
+    }
+    if (MonotonicMs() >= deadline) return false;
+    usleep(1000);
+  }
+}
+
+// Polls until the listener is gone from the target's namespace.
+static bool WaitForListenerGone(int pid, const TcpSocket& listener, int timeout_ms) {
+  static ListenerView view;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    if (ReadListenerView(pid, &view)) {
+      bool present = false;
+      for (int i = 0; i < view.count && !present; i++) present = view.listeners[i].inode == listener.inode;
+      if (!present) return true;
+    }
+    if (MonotonicMs() >= deadline) return false;
+    usleep(1000);
+  }
+}
+
+// A WebSocket session with the target's inspector: the path of its one
+// target from GET /json/list, then the upgrade. False with why.
+static bool OpenSession(int pid, const TcpSocket& listener, InspectorLink* link, const char** why) {
+  char list[8192], url[256];
+  if (InspectorHttpGet(pid, listener, "/json/list", list, sizeof(list), why) < 0) return false;
+  if (JsonMember(list, strlen(list), "webSocketDebuggerUrl", false, url, sizeof(url)) != 's' ||
+      !StrStartsWith(url, "ws://")) {
+    *why = "no webSocketDebuggerUrl in /json/list";
+    return false;
+  }
+  // Only the path is taken; the connection goes to the listener checked.
+  const char* path = strchr(url + strlen("ws://"), '/');
+  if (path == nullptr || path[1] == '\0' || strspn(path + 1, "0123456789abcdefABCDEF-") != strlen(path + 1)) {
+    *why = "unexpected webSocketDebuggerUrl";
+    return false;
+  }
+  link->fd = ConnectToListener(pid, listener, INSPECTOR_WAIT_MS);
+  if (link->fd == -1) {
+    *why = "cannot connect";
+    return false;
+  }
+  if (!WsOpen(link, listener, path, why)) {
+    close(link->fd);
+    link->fd = -1;
+    return false;
+  }
+  return true;
+}
+
+// The reply to the request with id in the session; false with why when none
+// came in time.
+static bool AwaitReply(InspectorLink* link, int id, char* reply, size_t size, int timeout_ms, const char** why) {
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    int64_t left = deadline - MonotonicMs();
+    ssize_t len = WsReceiveText(link, reply, size, left > 0 ? static_cast<int>(left) : 0, why);
+    if (len == 0) *why = "session closed";
+    if (len <= 0) return false;
+    char value[32];
+    // Events carry no id at the top level.
+    if (JsonMember(reply, static_cast<size_t>(len), "id", false, value, sizeof(value)) == 'v' && atoi(value) == id) {
+      return true;
+    }
+  }
+}
+
+// Evaluates the agent's build in the session; 1 when it loaded, 0 when the
+// process ran it already, -1 after a message.
+static int EvaluateAgent(int pid, InspectorLink* link) {
+  static const char kHead[] = "{\"id\":1,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"";
+  static const char kTail[] = "\",\"includeCommandLineAPI\":true,\"returnByValue\":true,\"silent\":true}}";
+  static char request[1 << 20];
+  size_t head = sizeof(kHead) - 1;
+  memcpy(request, kHead, head);
+  size_t body = JsonEscape(reinterpret_cast<const char*>(kAgentBundle), kAgentBundleSize, request + head,
+                           sizeof(request) - head - sizeof(kTail));
+  if (body == 0) {
+    printf("The agent's build (%d bytes) does not fit the request to pid %d.\n", static_cast<int>(kAgentBundleSize), pid);
+    return -1;
+  }
+  memcpy(request + head + body, kTail, sizeof(kTail));
+  char reply[16384], value[256];
+  const char* why = nullptr;
+  if (!WsSend(link, WS_TEXT, request, head + body + sizeof(kTail) - 1) ||
+      !AwaitReply(link, 1, reply, sizeof(reply), LOAD_WAIT_MS, &why)) {
+    printf("The inspector of pid %d did not answer the load (%s).\n", pid, why != nullptr ? why : "cannot send");
+    return -1;
+  }
+  size_t len = strlen(reply);
+  if (JsonMember(reply, len, "exceptionDetails", true, value, sizeof(value)) != 0 ||
+      JsonMember(reply, len, "error", false, value, sizeof(value)) != 0) {
+    // The first line of the exception's description, or the error's message.
+    if (JsonMember(reply, len, "description", true, value, sizeof(value)) != 's' &&
+        JsonMember(reply, len, "message", true, value, sizeof(value)) != 's') {
+      snprintf(value, sizeof(value), "no description");
+    }
+    value[strcspn(value, "\n")] = '\0';
+    char shown[1024];
+    EscapeControls(value, shown, sizeof(shown));
+    printf("Loading the agent into pid %d failed: %s\n", pid, shown);
+    return -1;
+  }
+  if (JsonMember(reply, len, "value", true, value, sizeof(value)) == 's') {
+    if (strcmp(value, "loaded") == 0) return 1;
+    if (strcmp(value, "running") == 0) return 0;
+  }
+  printf("The inspector of pid %d answered the load with no result of the agent.\n", pid);
+  return -1;
+}
+
+// Closes the inspector through the session (a new one when link has none)
+// and waits until its listener is gone. node answers the close with a close
+// frame of the WebSocket, not with a reply.
+static bool CloseInspector(int pid, const TcpSocket& listener, InspectorLink* link) {
+  static const char kClose[] =
+      "{\"id\":2,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"require('inspector').close()\","
+      "\"includeCommandLineAPI\":true,\"silent\":true}}";
+  static InspectorLink fresh;
+  const char* why = nullptr;
+  if (link->fd == -1 || !WsSend(link, WS_TEXT, kClose, sizeof(kClose) - 1)) {
+    if (link->fd != -1) close(link->fd);
+    link->fd = -1;
+    link = &fresh;
+    if (!OpenSession(pid, listener, link, &why)) return false;
+    if (!WsSend(link, WS_TEXT, kClose, sizeof(kClose) - 1)) {
+      close(link->fd);
+      link->fd = -1;
+      return false;
+    }
+  }
+  char reply[4096];
+  const int64_t deadline = MonotonicMs() + INSPECTOR_WAIT_MS;
+  for (int64_t left = INSPECTOR_WAIT_MS; left > 0; left = deadline - MonotonicMs()) {
+    if (WsReceiveText(link, reply, sizeof(reply), static_cast<int>(left), &why) <= 0) break;
+  }
+  close(link->fd);
+  link->fd = -1;
+  return WaitForListenerGone(pid, listener, INSPECTOR_WAIT_MS);
+}
+
+// Waits until pid serves its control socket, or the time is up.
+static bool WaitForControlSocket(int pid) {
+  const int64_t deadline = MonotonicMs() + AGENT_SOCKET_WAIT_MS;
+  while (!ServesControlSocket(pid)) {
+    if (MonotonicMs() >= deadline) return false;
+    usleep(5000);
+  }
+  return true;
+}
+
+// A main thread blocked in native code opens the inspector once it is free,
+// after quellix has given up: a detached process looks for that listener
+// every 100 ms and closes it, so that it does not stay open. It ends with
+// the target, or after an hour.
+static void CloseLateInspector(int pid, int port, const ListenerView& before) {
+  fflush(stdout);
+  pid_t child = fork();
+  if (child != 0) return;
+  setsid();
+  CloseInheritedDescriptors();
+  for (int fd = 0; fd <= 2; fd++) close(fd);
+  for (int fd = 0; fd <= 2; fd++) {
+    if (open("/dev/null", O_RDWR) == -1) break;
+  }
+  if (chdir("/") != 0) {
+  }
+  static ListenerView seen;
+  seen = before;
+  static InspectorLink link;
+  link.fd = -1;
+  TcpSocket found;
+  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && kill(pid, 0) == 0; round++) {
+    usleep(100000);
+    if (WaitForInspector(pid, port, &seen, 0, &found)) {
+      CloseInspector(pid, found, &link);
+      break;
+    }
+  }
+  _exit(0);
+}
+
+// The checks before any signal: who may attach, and whether the target is
+// node and can open its inspector. False after a message.
+static bool CheckAttachable(int pid, InspectorSettings* settings) {
+  uid_t uid;
+  gid_t gid;
+  if (!GetProcessOwner(pid, &uid, &gid)) {
+    printf("Pid %d does not exist or cannot be read.\n", pid);
+    return false;
+  }
+  if (geteuid() != 0 && geteuid() != uid) {
+    printf("Pid %d belongs to uid %lu: --attach needs root or that user.\n", pid, static_cast<unsigned long>(uid));
+    return false;
+  }
+  if (!IsNodeProcess(pid)) {
+    printf("Pid %d is no Node.js process (napi_module_register is not exported); no signal sent.\n", pid);
+    return false;
+  }
+  static char cmdline[65536], node_options[4096];
+  ssize_t len = ReadProcessFile(pid, "cmdline", cmdline, sizeof(cmdline));
+  bool have_options = GetTargetVariable(pid, "NODE_OPTIONS=", node_options, sizeof(node_options));
+  ParseInspectorSettings(cmdline, len > 0 ? static_cast<size_t>(len) : 0, have_options ? node_options : nullptr,
+                         settings);
+  if (settings->permission) {
+    printf("Pid %d runs under node's permission model, which refuses inspector sessions; no signal sent.\n", pid);
+    return false;
+  }
+  if (settings->http_unpublished) {
+    printf("Pid %d does not publish its inspector over HTTP (--inspect-publish-uid); no signal sent.\n", pid);
+    return false;
+  }
+  return true;
+}
+
+// The checks right before SIGUSR1, for an inspector that is not open yet.
+static bool CheckSignal(int pid, const InspectorSettings& settings) {
+  if (!IsLoopbackHost(settings.host)) {
+    char shown[512];
+    EscapeControls(settings.host, shown, sizeof(shown));
+    printf("Pid %d would open its inspector on %s, which is not a loopback address; no signal sent.\n", pid, shown);
+    return false;
+  }
+  if (settings.disable_sigusr1) {
+    printf("Pid %d runs with --disable-sigusr1, so SIGUSR1 cannot open its inspector; no signal sent.\n", pid);
+    return false;
+  }
+  if (!IsSignalCaught(pid, SIGUSR1)) {
+    printf("Pid %d does not catch SIGUSR1, which would end it; no signal sent.\n", pid);
+    return false;
+  }
+  return true;
+}
+
+// Finds the target's inspector, opening it with SIGUSR1 when it is not open
+// yet; *opened tells which. False after a message.
+static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket* listener, bool* opened,
+                           int64_t* opened_at) {
+  static ListenerView before;
+  *opened = false;
+  if (!ReadListenerView(pid, &before)) {
+    printf("Cannot read the sockets of pid %d: %s\n", pid, strerror(errno));
+    return false;
+  }
+  const int port = settings.port;
+  if (port == 0 && FindInspectorOnAnyPort(pid, before, nullptr, listener)) return true;
+  if (port != 0) {
+    switch (HolderOfPort(before, port, listener)) {
+      case PORT_OWN:
+        if (InspectorNodeVersion(pid, *listener) > 0) return true;
+        printf("Port %d of pid %d is its own listener, not its inspector; no signal sent.\n", port, pid);
+        return false;
+      case PORT_OWN_EXPOSED:
+        printf("The inspector port %d of pid %d listens on a non-loopback address; not used.\n", port, pid);
+        return false;
+      case PORT_OTHER:
+        printf("Port %d, where pid %d would open its inspector, is held by another process; no signal sent.\n", port,
+               pid);
+        return false;
+      case PORT_FREE:
+        break;
+    }
+  }
+  if (!CheckSignal(pid, settings)) return false;
+  *opened_at = MonotonicMs();
+  kill(pid, SIGUSR1);
+  *opened = true;
+  static ListenerView seen;
+  seen = before;
+  if (WaitForInspector(pid, port, &seen, INSPECTOR_WAIT_MS, listener)) return true;
+  printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n",
+         pid);
+  CloseLateInspector(pid, port, before);
+  return false;
+}
+
+// Loads the agent into pid through its inspector, unless pid serves its
+// control socket already; 0 when the agent runs there, -1 after a message.
+// An inspector that quellix opened is closed again on every path.
+static int AttachAgent(int pid) {
+  if (ServesControlSocket(pid)) {
+    printf("Pid %d already runs the agent.\n", pid);
+    return 0;
+  }
+  InspectorSettings settings;
+  TcpSocket listener;
+  bool opened = false;
+  int64_t opened_at = 0;
+  // A target that hangs up early must not end quellix.
+  signal(SIGPIPE, SIG_IGN);
+  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, settings, &listener, &opened, &opened_at)) return -1;
+
+  static InspectorLink link;
+  link.fd = -1;
+  const char* why = nullptr;
+  int loaded = -1;
+  int version = InspectorNodeVersion(pid, listener);
+  if (version > 0 && version < OLDEST_NODE) {
+    printf("Pid %d runs node %d; --attach needs node %d or later. Nothing loaded.\n", pid, version, OLDEST_NODE);
+  } else if (version == 0 || !OpenSession(pid, listener, &link, &why)) {
+    if (version == 0) why = "/json/version names no node";
+    printf("The inspector of pid %d did not answer as node's does (%s); nothing loaded.\n", pid, why);
+  } else {
+    loaded = EvaluateAgent(pid, &link);
+  }
+  if (opened && !CloseInspector(pid, listener, &link)) {
+    printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
+    return -1;
+  }
+  if (link.fd != -1) {
+    WsSend(&link, WS_CLOSE, "\x03\xe8", 2);  // 1000: normal closure
+    close(link.fd);
+  }
+  const int open_ms = static_cast<int>(MonotonicMs() - opened_at);
+  if (loaded == -1) return -1;
+  if (!WaitForControlSocket(pid)) {
+    printf("The agent in pid %d serves no control socket after %d s.\n", pid, AGENT_SOCKET_WAIT_MS / 1000);
+    return -1;
+  }
+  if (loaded == 0) {
+    printf("Pid %d already runs the agent.\n", pid);
+  } else if (opened) {
+    printf("Agent loaded into pid %d; its inspector was open for %d ms.\n", pid, open_ms);
+  } else {
+    printf("Agent loaded into pid %d through its open inspector, which stays open.\n", pid);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
 // V8 options form
 // ---------------------------------------------------------------------------
 
 static const int OPTION_TEXT_MAX = OPTION_TEXT_SIZE - 1;
 
 // Collects the flags into the option text and sends them with --v8-options;
-// true when the command was delivered.
-static bool V8OptionsHandler(int argc, char** argv, int pid) {
+// true when the command was delivered. With attach, the agent is loaded
+// into the target first, in place of the probe.
+static bool V8OptionsHandler(int argc, char** argv, int pid, bool attach = false) {
   size_t position = 0;
   int duration = 0;
   for (int i = 2; i < argc; i++) {
@@ -929,7 +1384,9 @@ static bool V8OptionsHandler(int argc, char** argv, int pid) {
     }
   }
   g_shm_buffer[position] = '\0';
-  if (!g_probe(pid)) {
+  if (attach && pid > 0) {
+    if (AttachAgent(pid) != 0) return false;
+  } else if (!g_probe(pid)) {
     ReportRefusedTarget(pid, true);
     return false;
   }
@@ -963,7 +1420,12 @@ static int RunCommandLine(int argc, char** argv) {
   unsigned int mask = 0;
   int pid = -1;
   int duration = 0;
-  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1) ? 0 : 1;
+  const bool attach = TakeAttachOption(&argc, argv);
+  if (argc < 2) {
+    PrintUsage();
+    return 1;
+  }
+  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1, attach) ? 0 : 1;
 
   for (int i = 1; i < argc; i++) {
     if (!ParseArgument(argv[i], &mask, &pid, &duration)) {
@@ -972,7 +1434,8 @@ static int RunCommandLine(int argc, char** argv) {
       return 1;
     }
   }
-  if (mask == 0) {
+  // With --attach alone, the load is the command.
+  if (mask == 0 && !attach) {
     printf("Please specify options.\n");
     PrintUsage();
     return 1;
@@ -982,7 +1445,10 @@ static int RunCommandLine(int argc, char** argv) {
     printf("Please specify node pid.\n");
     return 1;
   }
-  if (!g_probe(pid)) {
+  if (attach) {
+    if (AttachAgent(pid) != 0) return 1;
+    if (mask == 0) return 0;
+  } else if (!g_probe(pid)) {
     ReportRefusedTarget(pid, false);
     return 1;
   }

@@ -143,7 +143,7 @@ struct TcpSocket {
   int state;  // 10: listening
   unsigned long inode;
 };
-const int TCP_LISTEN = 10;
+const int TCP_LISTENING = 10;
 // Parses one line of the table (the header line is no socket); false when the
 // line is not a socket.
 bool ParseTcpLine(const char* line, TcpSocket* socket);

@@ -20,9 +20,9 @@ const char kTicks[] =
     "const kept = []; let i = 0;"
     "setInterval(() => { kept.push('x'.repeat(1000)); console.log('tick ' + i++); }, 100);"
     "setTimeout(() => process.exit(0), 60000);";
-// Spins in JavaScript for 30 s.
+// Spins in JavaScript for 120 s (the row ends it sooner).
 const char kStuck[] =
-    "console.log('spinning'); const end = Date.now() + 30000; let n = 0;"
+    "console.log('spinning'); const end = Date.now() + 120000; let n = 0;"
     "while (Date.now() < end) n += Math.sqrt(n) > 0 ? 1 : 0; console.log('done');";
 // Blocks its main thread in native code for 4 s, then ticks.
 const char kBlocked[] =
@@ -255,15 +255,13 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
                  r.elapsed_ms);
         }
         std::string out = std::regex_replace(r.out, std::regex("open for \\d+ ms"), "open for <ms> ms");
-        // The clock line follows the line of --attach.
-        out = std::regex_replace(out, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\n"), "<clock>\n");
         EXPECT_EQ(step.out, qtest::Normalize(out, {pid})) << r.err;
         EXPECT_EQ(step.status, r.status);
         std::smatch path;
         if (step.begins == nullptr) continue;
         ASSERT_TRUE(std::regex_search(r.out, path, std::regex("文件路径:(/tmp/[^\n]+)\n")));
         const std::string file = (c.kind == CONTAINER ? "/proc/" + std::to_string(pid) + "/root" : "") + path[1].str();
-        EXPECT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(file); }, 30000)) << file;
+        EXPECT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(file); }, 60000)) << file;
         EXPECT_EQ(0u, qtest::ReadFile(file).rfind(step.begins, 0)) << file;
         if (std::string(step.begins) == kSnapshot) {
           EXPECT_EQ("", LoadInDevTools(file)) << file;

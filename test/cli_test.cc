@@ -106,6 +106,50 @@ TEST(DriverTest, AnswersWithoutSending) {
   EXPECT_FALSE(peer.HasMessage(0));
 }
 
+// --attach is quellix's own option in both forms, wherever it stands: a pid
+// that serves its control socket is taken whatever the probe says and not
+// loaded again. Without --attach the probe decides, and the refusal says
+// what would reach the pid.
+TEST(DriverTest, AttachToServedRuntime) {
+  const std::string already = "Pid <pid> already runs the agent.\n";
+  const std::string v8_status = kClock + "v8-options:\n--stack_trace_limit=50 \n发送成功.\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    unsigned int mask;  // of the message delivered; 0: none
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{"--attach", "{pid}"}, already, 0, 0},
+      {{"--force_gc", "{pid}", "--attach"}, already + kClock + kForceGc, 0, 0x2},
+      {{"--v8-options", "--stack_trace_limit=50", "--attach", "--pid={pid}"}, already + v8_status, 0, 0x400},
+      {{"--attach", "--v8-options", "--stack_trace_limit=50", "--pid={pid}"}, already + v8_status, 0, 0x400},
+      {{"--force_gc", "{pid}"}, NotARuntime() + "Pid <pid> runs the agent loaded by --attach; add --attach to reach it.\n",
+       1, 0},
+      {{"--attach"}, kUsage, 1, 0},
+      {{"--attach", "time=1s"}, "Please specify node pid.\n", 1, 0},
+      {{"--v8-options", "--attach"}, "Please check if pid:-1 is kestrun process.\n", 1, 0},
+  };
+  // clang-format on
+  qtest::Peer peer({"--bind-dir"});
+  int sent = 0;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = WithPid(c.args, peer.pid());
+    SCOPED_TRACE(::testing::PrintToString(args));
+    qtest::RunResult r = qtest::RunQuellix(args, {"PEER_PROBE=undefined"});
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.out);
+    EXPECT_EQ(r.status, c.status);
+    if (c.mask != 0) {
+      std::string message = peer.Message(sent++);
+      EXPECT_EQ(qtest::MaskOf(message), c.mask);
+      EXPECT_EQ(qtest::TextOf(message).find("--attach"), std::string::npos) << qtest::TextOf(message);
+    }
+    EXPECT_FALSE(peer.HasMessage(sent));
+  }
+  EXPECT_EQ(qtest::KicksAfterStop(peer), sent);
+}
+
 TEST(ProbeTest, FirstLineDecides) {
   struct Case {
     const char* mode;

@@ -19,6 +19,8 @@
 //   --no-kick-handler    leave SIGUSR2 at its default action (which ends us)
 //   --squat PID          listen on the socket path of PID instead of our own
 //   --lifetime SECONDS   end by ourselves after this long (default 60)
+//   --bind-dir           bind in a private directory first, as the agent
+//                        does (then /proc/net/unix names that directory)
 // It removes its socket when it ends, also on SIGTERM.
 #include <errno.h>
 #include <fcntl.h>
@@ -173,23 +175,30 @@ void Serve(int client, int index, const std::string& dir, size_t size, const std
   poll(&entry, 1, 1500);
 }
 
-// The socket is bound under a temporary name and renamed once it listens, so
-// a test that sees the path can connect at once.
-int Listen(int owner_pid) {
+// The socket is bound under a temporary name (or, with bind_dir, in a
+// private directory as the agent does) and renamed once it listens, so a
+// test that sees the path can connect at once.
+int Listen(int owner_pid, bool bind_dir) {
   snprintf(g_socket_path, sizeof(g_socket_path), "/tmp/kestrun-uds-path-%d", owner_pid);
-  std::string temp = std::string(g_socket_path) + ".new";
+  char dir[64];
+  snprintf(dir, sizeof(dir), "/tmp/kestrun-bind-%d-XXXXXX", owner_pid);
+  if (bind_dir && mkdtemp(dir) == nullptr) {
+    perror("kestrun_peer: mkdtemp");
+    exit(2);
+  }
+  std::string temp = bind_dir ? std::string(dir) + "/socket" : std::string(g_socket_path) + ".new";
   unlink(temp.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", temp.c_str());
-  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 8) != 0 ||
-      rename(temp.c_str(), g_socket_path) != 0) {
-    perror("kestrun_peer: listen");
-    unlink(temp.c_str());
-    exit(2);
-  }
+  bool ok = fd != -1 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 8) == 0 &&
+            rename(temp.c_str(), g_socket_path) == 0;
+  if (!ok) perror("kestrun_peer: listen");
+  unlink(temp.c_str());
+  if (bind_dir) rmdir(dir);
+  if (!ok) exit(2);
   return fd;
 }
 
@@ -207,6 +216,7 @@ int main(int argc, char** argv) {
   int owner = getpid();
   int lifetime = 60;
   bool kick_handler = true;
+  bool bind_dir = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -217,6 +227,7 @@ int main(int argc, char** argv) {
     else if (arg == "--squat") owner = atoi(value), i++;
     else if (arg == "--lifetime") lifetime = atoi(value), i++;
     else if (arg == "--no-kick-handler") kick_handler = false;
+    else if (arg == "--bind-dir") bind_dir = true;
     else {
       fprintf(stderr, "kestrun_peer: unknown option %s\n", arg.c_str());
       return 2;
@@ -238,7 +249,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   alarm(static_cast<unsigned>(lifetime));
 
-  int server = Listen(owner);
+  int server = Listen(owner, bind_dir);
   RecordKicks(dir);
   int index = 0;
   while (!g_stop) {

@@ -163,10 +163,10 @@ inline RunResult RunQuellix(const std::vector<std::string>& args, const std::vec
   return Run(QUELLIX_BIN, args, env, timeout_ms);
 }
 
-// Replaces what changes between runs: the clock line, timestamps in file
-// names, and the given pids.
+// Replaces what changes between runs: the clock line (first, or after the
+// line of --attach), timestamps in file names, and the given pids.
 inline std::string Normalize(std::string text, const std::vector<int>& pids = {}) {
-  text = std::regex_replace(text, std::regex(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)"), "<clock>\n");
+  text = std::regex_replace(text, std::regex(R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)"), "$1<clock>\n");
   text = std::regex_replace(text, std::regex(R"(-\d{8}-\d{6}\.)"), "-<stamp>.");
   for (int pid : pids) {
     text = std::regex_replace(text, std::regex("\\b" + std::to_string(pid) + "\\b"), "<pid>");

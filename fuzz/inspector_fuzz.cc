@@ -25,7 +25,8 @@ static void CheckHttp(const char* data, size_t size) {
 }
 
 static void CheckJson(const char* data, size_t size) {
-  static const char* const kKeys[] = {"id", "value", "description", "webSocketDebuggerUrl", "exceptionDetails", "Browser"};
+  static const char* const kKeys[] = {"id",     "value", "description", "webSocketDebuggerUrl", "exceptionDetails",
+                                      "Browser"};
   for (const char* key : kKeys) {
     for (bool any_depth : {false, true}) {
       char value[64];
@@ -41,7 +42,8 @@ static void CheckJson(const char* data, size_t size) {
 static void CheckFrames(const uint8_t* data, size_t size) {
   WsFrame frame;
   ssize_t whole = DecodeWsFrame(data, size, 1 << 20, &frame);
-  if (whole > 0 && (static_cast<size_t>(whole) > size || frame.header_len + frame.payload_len != static_cast<size_t>(whole)))
+  if (whole > 0 &&
+      (static_cast<size_t>(whole) > size || frame.header_len + frame.payload_len != static_cast<size_t>(whole)))
     abort();
   // The same bytes as a server's stream, read as the client reads it.
   int pair[2];

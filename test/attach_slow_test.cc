@@ -66,28 +66,45 @@ bool Listens(int pid, int port) {
 // and ended with the row.
 class Target {
  public:
-  Target(Kind kind, const std::string& dir) : dir_(dir), port_(kind == CONTAINER || kind == PORT_HELD ? 9229 : FreePort()) {
+  Target(Kind kind, const std::string& dir)
+      : dir_(dir), port_(kind == CONTAINER || kind == PORT_HELD ? 9229 : FreePort()) {
     const std::string port = std::to_string(port_);
     std::vector<std::string> env = {"NODE_OPTIONS=--inspect-port=" + port};
     std::vector<std::string> argv = {NODE_BIN, "-e", kTicks};
     if (kind == STUCK) argv = {NODE_BIN, "-e", kStuck};
     if (kind == BLOCKED) argv = {NODE_BIN, "-e", kBlocked};
-    if (kind == NOT_NODE) argv = {"/bin/bash", "-c", "trap 'echo usr1 > " + dir + "/usr1' USR1; for i in $(seq 600); do sleep 0.1; done"};
+    if (kind == NOT_NODE)
+      argv = {"/bin/bash", "-c", "trap 'echo usr1 > " + dir + "/usr1' USR1; for i in $(seq 600); do sleep 0.1; done"};
     if (kind == INSPECTING) argv = {NODE_BIN, "--inspect=127.0.0.1:" + port, "-e", kTicks};
     if (kind == PERMISSION) argv = {NODE_BIN, "--experimental-permission", "--allow-fs-read=*", "-e", kTicks};
     // In a network namespace of its own, with lo up: another node holds 9229 first.
     const std::string lo_up = "ip link set lo up && ";
     if (kind == PORT_HELD) {
       env.clear();
-      argv = {"/usr/bin/unshare", "--net", "/bin/sh", "-c",
-              lo_up + "\"$0\" --inspect=127.0.0.1:9229 -e 'setTimeout(() => {}, 60000)' 2>/dev/null & echo $! > " +
-                  dir + "/holder; while ! grep -q ':240D 00000000:0000 0A' /proc/net/tcp; do sleep 0.02; done; exec \"$0\" -e \"$1\"",
-              NODE_BIN, kTicks};
+      argv = {
+          "/usr/bin/unshare",
+          "--net",
+          "/bin/sh",
+          "-c",
+          lo_up + "\"$0\" --inspect=127.0.0.1:9229 -e 'setTimeout(() => {}, 60000)' 2>/dev/null & echo $! > " + dir +
+              "/holder; while ! grep -q ':240D 00000000:0000 0A' /proc/net/tcp; do sleep 0.02; done; exec \"$0\" -e \"$1\"",
+          NODE_BIN,
+          kTicks};
     }
     if (kind == CONTAINER) {
       env.clear();
-      argv = {"/usr/bin/unshare", "--pid", "--mount", "--net", "--fork", "--kill-child", "--mount-proc", "/bin/sh", "-c",
-              lo_up + "mount -t tmpfs tmpfs /tmp && exec \"$0\" -e \"$1\"", NODE_BIN, kTicks};
+      argv = {"/usr/bin/unshare",
+              "--pid",
+              "--mount",
+              "--net",
+              "--fork",
+              "--kill-child",
+              "--mount-proc",
+              "/bin/sh",
+              "-c",
+              lo_up + "mount -t tmpfs tmpfs /tmp && exec \"$0\" -e \"$1\"",
+              NODE_BIN,
+              kTicks};
     }
     int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -95,7 +112,10 @@ class Target {
     close(out);
     close(err);
     // Ready once it runs its program (in the container: unshare's child) and has said something.
-    const std::string ready = kind == NOT_NODE ? "" : kind == STUCK ? "spinning\n" : kind == BLOCKED ? "blocking\n" : "tick 1\n";
+    const std::string ready = kind == NOT_NODE  ? ""
+                              : kind == STUCK   ? "spinning\n"
+                              : kind == BLOCKED ? "blocking\n"
+                                                : "tick 1\n";
     qtest::WaitFor(
         [&] {
           pid_ = kind == CONTAINER ? atoi(qtest::ReadFile(Task() + "/children").c_str()) : spawned_;
@@ -186,14 +206,16 @@ class AttachTest : public qtest::BackgroundTest {
   void SetUp() override {
     qtest::BackgroundTest::SetUp();
     if (access(NODE_BIN, X_OK) != 0) GTEST_SKIP() << "node is not installed";
-    qtest::RunResult r = qtest::Run("/usr/bin/unshare", {"--pid", "--mount", "--net", "--fork", "--mount-proc", "/bin/true"});
+    qtest::RunResult r =
+        qtest::Run("/usr/bin/unshare", {"--pid", "--mount", "--net", "--fork", "--mount-proc", "/bin/true"});
     if (r.status != 0) GTEST_SKIP() << "unshare is not permitted here (" << r.err << ")";
     unsetenv("NODE_OPTIONS");
   }
 };
 
 TEST_F(AttachTest, NodeStartedWithoutAnything) {
-  const std::string refused = "Port 9229, where pid <pid> would open its inspector, is held by another process; no signal sent.\n";
+  const std::string refused =
+      "Port 9229, where pid <pid> would open its inspector, is held by another process; no signal sent.\n";
   // clang-format off
   const Case cases[] = {
       {"plain", PLAIN, {

@@ -151,9 +151,8 @@ TEST(HttpResponseTest, Heads) {
 }
 
 TEST(JsonMemberTest, Table) {
-  const std::string reply =
-      R"({"id":1,"result":{"result":{"type":"object","description":"Error: boom\n    at x"},)"
-      R"("exceptionDetails":{"text":"Uncaught","exception":{"description":"Error: boom"}}}})";
+  const std::string reply = R"({"id":1,"result":{"result":{"type":"object","description":"Error: boom\n    at x"},)"
+                            R"("exceptionDetails":{"text":"Uncaught","exception":{"description":"Error: boom"}}}})";
   const std::string list = R"([ {"title":"a \"webSocketDebuggerUrl\":\"ws://evil\"","id":"x",)"
                            R"("webSocketDebuggerUrl": "ws://127.0.0.1:9229/ab-12"} ])";
   struct Case {
@@ -227,8 +226,8 @@ TEST(WebSocketTest, Frames) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.bytes.substr(0, 10)));
     WsFrame frame;
-    ASSERT_EQ(c.result, DecodeWsFrame(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), 1 << 20,
-                                      &frame));
+    ASSERT_EQ(c.result,
+              DecodeWsFrame(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), 1 << 20, &frame));
     if (c.result <= 0) continue;
     EXPECT_EQ(c.opcode, frame.opcode);
     EXPECT_EQ(c.payload_len, frame.payload_len);

@@ -1101,7 +1101,8 @@ static int EvaluateAgent(int pid, InspectorLink* link) {
   size_t body = JsonEscape(reinterpret_cast<const char*>(kAgentBundle), kAgentBundleSize, request + head,
                            sizeof(request) - head - sizeof(kTail));
   if (body == 0) {
-    printf("The agent's build (%d bytes) does not fit the request to pid %d.\n", static_cast<int>(kAgentBundleSize), pid);
+    printf("The agent's build (%d bytes) does not fit the request to pid %d.\n", static_cast<int>(kAgentBundleSize),
+           pid);
     return -1;
   }
   memcpy(request + head + body, kTail, sizeof(kTail));
@@ -1293,8 +1294,7 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
   static ListenerView seen;
   seen = before;
   if (WaitForInspector(pid, port, &seen, INSPECTOR_WAIT_MS, listener)) return true;
-  printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n",
-         pid);
+  printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n", pid);
   CloseLateInspector(pid, port, before);
   return false;
 }

@@ -1019,6 +1019,7 @@ const int JSON_DEPTH_LIMIT = 32;
 
 // node's own options that take their value as the next word when it is not
 // given with '='; their value is never taken for an option.
+// clang-format off
 const char* const kValueOptions[] = {
     "-r", "--require", "-e", "--eval", "-p", "--print", "-pe", "--inspect-port", "--debug-port",
     "--inspect-publish-uid", "--import", "--loader", "--experimental-loader", "-C", "--conditions",
@@ -1033,6 +1034,7 @@ const char* const kValueOptions[] = {
     "--use-largepages", "--experimental-sea-config", "--snapshot-blob", "--stack-trace-limit",
     "--experimental-default-type", "--test-skip-pattern", "--env-file-if-exists", "--localstorage-file",
 };
+// clang-format on
 
 // What an option does to the settings.
 enum OptionEffect { INSPECT, INSPECT_PORT, DISABLE_SIGUSR1, PERMISSION, PUBLISH_UID };
@@ -1189,7 +1191,7 @@ void ParseInspectorSettings(const char* cmdline, size_t len, const char* node_op
   snprintf(settings->host, sizeof(settings->host), "127.0.0.1");
   settings->port = DEFAULT_INSPECTOR_PORT;
   const int kMaxWords = 256;
-  const char* words[kMaxWords];
+  const char* words[kMaxWords] = {};
   if (node_options != nullptr) {
     static char storage[4096];
     int count = SplitNodeOptions(node_options, storage, sizeof(storage), words, kMaxWords);
@@ -1371,16 +1373,9 @@ static void PutUtf8(unsigned long code, char* out, size_t size, size_t* used) {
 // Four hex digits at p (at least four bytes before end); -1 when not.
 static long Hex4(const char* p, const char* end) {
   if (end - p < 4) return -1;
-  long value = 0;
-  for (int i = 0; i < 4; i++) {
-    char d = p[i];
-    int digit = (d >= '0' && d <= '9') ? d - '0' : (d >= 'a' && d <= 'f') ? d - 'a' + 10
-                                                   : (d >= 'A' && d <= 'F') ? d - 'A' + 10
-                                                                            : -1;
-    if (digit < 0) return -1;
-    value = value * 16 + digit;
-  }
-  return value;
+  char digits[5] = {p[0], p[1], p[2], p[3], '\0'};
+  if (strspn(digits, "0123456789abcdefABCDEF") != 4) return -1;
+  return strtol(digits, nullptr, 16);
 }
 
 // Unescapes the string at the cursor (on its quote) into out; a code point
@@ -1558,7 +1553,8 @@ size_t EncodeWsHead(int opcode, size_t payload_len, const unsigned char mask[4],
     head = 4;
   } else {
     out[1] = 0x80 | 127;
-    for (int i = 0; i < 8; i++) out[2 + i] = static_cast<unsigned char>(static_cast<uint64_t>(payload_len) >> (56 - 8 * i));
+    for (int i = 0; i < 8; i++)
+      out[2 + i] = static_cast<unsigned char>(static_cast<uint64_t>(payload_len) >> (56 - 8 * i));
     head = 10;
   }
   memcpy(out + head, mask, 4);
@@ -1586,7 +1582,7 @@ static uint32_t RotateLeft(uint32_t value, int bits) { return (value << bits) | 
 
 static void Sha1Block(uint32_t state[5], const unsigned char* block) {
   uint32_t w[80];
-  for (int i = 0; i < 16; i++) {
+  for (size_t i = 0; i < 16; i++) {
     w[i] = static_cast<uint32_t>(block[4 * i]) << 24 | static_cast<uint32_t>(block[4 * i + 1]) << 16 |
            static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
   }
@@ -1813,8 +1809,7 @@ ssize_t InspectorHttpGet(int pid, const TcpSocket& listener, const char* path, c
       // reported above
     } else if (response.status != 200) {
       *why = "HTTP status other than 200";
-    } else if ((response.content_length >= 0 && have != static_cast<size_t>(response.content_length)) ||
-               have >= size) {
+    } else if ((response.content_length >= 0 && have != static_cast<size_t>(response.content_length)) || have >= size) {
       *why = "answer too long";
     } else {
       memcpy(body, answer + response.head_len, have);
@@ -1891,8 +1886,8 @@ ssize_t WsReceiveText(InspectorLink* link, char* buf, size_t size, int timeout_m
       return -1;
     }
     if (whole == 0) {
-      ssize_t got = ReceiveSome(link->fd, link->pending + link->pending_len,
-                                sizeof(link->pending) - link->pending_len, deadline);
+      ssize_t got =
+          ReceiveSome(link->fd, link->pending + link->pending_len, sizeof(link->pending) - link->pending_len, deadline);
       if (got == 0) return 0;
       if (got < 0) {
         *why = "no answer in time";

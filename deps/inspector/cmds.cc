@@ -98,10 +98,13 @@ void GetTimeInSecond(const std::string& arg, int* duration);
 int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
+static int AttachAgent(int pid);
 
-// Seams for tests that include this file: the probe and the exchange are the
-// only ways out of the process, and a test may put stand-ins in their place.
+// Seams for tests that include this file: the probe, the load of --attach
+// and the exchange are the only ways out of the process, and a test may put
+// stand-ins in their place.
 static bool (*g_probe)(int pid) = IsKestrun;
+static int (*g_attach)(int pid) = AttachAgent;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
 
 // ---------------------------------------------------------------------------
@@ -1384,9 +1387,10 @@ static bool V8OptionsHandler(int argc, char** argv, int pid, bool attach = false
     }
   }
   g_shm_buffer[position] = '\0';
+  // With --attach the probe is never asked, also without a pid.
   if (attach && pid > 0) {
-    if (AttachAgent(pid) != 0) return false;
-  } else if (!g_probe(pid)) {
+    if (g_attach(pid) != 0) return false;
+  } else if (attach || !g_probe(pid)) {
     ReportRefusedTarget(pid, true);
     return false;
   }
@@ -1446,7 +1450,7 @@ static int RunCommandLine(int argc, char** argv) {
     return 1;
   }
   if (attach) {
-    if (AttachAgent(pid) != 0) return 1;
+    if (g_attach(pid) != 0) return 1;
     if (mask == 0) return 0;
   } else if (!g_probe(pid)) {
     ReportRefusedTarget(pid, false);

@@ -178,8 +178,8 @@ TEST(ProbeTest, FirstLineDecides) {
     // A probe that answered and lives on is ended at once ("sleep" sleeps 30 s).
     EXPECT_LT(r.elapsed_ms, 5000);
     EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
-    // A probe of the tool's own user stays in its session, so Ctrl-C reaches it.
-    EXPECT_NE(qtest::ReadFile(record).find("session=inherited\n"), std::string::npos);
+    // Every probe has a session of its own, without the tool's terminal.
+    EXPECT_NE(qtest::ReadFile(record).find("session=own\n"), std::string::npos);
     if (c.runtime) {
       EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
     }
@@ -252,15 +252,72 @@ TEST(ProbeTest, RefusalHints) {
   EXPECT_FALSE(peer.HasMessage(0));
 }
 
-TEST(ProbeTest, EndedPidIsNoRuntime) {
+// Only a Node.js-based runtime is ever started: a pid that has ended, a
+// program that is no node (whatever it would make of "-p"), and the stand-in
+// built without node's addon entry point are refused, and nothing runs.
+TEST(ProbeTest, OnlyNodeIsEverRun) {
   pid_t gone = qtest::Spawn({PEER_BIN, "-p", "process.kestrun"}, {});
   ASSERT_NE(qtest::Reap(gone, 5000), -1);
+  pid_t sleeper = qtest::Spawn({"/bin/sleep", "30"}, {});
+  qtest::Peer plain({}, {}, true, PLAIN_BIN);
   const std::string dir = qtest::MakeTempDir();
-  qtest::RunResult r = qtest::RunQuellix({"--heapdump", std::to_string(gone)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
-  EXPECT_EQ(qtest::Normalize(r.out, {gone}), NotARuntime());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(qtest::FileExists(dir + "/probe")) << "a probe was started";
+  for (pid_t pid : {gone, sleeper, static_cast<pid_t>(plain.pid())}) {
+    SCOPED_TRACE(pid);
+    qtest::RunResult r =
+        qtest::RunQuellix({"--heapdump", std::to_string(pid)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
+    EXPECT_EQ(qtest::Normalize(r.out, {pid}), NotARuntime());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");  // sleep would say what it thinks of -p
+    EXPECT_FALSE(qtest::FileExists(dir + "/probe")) << "a probe was started";
+  }
+  kill(sleeper, SIGKILL);
+  qtest::Reap(sleeper, 3000);
+  EXPECT_FALSE(plain.HasMessage(0));
   qtest::RemoveTree(dir);
+}
+
+// After "cp node node.new && mv node.new node" the running binary is probed,
+// not the file now at its path, with that path as argv[0].
+TEST(ProbeTest, ReplacedExecutable) {
+  const std::string dir = qtest::MakeTempDir();
+  const std::string exe = dir + "/kestrun_peer";
+  std::filesystem::copy_file(PEER_BIN, exe);
+  pid_t pid = qtest::Spawn({exe, "--dir", dir, "--lifetime", "60"}, {});
+  ASSERT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(qtest::SocketPath(pid)); }));
+  std::filesystem::copy_file("/bin/false", dir + "/new");
+  ASSERT_EQ(rename((dir + "/new").c_str(), exe.c_str()), 0);
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", std::to_string(pid)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
+  kill(pid, SIGTERM);
+  qtest::Reap(pid, 3000);
+  unlink(qtest::SocketPath(pid).c_str());
+  EXPECT_EQ(qtest::Normalize(r.out, {pid}), kClock + kForceGc);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(qtest::ReadFile(dir + "/probe").find("\nargv0=" + exe + "\n"), std::string::npos);
+  qtest::RemoveTree(dir);
+}
+
+// Ctrl-C on quellix during a slow probe ends the probe and what it started,
+// then quellix, as the signal ends it: no process is left behind.
+TEST(ProbeTest, InterruptLeavesNothingBehind) {
+  qtest::Peer peer;
+  const std::string record = peer.dir() + "/probe";
+  // Started with SIGINT at its default, as from an interactive shell.
+  pid_t tool = qtest::Spawn({"/usr/bin/env", "--default-signal=INT", QUELLIX_BIN, "--force_gc", peer.pid_text()},
+                            {"PEER_PROBE=group-sleep", "PEER_PROBE_RECORD=" + record});
+  int probe = 0, helper = 0;
+  ASSERT_TRUE(qtest::WaitFor([&] {
+    std::string text = qtest::ReadFile(record);
+    size_t at = text.find("\npids=");
+    return at != std::string::npos && sscanf(text.c_str() + at, "\npids=%d,%d", &probe, &helper) == 2;
+  }));
+  kill(tool, SIGINT);
+  int status = qtest::Reap(tool, 5000);
+  EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  // Both end; as the subreaper here, this process reaps what quellix left.
+  for (int pid : {probe, helper}) {
+    EXPECT_TRUE(qtest::WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0; })) << pid;
+  }
+  EXPECT_FALSE(peer.HasMessage(0));
 }
 
 // A runtime installed under a path a shell would split and expand.
@@ -385,6 +442,7 @@ TEST(DispatchTest, LogDirectory) {
   const std::string fallback = "NODE_LOG_DIR not configured, default dir /tmp/ is used\n";
   const std::string heapdump = "heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
   const std::vector<std::string> dump = {"--heapdump"};
+  // Printed with its control characters escaped.
   auto blank = [](const std::string& value) {
     return "Log directory \"" + value + "\" contains white space, which the runtime cannot take in a result path.\n";
   };
@@ -404,9 +462,9 @@ TEST(DispatchTest, LogDirectory) {
       {{}, {"NODE_LOG_DIR="}, fallback + "heapdump文件路径:/tmp/" + heapdump},
       {{}, {}, fallback + "heapdump文件路径:/tmp/" + heapdump},
       {{"NODE_LOG_DIR=/srv/my logs"}, {}, blank("/srv/my logs"), dump, false},
-      {{}, {"NODE_LOG_DIR=/tool/a\tb/"}, blank("/tool/a\tb/"), dump, false},
-      {{"NODE_LOG_DIR=/x\ny"}, {}, blank("/x\ny"), {"--start_profiling", "time=1s"}, false},
-      {{"NODE_LOG_DIR=/x\r\v\fy"}, {}, blank("/x\r\v\fy"), {"--diag_report"}, false},
+      {{}, {"NODE_LOG_DIR=/tool/a\tb/"}, blank("/tool/a\\x09b/"), dump, false},
+      {{"NODE_LOG_DIR=/x\ny"}, {}, blank("/x\\x0ay"), {"--start_profiling", "time=1s"}, false},
+      {{"NODE_LOG_DIR=/x\r\v\fy"}, {}, blank("/x\\x0d\\x0b\\x0cy"), {"--diag_report"}, false},
       {{"NODE_LOG_DIR=/srv/my logs"}, {}, kForceGc, {"--force_gc"}},
   };
   // clang-format on

@@ -2,7 +2,14 @@
 //
 // Probe mode: "kestrun_peer -p process.kestrun" answers the identification
 // probe as PEER_PROBE in its environment says (see AnswerProbe), and records
-// what it was started with in the file PEER_PROBE_RECORD names.
+// what it was started with in the file PEER_PROBE_RECORD names. Each may
+// also come as a word NAME=VALUE of NODE_OPTIONS, the one variable that
+// reaches a probe run as another user.
+//
+// Any start: when the file <own executable>.starts exists, a line with the
+// mode, the effective capabilities, the descriptors above 2 and whether a
+// controlling terminal is there is appended to it, whatever the
+// environment.
 //
 // Serve mode: listens on /tmp/kestrun-uds-path-<pid> and, for each
 // connection, records the message it receives in DIR/msg-<n>.bin, replies as
@@ -22,6 +29,7 @@
 //   --bind-dir           bind in a private directory first, as the agent
 //                        does (then /proc/net/unix names that directory)
 // It removes its socket when it ends, also on SIGTERM.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -34,7 +42,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,27 +66,102 @@ void Nap(int ms) {
   nanosleep(&pause, nullptr);
 }
 
-int AnswerProbe() {
-  const char* mode = getenv("PEER_PROBE");
-  std::string how = mode == nullptr ? "" : mode;
-  const char* record = getenv("PEER_PROBE_RECORD");
-  if (record != nullptr) {
-    FILE* file = fopen(record, "w");
-    if (file != nullptr) {
-      const char* flag = getenv("ENABLE_NODE_LOG");
-      char input[256] = "", cwd[256] = "";
-      ssize_t len = readlink("/proc/self/fd/0", input, sizeof(input) - 1);
-      if (len > 0) input[len] = '\0';
-      if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
-      struct sigaction child;
-      sigaction(SIGCHLD, nullptr, &child);
-      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\ncwd=%s\nsigchld=%s\n",
-              flag == nullptr ? "(unset)" : flag, static_cast<int>(getuid()), static_cast<int>(getgid()),
-              getsid(0) == getpid() ? "own" : "inherited", input, cwd,
-              child.sa_handler == SIG_IGN ? "ignored" : "default");
-      fclose(file);
-    }
+// A probe setting from the environment, else from a word of NODE_OPTIONS.
+std::string ProbeSetting(const char* name) {
+  const char* value = getenv(name);
+  if (value != nullptr) return value;
+  const std::string options = getenv("NODE_OPTIONS") == nullptr ? "" : getenv("NODE_OPTIONS");
+  const std::string word = std::string(name) + "=";
+  size_t at = options.find(word);
+  if (at == std::string::npos || (at > 0 && options[at - 1] != ' ')) return "";
+  size_t end = options.find(' ', at);
+  return options.substr(at + word.size(), end == std::string::npos ? std::string::npos : end - at - word.size());
+}
+
+// The target of descriptor fd, a pipe shown as "pipe".
+std::string DescriptorTarget(int fd) {
+  char target[256];
+  ssize_t len = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
+  std::string text(target, len > 0 ? static_cast<size_t>(len) : 0);
+  return text.rfind("pipe:", 0) == 0 ? "pipe" : text;
+}
+
+// The descriptors above 2, as "3,7"; "" when there is none.
+std::string OpenDescriptors() {
+  std::string list;
+  DIR* dir = opendir("/proc/self/fd");
+  while (struct dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= 2 || fd == dirfd(dir)) continue;
+    list += (list.empty() ? "" : ",") + std::to_string(fd);
   }
+  if (dir != nullptr) closedir(dir);
+  return list;
+}
+
+std::string ControllingTerminal() {
+  int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd == -1) return "none";
+  close(fd);
+  return "yes";
+}
+
+// Appends this start to <own executable>.starts when that file exists.
+void RecordStart(const char* mode) {
+  // What the process was started with, before anything here opens a file.
+  const std::string fds = OpenDescriptors(), tty = ControllingTerminal();
+  char exe[1024];
+  ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (len <= 0) return;
+  int fd = open((std::string(exe, static_cast<size_t>(len)) + ".starts").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd == -1) return;
+  std::string caps = "?";
+  FILE* file = fopen("/proc/self/status", "r");
+  char line[256];
+  while (file != nullptr && fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, "CapEff:\t", 8) == 0) caps = std::string(line + 8, strcspn(line + 8, "\n"));
+  }
+  if (file != nullptr) fclose(file);
+  std::string entry = std::string("mode=") + mode + " caps=" + caps + " fds=" + fds + " tty=" + tty + "\n";
+  if (write(fd, entry.data(), entry.size()) < 0) perror("kestrun_peer: starts");
+  close(fd);
+}
+
+void WriteProbeRecord(const std::string& record, const char* argv0, pid_t helper) {
+  const std::string fds = OpenDescriptors(), err = DescriptorTarget(2), tty = ControllingTerminal();
+  FILE* file = fopen(record.c_str(), "w");
+  if (file == nullptr) return;
+  const char* flag = getenv("ENABLE_NODE_LOG");
+  const char* home = getenv("HOME");
+  char cwd[256] = "";
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
+  struct sigaction child;
+  sigaction(SIGCHLD, nullptr, &child);
+  std::vector<std::string> names;
+  for (char** entry = environ; *entry != nullptr; entry++) names.push_back(std::string(*entry, strcspn(*entry, "=")));
+  std::sort(names.begin(), names.end());
+  std::string env;
+  for (const std::string& name : names) env += (env.empty() ? "" : ",") + name;
+  fprintf(file,
+          "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\ncwd=%s\nsigchld=%s\nfds=%s\nstderr=%s\n"
+          "tty=%s\nHOME=%s\nenv=%s\nargv0=%s\npids=%d,%d\n",
+          flag == nullptr ? "(unset)" : flag, static_cast<int>(getuid()), static_cast<int>(getgid()),
+          getsid(0) == getpid() ? "own" : "inherited", DescriptorTarget(0).c_str(), cwd,
+          child.sa_handler == SIG_IGN ? "ignored" : "default", fds.c_str(), err.c_str(), tty.c_str(),
+          home == nullptr ? "(unset)" : home, env.c_str(), argv0, static_cast<int>(getpid()), static_cast<int>(helper));
+  fclose(file);
+}
+
+int AnswerProbe(const char* argv0) {
+  const std::string how = ProbeSetting("PEER_PROBE");
+  // "group-sleep": a process the probe started lives on with it.
+  pid_t helper = 0;
+  if (how == "group-sleep" && (helper = fork()) == 0) {
+    Nap(30000);
+    _exit(0);
+  }
+  const std::string record = ProbeSetting("PEER_PROBE_RECORD");
+  if (!record.empty()) WriteProbeRecord(record, argv0, helper);
   if (how.empty()) printf("kestrun-peer 1.0.0\n");
   else if (how == "undefined") printf("undefined\n");
   else if (how == "undefined-noeol") printf("undefined");
@@ -91,7 +176,7 @@ int AnswerProbe() {
     printf("kestrun-peer 1.0.0\n");
     fflush(stdout);
     Nap(30000);
-  } else if (how == "silent-sleep") {
+  } else if (how == "silent-sleep" || how == "group-sleep") {
     Nap(30000);
   }
   return 0;
@@ -204,12 +289,16 @@ int Listen(int owner_pid, bool bind_dir) {
 
 }  // namespace
 
+#ifndef KESTRUN_PLAIN
 // Node's addon entry point: quellix takes a process that exports it for a
-// runtime it may probe.
+// runtime it may probe. The plain build has none.
 extern "C" void napi_module_register(void*) {}
+#endif
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && strcmp(argv[1], "-p") == 0) return AnswerProbe();
+  const bool probe = argc >= 2 && strcmp(argv[1], "-p") == 0;
+  RecordStart(probe ? "probe" : "serve");
+  if (probe) return AnswerProbe(argv[0]);
 
   std::string dir, first = "accept", kick = "accept";
   size_t size = 512;

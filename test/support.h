@@ -178,9 +178,9 @@ inline std::string Normalize(std::string text, const std::vector<int>& pids = {}
 class Peer {
  public:
   explicit Peer(const std::vector<std::string>& options = {}, const std::vector<std::string>& env = {},
-                bool wait_for_socket = true)
+                bool wait_for_socket = true, const std::string& program = PEER_BIN)
       : dir_(MakeTempDir()) {
-    std::vector<std::string> argv = {PEER_BIN, "--dir", dir_, "--lifetime", "60"};
+    std::vector<std::string> argv = {program, "--dir", dir_, "--lifetime", "60"};
     argv.insert(argv.end(), options.begin(), options.end());
     for (size_t i = 0; i + 1 < options.size(); i++) {
       if (options[i] == "--squat") socket_owner_ = atoi(options[i + 1].c_str());

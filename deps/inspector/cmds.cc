@@ -3,11 +3,11 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
@@ -16,7 +16,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,6 +24,8 @@
 #include <string>
 
 #include "tools.h"
+
+extern char** environ;
 
 // ---------------------------------------------------------------------------
 // Command table, constants and usage
@@ -209,6 +210,8 @@ static bool TakeAttachOption(int* argc, char** argv) {
 // ---------------------------------------------------------------------------
 
 static const int PROBE_TIME_LIMIT_MS = 10000;
+// A dropped probe's standard error: its first line, cut at 200 characters.
+static const size_t PROBE_SAID_SIZE = 201;
 
 static int64_t MonotonicMs() {
   struct timespec now;
@@ -216,172 +219,173 @@ static int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Why the last probe refused its target, for the lines that follow the
-// refusal (or, for a namespace that could not be entered, replace it).
+// Why the last identification refused its target, for the lines that
+// follow the refusal.
 struct ProbeOutcome {
-  int enter_error;          // errno of entering the target's mount namespace, or 0
-  int path_error;           // errno of reading the executable path, or 0
-  bool answered_undefined;  // the probe ran and said "undefined"
+  int path_error;              // errno of opening the running executable, or 0
+  bool answered_undefined;     // the probe ran and said "undefined"
+  char said[PROBE_SAID_SIZE];  // what a probe run as another user said on its standard error
+  bool said_ended;             // its first line is complete
 };
 static ProbeOutcome g_probe_outcome;
 
-// The target's environment for a probe inside its mount namespace, where the
-// tool's own PATH or NODE_OPTIONS mean nothing. Bounded: what does not fit is
-// left out, and so is every ENABLE_NODE_LOG entry.
-static const size_t PROBE_ENV_BYTES = 131072;
-static const int PROBE_ENV_ENTRIES = 2048;
-static char g_probe_env[PROBE_ENV_BYTES];
-static char* g_probe_envp[PROBE_ENV_ENTRIES + 2];
+// The process that identification looked at, as a descriptor of its own (a
+// pidfd): the kick goes through it, so a process that took the pid later
+// gets nothing. -1 where the system has none.
+static int g_target_handle = -1;
 
-static char** TargetEnvironment(int pid) {
-  static char no_log[] = "ENABLE_NODE_LOG=NO";
-  char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/environ", pid);
-  size_t len = 0;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd != -1) {
-    ssize_t got;
-    while (len < PROBE_ENV_BYTES - 1 &&
-           ((got = read(fd, g_probe_env + len, PROBE_ENV_BYTES - 1 - len)) > 0 || (got == -1 && errno == EINTR))) {
-      if (got > 0) len += static_cast<size_t>(got);
-    }
-    close(fd);
-  }
-  // An entry cut by the bound ends at the last NUL read.
-  while (len > 0 && g_probe_env[len - 1] != '\0') len--;
-  int count = 0;
-  for (size_t at = 0; at < len && count < PROBE_ENV_ENTRIES; at += strlen(g_probe_env + at) + 1) {
-    if (!StrStartsWith(g_probe_env + at, "ENABLE_NODE_LOG=")) g_probe_envp[count++] = g_probe_env + at;
-  }
-  g_probe_envp[count++] = no_log;
-  g_probe_envp[count] = nullptr;
-  return g_probe_envp;
-}
-
-// Root must not run another user's program with root's rights: the probe
-// takes the target owner's identity before it starts the executable. Nor may
-// that program reach root's terminal, so it also leaves the tool's session.
-static bool DropToTargetUser(bool owner_known, uid_t uid, gid_t gid) {
-  if (geteuid() != 0) return true;
-  if (!owner_known) return false;
-  if (uid == geteuid()) return true;
-  if (setsid() == -1) return false;
-  if (setgroups(1, &gid) != 0) return false;
-  if (setgid(gid) != 0) return false;
-  return setuid(uid) == 0;
-}
-
-// What the probe's side tells the tool through the report pipe: why it could
-// not enter the target's namespaces, or the pid of the program it started
-// in the target's pid namespace.
-struct ProbeReport {
-  enum Kind { NONE, ENTRY_FAILED, INNER_CHILD } kind;
-  int value;
+// Root must not run another user's program with root's rights: a probe of
+// another user's runtime takes that user's identity (it is dropped).
+struct ProbeIdentity {
+  bool drop;
+  uid_t uid;
+  gid_t gid;
 };
 
-static void Report(int fd, ProbeReport::Kind kind, int value) {
-  ProbeReport report = {kind, value};
-  if (write(fd, &report, sizeof(report)) < 0) _exit(126);
+// False when root cannot learn the owner, so that no identity fits.
+static bool ChooseProbeIdentity(int pid, ProbeIdentity* who) {
+  who->drop = false;
+  if (geteuid() != 0) return true;
+  if (!GetProcessOwner(pid, &who->uid, &who->gid)) return false;
+  who->drop = who->uid != geteuid();
+  return true;
 }
 
-// The program this process started in the target's pid namespace.
-static volatile sig_atomic_t g_inner_probe = 0;
-
-// The tool's SIGTERM: end the program. Its pid cannot have been taken by
-// another process, since it is reaped only once this handler is off.
-static void EndInnerProbe(int) { kill(static_cast<pid_t>(g_inner_probe), SIGKILL); }
-
-// In the target's pid namespace the program runs in a child; this process
-// stays to reap it, since the target's init may never reap a stray child,
-// and ends it when the tool says so. Returns in the child only.
-static void ForkIntoPidNamespace(int report_fd) {
-  pid_t inner = fork();
-  if (inner == -1) _exit(127);
-  if (inner == 0) {
-    EndWithParent();
-    // A parent outside the namespace shows as pid 0; had it ended already,
-    // the namespace's init would be the parent.
-    if (getppid() != 0) _exit(127);
-    return;
-  }
-  g_inner_probe = inner;
-  signal(SIGTERM, EndInnerProbe);
-  // A mask inherited from the tool's caller must not hold the signal back.
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &term, nullptr);
-  Report(report_fd, ProbeReport::INNER_CHILD, inner);
-  // Its end is awaited without reaping it, then it is reaped with the
-  // handler off.
-  siginfo_t ended;
-  while (waitid(P_PID, static_cast<id_t>(inner), &ended, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
-  }
-  signal(SIGTERM, SIG_IGN);
-  int status = 0;
-  while (waitpid(inner, &status, 0) == -1 && errno == EINTR) {
-  }
-  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+static bool DropIdentity(const ProbeIdentity& who) {
+  return setgroups(1, &who.gid) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
 }
 
-// The probe's side of the fork; never returns. The executable is started
-// directly, so no character of its path can reach a shell. A target in
-// another mount namespace is probed inside its namespaces, where its
-// executable path names its own program.
-static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
-  if (out_fd == STDOUT_FILENO) {
-    // dup2 onto itself would keep close-on-exec.
-    if (fcntl(out_fd, F_SETFD, 0) == -1) _exit(127);
-  } else {
-    if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
-    close(out_fd);
-  }
-  // A program that is no runtime must not read what was typed or piped to
-  // the tool.
-  int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1) _exit(127);
-  if (null_fd != STDIN_FILENO) close(null_fd);
-  // Everything under /proc is read before the namespace changes: there, /proc
-  // is the target's own, with other pids.
-  uid_t uid = 0;
-  gid_t gid = 0;
-  bool owner_known = GetProcessOwner(pid, &uid, &gid);
-  char** envp = nullptr;  // the tool's own
-  int entered = 0;
-  if (GetTargetPlace(pid).other_mount) {
-    envp = TargetEnvironment(pid);
-    entered = EnterNamespaces(pid);
-    if (entered == -1) {
-      Report(report_fd, ProbeReport::ENTRY_FAILED, errno);
-      _exit(127);
+// What a dropped probe needs of the tool's environment to start node and
+// find its modules, nothing else: no token or secret set for the tool. The
+// LC_ prefix takes LC_ALL and every other locale variable.
+static const char* const kProbeVariables[] = {
+    "PATH=", "NODE_OPTIONS=", "NODE_PATH=", "LD_LIBRARY_PATH=", "TZ=", "LANG=", "LC_"};
+static const int PROBE_ENV_ENTRIES = 64;
+
+// Fills envp (PROBE_ENV_ENTRIES + 3 entries) with those variables as the
+// tool has them, ENABLE_NODE_LOG=NO and HOME=/.
+static void DroppedEnvironment(char** envp) {
+  static char no_log[] = "ENABLE_NODE_LOG=NO";
+  static char home[] = "HOME=/";
+  int count = 0;
+  for (char** entry = environ; *entry != nullptr && count < PROBE_ENV_ENTRIES; entry++) {
+    for (const char* prefix : kProbeVariables) {
+      if (StrStartsWith(*entry, prefix)) {
+        envp[count++] = *entry;
+        break;
+      }
     }
-  } else {
-    // Relative words of the command line (a shell's "-p process.kestrun"
-    // runs ./process.kestrun) must not reach the caller's directory.
-    if (chdir("/") != 0) _exit(127);
-    if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
   }
-  if (!DropToTargetUser(owner_known, uid, gid)) _exit(127);
-  if (entered == 1) ForkIntoPidNamespace(report_fd);
+  envp[count++] = no_log;
+  envp[count++] = home;
+  envp[count] = nullptr;
+}
+
+// The signals that end the tool while a probe runs: the probe's whole group
+// is ended first, then the tool ends as the signal would end it.
+static const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static volatile sig_atomic_t g_probe_group = 0;
+static struct sigaction g_saved_actions[3];
+
+static void EndProbeGroupAndDie(int signo) {
+  pid_t group = g_probe_group;
+  if (group > 0) {
+    kill(-group, SIGKILL);
+    kill(group, SIGKILL);  // not yet the leader of its own group
+  }
+  signal(signo, SIG_DFL);
+  // Delivered once the handler returns, with the default action.
+  raise(signo);
+}
+
+// A signal ignored when the tool started (as under nohup) stays ignored.
+static void WatchEndSignals(bool on) {
+  for (int i = 0; i < 3; i++) {
+    if (!on) {
+      sigaction(kEndSignals[i], &g_saved_actions[i], nullptr);
+      continue;
+    }
+    sigaction(kEndSignals[i], nullptr, &g_saved_actions[i]);
+    if (g_saved_actions[i].sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = EndProbeGroupAndDie;
+    sigaction(kEndSignals[i], &action, nullptr);
+  }
+}
+
+// The probe's side of the fork; never returns. It gets nothing of the tool
+// beyond what identification needs: the running executable (exe), no input,
+// its output to the pipe, a session of its own without a terminal, no other
+// descriptor, and, as another user, a pipe as standard error and only the
+// variables above. It dies with the tool.
+static void RunProbe(int exe, const char* path, int out_fd, int err_fd, const ProbeIdentity& who, pid_t tool) {
+  for (int signo : kEndSignals) signal(signo, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (setsid() == -1) _exit(127);
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1 || dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
+  if (err_fd != -1 && dup2(err_fd, STDERR_FILENO) == -1) _exit(127);
+  CloseDescriptorsAbove2(exe);
+  // Relative words of the command line (a shell's "-p process.kestrun" runs
+  // ./process.kestrun) must not reach the caller's directory.
+  if (chdir("/") != 0) _exit(127);
+  char* dropped[PROBE_ENV_ENTRIES + 3];
+  if (who.drop) {
+    DroppedEnvironment(dropped);
+    if (!DropIdentity(who)) _exit(127);
+  } else if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) {
+    _exit(127);
+  }
+  // After the change of identity, which clears it; a tool that ended
+  // before this point is seen as a new parent.
+  EndWithParent();
+  if (getppid() != tool) _exit(127);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
                         nullptr};
-  if (envp != nullptr) {
-    execve(path, argv, envp);
-  } else {
-    execv(path, argv);
-  }
+  ExecuteOpenFile(exe, path, argv, who.drop ? dropped : environ);
   _exit(127);
 }
 
+// Takes one read of a dropped probe's standard error: its first line goes
+// into the outcome, the rest is dropped, so that a probe writing much there
+// is never held up. Sets *fd to -1 at its end.
+static void TakeProbeError(int* fd) {
+  char chunk[512];
+  ssize_t got = read(*fd, chunk, sizeof(chunk));
+  if (got < 0 && errno == EINTR) return;
+  if (got <= 0) {
+    *fd = -1;
+    return;
+  }
+  char* said = g_probe_outcome.said;
+  size_t len = strlen(said);
+  for (ssize_t i = 0; i < got && !g_probe_outcome.said_ended; i++) {
+    g_probe_outcome.said_ended = chunk[i] == '\n' || chunk[i] == '\0' || len + 1 >= PROBE_SAID_SIZE;
+    if (!g_probe_outcome.said_ended) said[len++] = chunk[i];
+  }
+  said[len] = '\0';
+}
+
 // Reads the probe's first line as fgets would: at most size - 1 bytes, up to
-// and including the first line end. False when nothing came in time.
-static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
+// and including the first line end; a dropped probe's standard error is read
+// alongside. False when nothing came in time.
+static bool ReadProbeOutput(int out_fd, int err_fd, char* line, size_t size, int64_t deadline) {
   size_t len = 0;
   line[0] = '\0';
-  while (len + 1 < size) {
+  bool done = false;
+  while (!done && len + 1 < size) {
     int64_t left = deadline - MonotonicMs();
-    if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return false;
-    ssize_t got = read(fd, line + len, size - 1 - len);
+    if (left <= 0) break;
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int ready = poll(fds, 2, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    if (fds[1].revents != 0) TakeProbeError(&err_fd);
+    if (fds[0].revents == 0) continue;
+    ssize_t got = read(out_fd, line + len, size - 1 - len);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     line[len + got] = '\0';
@@ -390,39 +394,20 @@ static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
     if (end != nullptr) {
       end[1] = '\0';
       len = end + 1 - line;
-      break;
+      done = true;
     }
   }
+  // What a probe that failed at once said before it ended is in the pipe.
+  for (int reads = 0; err_fd != -1 && reads < 16 && WaitReadable(err_fd, 0) > 0; reads++) TakeProbeError(&err_fd);
   return len > 0;
 }
 
-// Reads the probe's report: the record, or NONE once the probe has started
-// the executable (the pipe closes on exec) or does not say within a second.
-static ProbeReport ReadProbeReport(int fd) {
-  ProbeReport report = {ProbeReport::NONE, 0};
-  if (WaitReadable(fd, 1000) <= 0) return report;
-  ssize_t got;
-  while ((got = read(fd, &report, sizeof(report))) == -1 && errno == EINTR) {
-  }
-  if (got != static_cast<ssize_t>(sizeof(report))) report.kind = ProbeReport::NONE;
-  return report;
-}
-
 // The first line has decided (or the time is up, or the output closed):
-// whatever the probe still does is of no use, and a module preloaded through
-// NODE_OPTIONS may keep it alive. SIGKILL cannot be caught, so the blocking
-// wait ends; a probe that may not be signalled is left to end by itself. A
-// program in the target's pid namespace is ended by its parent there, which
-// reaps it before it ends itself: only that parent knows its pid is still
-// the program's.
-static void EndProbe(pid_t child, bool inner_started) {
-  if (inner_started && kill(child, SIGTERM) == 0) {
-    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
-    }
-    return;
-  }
-  // A probe in a session of its own leads a process group: end what it
-  // started as well.
+// whatever the probe and what it started still do is of no use, and a
+// module preloaded through NODE_OPTIONS may keep them alive. SIGKILL cannot
+// be caught, so the blocking wait ends; a probe that may not be signalled
+// (a set-user-ID program) is left to end by itself.
+static void EndProbe(pid_t child) {
   kill(-child, SIGKILL);
   if (kill(child, SIGKILL) != 0 && errno == EPERM) {
     waitpid(child, nullptr, WNOHANG);
@@ -432,38 +417,50 @@ static void EndProbe(pid_t child, bool inner_started) {
   }
 }
 
-// Starts the executable at path with "-p process.kestrun": a kestrun runtime
-// prints a first line other than "undefined".
-static bool IsKestrunFromPathAndPid(const char* path, int pid) {
-  int fds[2], report[2];
-  if (pipe(fds) != 0) return false;
-  if (pipe(report) != 0) {
-    close(fds[0]);
-    close(fds[1]);
+// Starts the running executable (open on exe, its path for argv[0]) with
+// "-p process.kestrun": a kestrun runtime prints a first line other than
+// "undefined".
+static bool IsKestrunFromPathAndPid(const char* path, int pid, int exe) {
+  ProbeIdentity who;
+  if (!ChooseProbeIdentity(pid, &who)) return false;
+  int out[2], err[2] = {-1, -1};
+  if (pipe(out) != 0) return false;
+  if (who.drop && pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
     return false;
   }
-  // Only the probe's standard output is its end of the pipe; no program it
-  // starts inherits the pipes themselves.
-  for (int fd : {fds[0], fds[1], report[0], report[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fflush(stdout);
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    close(report[0]);
-    RunProbe(path, pid, fds[1], report[1]);
+  // The probe closes what it does not use; nothing else started later may
+  // inherit the pipes.
+  for (int fd : {out[0], out[1], err[0], err[1]}) {
+    if (fd != -1) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  close(fds[1]);
-  close(report[1]);
+  fflush(stdout);
+  // The probe's pid is known to the handlers before any of them can run.
+  sigset_t ending, previous;
+  sigemptyset(&ending);
+  for (int signo : kEndSignals) sigaddset(&ending, signo);
+  sigprocmask(SIG_BLOCK, &ending, &previous);
+  WatchEndSignals(true);
+  const pid_t tool = getpid();
+  pid_t child = fork();
+  if (child == 0) RunProbe(exe, path, out[1], err[1], who, tool);
+  if (child > 0) g_probe_group = child;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  close(out[1]);
+  if (err[1] != -1) close(err[1]);
   bool answered = false;
   char line[128];
-  if (child != -1) {
-    answered = ReadFirstLine(fds[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
-    ProbeReport probe = ReadProbeReport(report[0]);
-    if (probe.kind == ProbeReport::ENTRY_FAILED) g_probe_outcome.enter_error = probe.value;
-    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD);
+  if (child > 0) {
+    answered = ReadProbeOutput(out[0], err[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
+    EndProbe(child);
   }
-  close(fds[0]);
-  close(report[0]);
+  sigprocmask(SIG_BLOCK, &ending, nullptr);
+  g_probe_group = 0;
+  WatchEndSignals(false);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  close(out[0]);
+  if (err[0] != -1) close(err[0]);
   if (!answered) return false;
   RemoveCRNL(line);
   g_probe_outcome.answered_undefined = strcmp(line, "undefined") == 0;
@@ -472,13 +469,26 @@ static bool IsKestrunFromPathAndPid(const char* path, int pid) {
 
 static bool IsKestrun(int pid) {
   memset(&g_probe_outcome, 0, sizeof(g_probe_outcome));
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = OpenProcessHandle(pid);
+  // Nothing of a container is ever run: its program, its files and its
+  // environment are its own. The exchange decides, with its own checks.
+  if (GetTargetPlace(pid).other_mount) return true;
+  // The running binary, opened once: what is checked is what is run, even
+  // after the file at its path was replaced.
   char path[1024];
   memset(path, 0, sizeof(path));
-  if (!GetExecPathfromPid(pid, path)) {
+  int exe = OpenRunningExecutable(pid, path, sizeof(path));
+  if (exe == -1) {
     g_probe_outcome.path_error = errno;
     return false;
   }
-  return IsKestrunFromPathAndPid(path, pid);
+  // Only a Node.js-based runtime is ever run: a mistyped pid must not start
+  // a second copy of some server that reads "-p" as its port.
+  bool runtime = ElfExportsSymbol(exe, NODE_ADDON_ENTRY) || IsNodeProcess(pid) || ServesControlSocket(pid);
+  bool answer = runtime && IsKestrunFromPathAndPid(path, pid, exe);
+  close(exe);
+  return answer;
 }
 
 // Finds the first entry that begins with prefix in the environment of pid
@@ -509,23 +519,17 @@ static bool LoadsAgent(const char* options) {
   return options != nullptr && strstr(options, "kestrun-agent") != nullptr;
 }
 
-// Reports a refused target: a namespace that could not be entered in place
-// of the refusal; otherwise the refusal, then what would have helped.
+// Reports a refused target: the refusal, then what would have helped.
 static void ReportRefusedTarget(int pid, bool v8_form) {
   const ProbeOutcome& outcome = g_probe_outcome;
-  if (outcome.enter_error != 0) {
-    printf("Cannot enter the mount namespace of pid %d: %s\n", pid, strerror(outcome.enter_error));
-    return;
-  }
   if (v8_form) {
     printf("Please check if pid:%d is kestrun process.\n", pid);
   } else {
     printf("Please check if pid %d is node process.\n", pid);
   }
   char options[1024];
-  if (outcome.answered_undefined && !GetTargetPlace(pid).other_mount &&
-      GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) && LoadsAgent(options) &&
-      !LoadsAgent(getenv("NODE_OPTIONS"))) {
+  if (outcome.answered_undefined && GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) &&
+      LoadsAgent(options) && !LoadsAgent(getenv("NODE_OPTIONS"))) {
     printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
   } else if (ServesControlSocket(pid)) {
     printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
@@ -691,14 +695,20 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
     snprintf(path, 1024, "/tmp/perf-%d.map", GetTargetPlace(pid).inner_pid);
   } else {
     if (HasWhiteSpace(value)) {
-      printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", value);
+      char shown[4096];
+      EscapeControls(value, shown, sizeof(shown));
+      printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", shown);
       return -1;
     }
     path[0] = '\0';
     AppendFormat(path, 1024, "%s%s-%d", dir, row.prefix, pid);
     AttachTimeStamp(path, row.extension, 8);
   }
-  snprintf(status, status_size, row.status, path);
+  // The runtime gets the path as it is; the user sees its control
+  // characters escaped.
+  char shown[4096];
+  EscapeControls(path, shown, sizeof(shown));
+  snprintf(status, status_size, row.status, shown);
   if (row.hint != nullptr && duration != NO_LIMIT) {
     size_t len = strlen(status);
     if (len + 1 < status_size) snprintf(status + len, status_size - len, row.hint, duration);
@@ -719,6 +729,27 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
   if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
 }
 
+// The result path is the runtime's own view; from the tool's side it lies
+// under the runtime's root. Its directory is resolved there, since a
+// symlink in it names a directory of the container, not of the host; when
+// that fails, the path is shown under /proc/<pid>/root as it is.
+static void PrintHostPath(int pid, const char* path) {
+  char dir[1024], host[2048], shown[8192];
+  const char* name = strrchr(path, '/');
+  bool resolved = false;
+  if (name != nullptr) {
+    snprintf(dir, sizeof(dir), "%.*s", name == path ? 1 : static_cast<int>(name - path), path);
+    resolved = ResolveInTargetRoot(pid, dir, host, sizeof(host));
+  }
+  if (resolved) {
+    AppendFormat(host, sizeof(host), "%s", name);
+  } else {
+    snprintf(host, sizeof(host), "/proc/%d/root%s", pid, path);
+  }
+  EscapeControls(host, shown, sizeof(shown));
+  printf("Host path: %s\n", shown);
+}
+
 // Delivers one command and returns the stop kind to schedule. delivered, when
 // given, tells whether the exchange went through.
 static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered = nullptr) {
@@ -737,9 +768,7 @@ static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered 
   if (g_exchange(pid, mask) == -1) return 0;
   if (delivered != nullptr) *delivered = true;
   printf("%s", status);
-  // The path above is the runtime's own view; from here it lies under the
-  // runtime's root.
-  if (path[0] != '\0' && GetTargetPlace(pid).other_mount) printf("Host path: /proc/%d/root%s\n", pid, path);
+  if (path[0] != '\0' && GetTargetPlace(pid).other_mount) PrintHostPath(pid, path);
   return duration == NO_LIMIT ? 0 : stop_kind;
 }
 
@@ -757,10 +786,13 @@ static void BuildMessage(char* message, unsigned int mask) {
 }
 
 // Reads one reply after its wait; -1 on a refusal (printed), 0 otherwise.
-static int ReadReply(int fd) {
+// A connection closed before any byte of the first reply is no acceptance;
+// after the kick the command was taken already.
+static int ReadReply(int fd, bool first) {
   char reply[MESSAGE_SIZE];
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
+  if (first && IsClosedWithoutReply(received)) return -1;
   if (reply[0] != 'N') return 0;
   PrintRefusal(reply, received);
   return -1;
@@ -780,14 +812,15 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     printf("Runtime is busy, please try later. %d\n", ready);
     return -1;
   }
-  if (ReadReply(fd) == -1) return -1;
+  if (ReadReply(fd, true) == -1) return -1;
 
   // A process without a handler would be ended by the kick signal.
   if (!IsSignalCaught(pid, SIGUSR2)) {
     printf("Pid %d does not handle the kick signal; not sent.\n", pid);
     return -1;
   }
-  kill(pid, SIGUSR2);
+  // Through the descriptor of the process that was identified.
+  SignalProcess(pid, g_target_handle, SIGUSR2);
 
   ready = WaitReadable(fd, REPLY_WAIT_MS);
   if (ready <= 0) {
@@ -795,7 +828,7 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     printf("Runtime is busy, please try later.. %d\n", ready);
     return 0;
   }
-  return ReadReply(fd);
+  return ReadReply(fd, false);
 }
 
 int sendUdsMessage(int pid, unsigned int mask) {
@@ -860,26 +893,6 @@ static void SleepSeconds(int seconds) {
   }
 }
 
-// Closes every descriptor above the standard three: the caller's pipes and
-// locks must not stay open for the whole wait.
-static void CloseInheritedDescriptors() {
-#if defined(SYS_close_range)
-  if (syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
-#endif
-  // Without close_range: the descriptors this process has, or every possible one.
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    const long limit = sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < limit; fd++) close(static_cast<int>(fd));
-    return;
-  }
-  while (struct dirent* entry = readdir(dir)) {
-    int fd = atoi(entry->d_name);
-    if (fd > 2 && fd != dirfd(dir)) close(fd);
-  }
-  closedir(dir);
-}
-
 void SendTerminateSignal(int pid, int stop_kind) {
   static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
   if (stop_kind < 1 || stop_kind > 4) return;
@@ -901,7 +914,9 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
 
   umask(0);
   setsid();
-  CloseInheritedDescriptors();
+  // The caller's pipes and locks must not stay open for the whole wait; the
+  // target's descriptor stays, for the kick.
+  CloseDescriptorsAbove2(g_target_handle);
   // Holding the caller's directory would keep its file system busy; "/" is
   // always there, so a failure leaves nothing to do.
   if (chdir("/") != 0) {
@@ -1468,6 +1483,11 @@ int main(int argc, char** argv) {
   // Started with SIGCHLD ignored, the kernel would reap the probe before the
   // tool could wait for it.
   signal(SIGCHLD, SIG_DFL);
+  // Started with a standard descriptor closed, a pipe or the running
+  // executable opened later would take its place in the probe.
+  int fd;
+  while ((fd = open("/dev/null", O_RDWR | O_CLOEXEC)) >= 0 && fd <= 2) fcntl(fd, F_SETFD, 0);
+  if (fd > 2) close(fd);
   return RunCommandLine(argc, argv);
 }
 #endif

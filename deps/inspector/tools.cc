@@ -436,9 +436,36 @@ bool GetExecPathfromPid(int pid, char* path) {
 // No namespaces here: every target shares the tool's view.
 static void LearnTargetPlace(int, TargetPlace*) {}
 
-int EnterNamespaces(int) {
-  errno = ENOSYS;
-  return -1;
+int OpenRunningExecutable(int pid, char* path, size_t size) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  char found[PROC_PIDPATHINFO_MAXSIZE];
+  if (proc_pidpath(pid, found, sizeof(found)) <= 0) return -1;
+  if (strlen(found) >= size) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  snprintf(path, size, "%s", found);
+  return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+// No execution from a descriptor here: the path that was opened is run.
+void ExecuteOpenFile(int, const char* path, char* const argv[], char* const envp[]) { execve(path, argv, envp); }
+
+// No process descriptors here: the kick goes by pid.
+int OpenProcessHandle(int) { return -1; }
+int SignalProcess(int pid, int, int signo) { return kill(pid, signo); }
+
+// No other roots here: every target shares the tool's view.
+bool ResolveInTargetRoot(int, const char*, char*, size_t) { return false; }
+
+void CloseDescriptorsAbove2(int keep) {
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = 3; fd < limit; fd++) {
+    if (fd != keep) close(static_cast<int>(fd));
+  }
 }
 
 void EndWithParent() {}
@@ -554,35 +581,85 @@ static void LearnTargetPlace(int pid, TargetPlace* place) {
   fclose(file);
 }
 
-// Opens /proc/<pid>/ns/<name>; -1 with errno set.
-static int OpenNamespace(int pid, const char* name) {
-  char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/ns/%s", pid, name);
-  return open(path, O_RDONLY | O_CLOEXEC);
+int OpenRunningExecutable(int pid, char* path, size_t size) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/%d/exe", pid);
+  int fd = open(link, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return -1;
+  ssize_t len = readlink(link, path, size - 1);
+  // A path that fills the whole buffer may have been cut: refuse it.
+  if (len <= 0 || static_cast<size_t>(len) >= size - 1) {
+    int saved = len < 0 ? errno : ENAMETOOLONG;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  path[len] = '\0';
+  // A replaced or removed executable still runs; the system marks its path.
+  static const char kDeleted[] = " (deleted)";
+  if (StrEndsWith(path, kDeleted)) path[len - (sizeof(kDeleted) - 1)] = '\0';
+  return fd;
 }
 
-// Both namespaces are opened first: once the mount namespace changes, /proc
-// is the target's own, with other pids. setns needs CAP_SYS_ADMIN (and, for
-// the mount namespace, CAP_SYS_CHROOT and a single-threaded caller); the
-// working directory is left pointing into the old namespace, so it moves to
-// the new root. A program run in the target's pid namespace sees its own
-// /proc/self there.
-int EnterNamespaces(int pid) {
-  int mount_fd = OpenNamespace(pid, "mnt");
-  if (mount_fd == -1) return -1;
-  int pid_fd = OpenNamespace(pid, "pid");
-  struct stat own, target;
-  bool other_pids = pid_fd != -1 && stat("/proc/self/ns/pid", &own) == 0 && fstat(pid_fd, &target) == 0 &&
-                    (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
-  int entered = 0;
-  if (other_pids) entered = setns(pid_fd, CLONE_NEWPID);
-  if (entered == 0) entered = setns(mount_fd, CLONE_NEWNS);
-  int saved = errno;
-  close(mount_fd);
-  if (pid_fd != -1) close(pid_fd);
-  errno = saved;
-  if (entered != 0 || chdir("/") != 0) return -1;
-  return other_pids ? 1 : 0;
+// From the descriptor: nothing can be swapped in at the path in between.
+// The descriptor is close-on-exec, which an ELF executable does not mind.
+void ExecuteOpenFile(int fd, const char* path, char* const argv[], char* const envp[]) {
+#if defined(SYS_execveat)
+  syscall(SYS_execveat, fd, "", argv, envp, AT_EMPTY_PATH);
+  (void)path;
+#else
+  fexecve(fd, argv, envp);
+  (void)path;
+#endif
+}
+
+int OpenProcessHandle(int pid) {
+#if defined(SYS_pidfd_open)
+  if (pid > 0) return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+  (void)pid;
+  return -1;
+}
+
+int SignalProcess(int pid, int handle, int signo) {
+#if defined(SYS_pidfd_send_signal)
+  if (handle >= 0) {
+    if (syscall(SYS_pidfd_send_signal, handle, signo, nullptr, 0) == 0) return 0;
+    // Older kernels answer ENOSYS, and older seccomp profiles EPERM; any
+    // other error (the process has ended) sends nothing.
+    if (errno != ENOSYS && errno != EPERM) return -1;
+  }
+#endif
+  (void)handle;
+  return kill(pid, signo);
+}
+
+void CloseDescriptorsAbove2(int keep) {
+#if defined(SYS_close_range)
+  if (keep < 3 && syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
+  if (keep >= 3 && (keep == 3 || syscall(SYS_close_range, 3, keep - 1, 0) == 0) &&
+      syscall(SYS_close_range, keep + 1, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  // Without close_range: the descriptors this process has, or every possible one.
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < limit; fd++) {
+      if (fd != keep) close(static_cast<int>(fd));
+    }
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (fd > 2 && fd != keep && fd != dirfd(dir)) close(fd);
+  }
+  closedir(dir);
 }
 
 // The kernel clears this on a change of identity: call it after the drop.
@@ -633,9 +710,6 @@ bool IsSignalCaught(int pid, int signo) {
   return found && (caught & (1ULL << (signo - 1))) != 0;
 }
 
-// Node's addon entry point, exported by every node binary and shared libnode.
-static const char kAddonEntry[] = "napi_module_register";
-
 // Upgrades a descriptor opened with O_PATH to a readable one, only for a
 // regular file: opening a device or a fifo could block or act on it. Closes
 // path_fd; -1 when it is no regular file.
@@ -652,30 +726,67 @@ static int OpenRegular(int path_fd) {
   return fd;
 }
 
-// Opens path as the process sees it, within its root: a symlink inside a
-// container resolves inside the container and cannot lead out of it.
-static int OpenInRoot(int pid, const char* path, int flags) {
-#if defined(SYS_openat2)
+// Opens path as pid sees it, within its root: a symlink inside a container
+// resolves inside the container and cannot lead out of it. root, when
+// given, receives the root's descriptor (O_PATH), else it is closed.
+static int OpenInRoot(int pid, const char* path, int flags, int* root = nullptr) {
   char root_path[64];
   snprintf(root_path, sizeof(root_path), "/proc/%d/root", pid);
-  int root = open(root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (root == -1) return -1;
+  int root_fd = open(root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd == -1) return -1;
+  int fd = -1;
+#if defined(SYS_openat2)
   struct open_how how;
   memset(&how, 0, sizeof(how));
   how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
   how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
-  int fd = static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof(how)));
-  int saved = errno;
-  close(root);
-  errno = saved;
-  return fd;
+  fd = static_cast<int>(syscall(SYS_openat2, root_fd, path, &how, sizeof(how)));
 #else
-  (void)pid;
   (void)path;
   (void)flags;
   errno = ENOSYS;
-  return -1;
 #endif
+  int saved = errno;
+  if (root != nullptr && fd != -1) {
+    *root = root_fd;
+  } else {
+    close(root_fd);
+  }
+  errno = saved;
+  return fd;
+}
+
+// The path the system gives for an open descriptor: for one in another
+// mount namespace, its path from that namespace's root.
+static bool DescriptorPath(int fd, char* path, size_t size) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  ssize_t len = readlink(link, path, size - 1);
+  if (len <= 0 || static_cast<size_t>(len) >= size - 1) return false;
+  path[len] = '\0';
+  return true;
+}
+
+bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size) {
+  int root = -1;
+  int fd = OpenInRoot(pid, dir, O_PATH | O_DIRECTORY, &root);
+  if (fd == -1) return false;
+  // Both paths are the namespace's own: the directory's, less the root's,
+  // lies under /proc/<pid>/root. The result is checked to be the directory.
+  char root_text[1024], dir_text[1024];
+  bool resolved = DescriptorPath(root, root_text, sizeof(root_text)) && DescriptorPath(fd, dir_text, sizeof(dir_text));
+  size_t root_len = strcmp(root_text, "/") == 0 ? 0 : strlen(root_text);
+  resolved = resolved && strncmp(dir_text, root_text, root_len) == 0 &&
+             (dir_text[root_len] == '/' || dir_text[root_len] == '\0');
+  struct stat found, shown;
+  if (resolved) {
+    snprintf(host, size, "/proc/%d/root%s", pid, strcmp(dir_text + root_len, "/") == 0 ? "" : dir_text + root_len);
+    resolved = fstat(fd, &found) == 0 && stat(host, &shown) == 0 && found.st_dev == shown.st_dev &&
+               found.st_ino == shown.st_ino;
+  }
+  close(fd);
+  close(root);
+  return resolved;
 }
 
 // Reads one line of a /proc file into line; a longer line is cut and its
@@ -720,7 +831,7 @@ static bool MapsSharedLibnode(int pid) {
     int fd = OpenRegular(open(path, O_PATH | O_CLOEXEC));
     if (fd == -1) fd = OpenRegular(OpenInRoot(pid, name, O_PATH));
     if (fd == -1) continue;
-    found = ElfExportsSymbol(fd, kAddonEntry);
+    found = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
     close(fd);
   }
   fclose(maps);
@@ -733,7 +844,7 @@ bool IsNodeProcess(int pid) {
   snprintf(path, sizeof(path), "/proc/%d/exe", pid);
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd != -1) {
-    bool exported = ElfExportsSymbol(fd, kAddonEntry);
+    bool exported = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
     close(fd);
     if (exported) return true;
   }
@@ -1004,7 +1115,17 @@ void PrintRefusal(const char* reply, ssize_t received) {
   // The text ends at its NUL or at the last byte received, whichever is first.
   int len = 0;
   if (received > 3) len = static_cast<int>(strnlen(reply + 3, static_cast<size_t>(received) - 3));
-  printf("%.*s\n\n", len, reply + 3);
+  char text[EXT_MESSAGE_SIZE], shown[4 * EXT_MESSAGE_SIZE];
+  snprintf(text, sizeof(text), "%.*s", len, reply + 3);
+  // The runtime's text must not steer the user's terminal.
+  EscapeControls(text, shown, sizeof(shown));
+  printf("%s\n\n", shown);
+}
+
+bool IsClosedWithoutReply(ssize_t received) {
+  if (received > 0) return false;
+  printf("Runtime closed the connection without a reply.\n");
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -2052,6 +2173,7 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
   close(fd);
+  if (IsClosedWithoutReply(received)) return -1;
   if (reply[0] == 'N') {
     PrintRefusal(reply, received);
     return -1;

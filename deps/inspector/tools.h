@@ -10,6 +10,8 @@
 // Size of the option text buffer and of the shared segment's text: 4090
 // characters and a NUL.
 #define OPTION_TEXT_SIZE 4091
+// Node's addon entry point, exported by every node binary and shared libnode.
+#define NODE_ADDON_ENTRY "napi_module_register"
 
 // --- String tests -----------------------------------------------------------
 
@@ -65,11 +67,25 @@ struct TargetPlace {
 // The place of pid, worked out once and kept for the next call with the same
 // pid. A place that cannot be learnt is the tool's own, with inner pid = pid.
 const TargetPlace& GetTargetPlace(int pid);
-// Moves the calling process into the mount namespace of pid and to its "/",
-// and its future children into the pid namespace of pid; 1 when that pid
-// namespace differs from ours (so the program must run in a child), 0 when
-// not, -1 with errno set. Only for a forked child that is about to exec.
-int EnterNamespaces(int pid);
+// Opens the running executable of pid (close-on-exec) and writes the path
+// the system reports for it into path (size bytes), " (deleted)" removed
+// for a replaced file; -1 with errno set (EACCES: another user's process).
+int OpenRunningExecutable(int pid, char* path, size_t size);
+// Executes the file open on fd (path where a system cannot execute a
+// descriptor); returns only when that failed.
+void ExecuteOpenFile(int fd, const char* path, char* const argv[], char* const envp[]);
+// A descriptor that names the process pid itself (a pidfd), or -1 where the
+// system has none; the caller closes it.
+int OpenProcessHandle(int pid);
+// Sends signo to the process of handle, or by pid when there is no handle or
+// the system refuses the call (ENOSYS, EPERM); 0 or -1 with errno set.
+int SignalProcess(int pid, int handle, int signo);
+// Writes into host (size bytes) where the directory dir of pid's own view
+// lies as seen from the tool, resolved within pid's root
+// (/proc/<pid>/root/...); false when it cannot be resolved.
+bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size);
+// Closes every descriptor above 2 but keep (-1: none).
+void CloseDescriptorsAbove2(int keep);
 // Has the calling process killed when its parent ends.
 void EndWithParent();
 // Owner (real uid and gid) of a process; false when it cannot be learnt.
@@ -111,9 +127,12 @@ bool IsServedByTarget(int fd, const char* path, int pid);
 // Waits until fd is readable or timeout_ms passed; poll's result (1, 0, -1),
 // a signal interrupting the wait does not end it early.
 int WaitReadable(int fd, int timeout_ms);
-// Prints "%s\n\n" with a refusal's text: from byte 3 of the reply up to its
-// first NUL or the end of the received bytes.
+// Prints "%s\n\n" with a refusal's text, escaped: from byte 3 of the reply
+// up to its first NUL or the end of the received bytes.
 void PrintRefusal(const char* reply, ssize_t received);
+// True, after printing "Runtime closed the connection without a reply.\n",
+// when a first reply's recv result shows that no byte came.
+bool IsClosedWithoutReply(ssize_t received);
 
 // --- Node's inspector: what a target says, parsed within bounds ---------------
 // Everything here reads text that the target controls: its command line, its

@@ -1202,7 +1202,7 @@ static void CloseLateInspector(int pid, int port, const ListenerView& before) {
   pid_t child = fork();
   if (child != 0) return;
   setsid();
-  CloseInheritedDescriptors();
+  CloseDescriptorsAbove2(g_target_handle);
   for (int fd = 0; fd <= 2; fd++) close(fd);
   for (int fd = 0; fd <= 2; fd++) {
     if (open("/dev/null", O_RDWR) == -1) break;
@@ -1214,7 +1214,8 @@ static void CloseLateInspector(int pid, int port, const ListenerView& before) {
   static InspectorLink link;
   link.fd = -1;
   TcpSocket found;
-  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && kill(pid, 0) == 0; round++) {
+  // Through the target's handle: a process that took the pid later is not it.
+  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && SignalProcess(pid, g_target_handle, 0) == 0; round++) {
     usleep(100000);
     if (WaitForInspector(pid, port, &seen, 0, &found)) {
       CloseInspector(pid, found, &link);
@@ -1307,7 +1308,7 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
   }
   if (!CheckSignal(pid, settings)) return false;
   *opened_at = MonotonicMs();
-  kill(pid, SIGUSR1);
+  SignalProcess(pid, g_target_handle, SIGUSR1);
   *opened = true;
   static ListenerView seen;
   seen = before;
@@ -1321,6 +1322,9 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
 // control socket already; 0 when the agent runs there, -1 after a message.
 // An inspector that quellix opened is closed again on every path.
 static int AttachAgent(int pid) {
+  // The signals go through a handle of the process checked here, as the kick.
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = OpenProcessHandle(pid);
   if (ServesControlSocket(pid)) {
     printf("Pid %d already runs the agent.\n", pid);
     return 0;

@@ -25,7 +25,8 @@
 
 #include "tools.h"
 
-extern char** environ;
+// Not declared by every system's headers.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 // ---------------------------------------------------------------------------
 // Command table, constants and usage

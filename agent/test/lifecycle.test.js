@@ -79,6 +79,38 @@ describe('control socket', () => {
     }
   });
 
+  it('an exit during a heap timeline is prompt, with the same output and status, and leaves no file', async () => {
+    // Ends with status 7 a moment after the message; its heap's snapshot would take seconds.
+    const HEAP = "globalThis.big = Array.from({ length: 1e6 }, (_, i) => ({ i, s: 'item-' + i })); 0";
+    const EXIT = "setImmediate(() => { process.stdout.write('bye\\n'); process.exit(7); }); 0";
+    async function exitMs(app) {
+      const sent = process.hrtime.bigint();
+      await h.evalInApp(app, EXIT);
+      const exit = await app.exited;
+      return { exit, out: app.out, err: app.err, ms: Number(process.hrtime.bigint() - sent) / 1e6 };
+    }
+    const plain = await h.startApp({ preload: false, serve: false });
+    const agent = await h.startApp();
+    try {
+      await h.evalInApp(plain, HEAP);
+      await h.evalInApp(agent, HEAP);
+      const file = `${agent.dir}/exit.heaptimeline`;
+      for (const [mask, text] of [[0x4, ''], [0x10, `--specified_log_path=${file} `]]) {
+        assert.equal((await h.exchange(agent.pid, { mask, text })).second.verdict, 'Y');
+      }
+      const logFile = `${agent.dir}/kestrun-agent-${agent.pid}.log`;
+      await h.waitFor(() => fs.existsSync(logFile) && /started heap timeline/.test(fs.readFileSync(logFile, 'utf8')), 'the timeline to run');
+      const [without, withAgent] = [await exitMs(plain), await exitMs(agent)];
+      assert.deepEqual([withAgent.exit, withAgent.out, withAgent.err], [without.exit, without.out, without.err]);
+      assert.deepEqual(without.exit, { code: 7, signal: null });
+      assert.ok(withAgent.ms < without.ms + 1000, `ended ${withAgent.ms.toFixed(0)} ms after the message, ${without.ms.toFixed(0)} ms without the agent`);
+      assert.deepEqual(fs.readdirSync(agent.dir).filter((f) => f !== path.basename(logFile)), []);
+    } finally {
+      await h.stopApp(plain);
+      await h.stopApp(agent);
+    }
+  });
+
   it('is removed when a process stuck in JavaScript ends', async () => {
     const stuck = await h.startApp({ args: [h.STUCK_APP], env: { SPIN_MS: '1000' } });
     try {

@@ -7,19 +7,34 @@ const { BIT, KNOWN_BITS, PATH_WORD, parseOptionText } = require('./wire');
 const { log, warn, setEnabled } = require('./log');
 const results = require('./results');
 const flags = require('./flags');
+const room = require('./room');
 const { withSession } = require('./session');
 const { SHARED } = require('./shared');
 
 // An extended message's parameter is a timer in seconds: 24 days at most,
 // which a timer of the event loop still holds.
 const MAX_AUTO_STOP_S = 24 * 24 * 3600;
-// How long the first reply waits for the main thread's heap size.
-const HEAP_USAGE_WAIT_MS = 400;
+// How long the first reply waits for the main thread's answers (heap size,
+// heap sampling); a main thread blocked in native code gives none.
+const MAIN_ANSWER_WAIT_MS = 400;
+// At exit the running profiles' data is collected within this time; the
+// process's end waits at most a second for the whole drain.
+const EXIT_COLLECT_MS = 600;
 
-let ctx = null; // { session, shared, execArgv, version }
-const activities = {}; // key -> { state: 'starting'|'running'|'stopping', path, ... }
+// { session, engine, shared, execArgv, version, mainAnswers, ignoreMemory }:
+// `session` serves the commands and profiles, `engine` the heap snapshots and
+// the timeline (disabling the heap profiler after a snapshot must not end a
+// heap profile that runs on the other one).
+let ctx = null;
+const activities = {}; // key -> { state: 'starting'|'running'|'done', stopPlanned, path, ... }
 let inProgress = 0;    // commands and activities that need the main thread
 const pendingWork = new Set();
+// V8 builds one heap snapshot at a time: the heap snapshot or timeline that
+// has it, { what, path }, from its accepting reply until its file is done.
+let snapshotUser = null;
+let lastHeapUsed = null;
+let closing = false;
+const writing = new Set(); // snapshot files being written, abandoned at exit
 
 function init(context) { ctx = context; }
 
@@ -29,43 +44,87 @@ function setActive(delta) {
   Atomics.store(ctx.shared, SHARED.ACTIVE, inProgress);
 }
 
+function within(ms, promise, late) {
+  let timer;
+  const timeout = new Promise((resolve) => { timer = setTimeout(resolve, ms, late); });
+  return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
+}
+
+// Calls back with true when the main thread is free: it answers on its event loop.
+function mainIsFree() {
+  return new Promise((resolve) => ctx.mainAnswers(resolve));
+}
+
 // ---------------------------------------------------------------- heap snapshots
 
-// Streams a heap snapshot of the main thread into a result file: V8 sends it
-// in chunks through the session, the worker writes them to its own
-// descriptor. `take` posts the command that makes V8 send the snapshot.
-async function streamSnapshot(session, file, take) {
-  const out = new results.ResultFile(file);
-  const onChunk = (m) => out.write(m.params.chunk);
-  session.on('HeapProfiler.addHeapSnapshotChunk', onChunk);
-  try {
-    await take();
-  } catch (err) {
-    out.fail(err);
-  } finally {
-    session.off('HeapProfiler.addHeapSnapshotChunk', onChunk);
+// The main heap's used size: { used, fresh }. The main thread answers also
+// while it runs JavaScript; while it is blocked in native code the last size
+// seen stands in, or else the process's resident size.
+async function heapUsed() {
+  const usage = await withSession(ctx.session, (s) =>
+    within(MAIN_ANSWER_WAIT_MS, s.post('Runtime.getHeapUsage').catch(() => null), null));
+  if (usage) {
+    lastHeapUsed = usage.usedSize;
+    return { used: usage.usedSize, fresh: true };
   }
-  out.finish();
+  return { used: lastHeapUsed !== null ? lastHeapUsed : room.rssBytes() || 0, fresh: false };
+}
+
+// Has the main thread write a heap snapshot (a timeline's while allocation
+// tracking runs) into a new result file. While the main thread is free it
+// writes natively, at the speed of node's own snapshots; while it is busy
+// (in JavaScript, or blocked in native code) the snapshot comes through an
+// inspector stream that watches the disk's free space and can stop. Either
+// way the main thread checks the room once more, with the heap's size of the
+// moment, right before. Afterwards the heap profiler is disabled: V8 then
+// forgets the object ids it kept for the snapshot (and ends allocation
+// tracking), and the session is closed.
+async function writeSnapshot(file, what, session) {
+  const mode = (await mainIsFree()) ? 'native' : 'stream';
+  const out = await results.ResultFile.create(file);
+  writing.add(out);
+  try {
+    const res = await withSession(session, async (s) => {
+      try {
+        return await s.call('writeSnapshot', {
+          fd: out.fd, dev: out.dev, ino: out.ino, mode, what, dir: path.dirname(file), ignoreMemory: ctx.ignoreMemory,
+        });
+      } finally {
+        await s.post('HeapProfiler.disable').catch(() => {});
+      }
+    });
+    const failure = res.refused || res.aborted || res.abandoned || res.error;
+    if (failure) throw new Error(failure);
+    if (closing) throw new Error('the process is ending');
+    log(`${what} written ${mode === 'native' ? 'natively by the main thread' : 'through the inspector stream'}`);
+    out.finish();
+  } catch (err) {
+    out.abandon();
+    throw err;
+  } finally {
+    writing.delete(out);
+  }
 }
 
 function heapdump(file) {
-  return withSession(ctx.session, (s) =>
-    streamSnapshot(s, file, () => s.post('HeapProfiler.takeHeapSnapshot', { reportProgress: false })));
+  return writeSnapshot(file, 'heap snapshot', ctx.engine);
 }
 
-// Refuses a snapshot that clearly cannot fit: its file is about as large as
-// the main heap's used size. Unknown sizes let the message through.
-async function checkSpace(file, what) {
-  const free = results.freeBytes(file);
-  if (free === null) return null;
-  let used = null;
-  await withSession(ctx.session, async (s) => {
-    const timer = new Promise((resolve) => setTimeout(resolve, HEAP_USAGE_WAIT_MS, null));
-    const usage = await Promise.race([s.post('Runtime.getHeapUsage').catch(() => null), timer]);
-    if (usage) used = usage.usedSize;
-  });
-  if (used === null || free >= used) return null;
-  return `not enough space for the ${what} in ${path.dirname(file)}: about ${flags.mb(used)} MB needed, ${flags.mb(free)} MB free`;
+// The refusals of the first reply for a heap snapshot or timeline: the
+// disk and memory it needs, with the heap's size as the main thread tells it.
+async function checkRoom(file, what) {
+  const { used } = await heapUsed();
+  return room.refusal(what, path.dirname(file), used, ctx.ignoreMemory);
+}
+
+// V8 has one sampling heap profiler per process: when the application (an
+// APM agent, say) runs it, it is left alone.
+async function checkHeapSampling() {
+  const answer = await withSession(ctx.session, (s) =>
+    within(MAIN_ANSWER_WAIT_MS, s.post('HeapProfiler.getSamplingProfile').then(() => 'running', () => 'free'), 'silent'));
+  if (answer === 'running') return 'the application already runs V8\'s sampling heap profiler (one per process): it is left alone, no heap profile is started';
+  if (answer === 'silent') return 'the main thread does not answer: cannot tell whether the application runs V8\'s sampling heap profiler; try again';
+  return null;
 }
 
 // ---------------------------------------------------------------- activities
@@ -73,34 +132,29 @@ async function checkSpace(file, what) {
 async function beginCpuProfile(act) {
   await act.session.post('Profiler.enable');
   await act.session.post('Profiler.start');
-  act.finish = async () => results.writeTextResult(act.path, JSON.stringify((await act.session.post('Profiler.stop')).profile));
+  act.collect = async () => JSON.stringify((await act.session.post('Profiler.stop')).profile);
 }
 
 async function beginSampling(act) {
+  // The application may have started it since the first reply.
+  if (await act.session.post('HeapProfiler.getSamplingProfile').then(() => true, () => false)) {
+    throw new Error('the application started V8\'s sampling heap profiler meanwhile; no heap profile is started');
+  }
   await act.session.post('HeapProfiler.enable');
   // Garbage counts too: the profile is for finding where memory is allocated.
   await act.session.post('HeapProfiler.startSampling', {
     samplingInterval: 32768, includeObjectsCollectedByMajorGC: true, includeObjectsCollectedByMinorGC: true,
   });
-  act.finish = async () => results.writeTextResult(act.path, JSON.stringify((await act.session.post('HeapProfiler.stopSampling')).profile));
+  act.collect = async () => JSON.stringify((await act.session.post('HeapProfiler.stopSampling')).profile);
 }
 
-// The timeline's snapshot comes in chunks during the stop call. They are
-// written by this worker, whose allocations the main heap's tracking never sees.
+// Allocation tracking runs on the engine session; the other session stays
+// connected meanwhile, since closing it would end the tracking.
 async function beginTimeline(act) {
-  const s = act.session;
-  await s.post('HeapProfiler.enable');
-  await s.post('HeapProfiler.startTrackingHeapObjects', { trackAllocations: true });
-  act.finish = async () => {
-    let stopped = false;
-    const stop = () => { stopped = true; return s.post('HeapProfiler.stopTrackingHeapObjects', { reportProgress: false }); };
-    try {
-      await streamSnapshot(s, act.path, stop);
-    } finally {
-      // Allocation tracking costs every allocation: it ends even without a file.
-      if (!stopped) await stop().catch(() => {});
-    }
-  };
+  act.general = ctx.session.acquire();
+  await act.session.post('HeapProfiler.enable');
+  await act.session.post('HeapProfiler.startTrackingHeapObjects', { trackAllocations: true });
+  act.finish = () => writeSnapshot(act.path, 'heap timeline', act.session);
 }
 
 async function beginV8Options(act) {
@@ -110,7 +164,7 @@ async function beginV8Options(act) {
     act.session = ctx.session.acquire();
     await act.session.call('gcStart');
   }
-  act.finish = async () => {
+  act.collect = async () => {
     const lines = [
       `# ${ctx.version}: V8 options session of pid ${process.pid}`,
       `# flags set: ${act.flags.apply.join(' ') || '(none)'}`,
@@ -124,21 +178,31 @@ async function beginV8Options(act) {
     }
     flags.setFlags(act.flags.revert, false);
     if (act.flags.revert.length > 0) lines.push(`# switched back: ${act.flags.revert.join(' ')}`);
-    results.writeTextResult(act.path, lines.join('\n') + '\n');
+    return lines.join('\n') + '\n';
   };
 }
 
-// Commands that run until a stop command ends them; only one of a kind at a time.
+// Commands that run until a stop command ends them; only one of a kind at a
+// time. session: the inspector session the activity holds while it runs. An
+// activity with `collect` has its data in milliseconds and is written also
+// when the process ends; the timeline's snapshot (`finish`) is not.
 const ACTIVITIES = [
-  { key: 'timeline', name: 'heap timeline', start: BIT.START_TIMELINE, stop: BIT.STOP_TIMELINE, begin: beginTimeline, session: true, snapshot: true },
-  { key: 'cpu', name: 'CPU profile', start: BIT.START_PROFILING, stop: BIT.STOP_PROFILING, begin: beginCpuProfile, session: true },
-  { key: 'sampling', name: 'heap profile', start: BIT.START_HEAP_PROFILING, stop: BIT.STOP_HEAP_PROFILING, begin: beginSampling, session: true },
+  { key: 'timeline', name: 'heap timeline', start: BIT.START_TIMELINE, stop: BIT.STOP_TIMELINE, begin: beginTimeline, session: 'engine', snapshot: true },
+  { key: 'cpu', name: 'CPU profile', start: BIT.START_PROFILING, stop: BIT.STOP_PROFILING, begin: beginCpuProfile, session: 'session' },
+  { key: 'sampling', name: 'heap profile', start: BIT.START_HEAP_PROFILING, stop: BIT.STOP_HEAP_PROFILING, begin: beginSampling, session: 'session', check: checkHeapSampling },
   { key: 'v8options', name: 'V8 options session', start: BIT.V8_OPTIONS, stop: BIT.STOP_V8_OPTIONS, begin: beginV8Options },
 ];
 
-async function startActivity(kind, act) {
+// A stop may come while its activity is still starting (allocation tracking
+// first gives every object of a large heap an id): it waits for the start.
+function startActivity(kind, act) {
+  act.begun = beginActivity(kind, act);
+  return act.begun;
+}
+
+async function beginActivity(kind, act) {
   setActive(1);
-  if (kind.session) act.session = ctx.session.acquire();
+  if (kind.session) act.session = ctx[kind.session].acquire();
   try {
     await kind.begin(act);
   } catch (err) {
@@ -151,34 +215,58 @@ async function startActivity(kind, act) {
 
 function endActivity(kind, act) {
   if (activities[kind.key] === act) delete activities[kind.key];
+  if (snapshotUser === act) snapshotUser = null;
   if (act.path) results.release(act.path);
-  if (act.session) act.session.release();
-  act.session = null;
+  for (const s of [act.session, act.general]) if (s) s.release();
+  act.session = act.general = null;
   act.state = 'done';
   setActive(-1);
 }
 
 async function stopActivity(kind, act) {
+  if (act && act.begun) await act.begun.catch(() => {});
   if (!act || act.state === 'done' || act.finishing) return;
   act.finishing = true;
   try {
-    await act.finish();
+    if (act.collect) await results.writeTextResult(act.path, await act.collect());
+    else await act.finish();
     log(`stopped ${kind.name}`);
   } finally {
     endActivity(kind, act);
   }
 }
 
-// A process that ends during an activity still leaves its result file.
-async function finishAll() {
-  const stops = [];
+// The process is ending, and its end waits a second at most: the profiles
+// are collected, the sessions closed (`disconnect`), and only then the
+// files written. A heap snapshot or timeline, which takes seconds or
+// minutes, is abandoned and its temporary file removed.
+async function finishAll(disconnect) {
+  closing = true;
+  const texts = [];
   for (const kind of ACTIVITIES) {
     const act = activities[kind.key];
-    if (act && act.state !== 'starting') {
-      stops.push(stopActivity(kind, act).catch((err) => warn(`${kind.name} stop failed: ${err.message}`)));
+    if (!act || act.state === 'starting' || act.finishing) continue;
+    act.finishing = true;
+    if (!act.collect) {
+      log(`${kind.name} abandoned: the process is ending`);
+      endActivity(kind, act);
+      continue;
     }
+    texts.push(act.collect().then((text) => ({ kind, act, text }),
+      (err) => { warn(`${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
   }
-  await Promise.all([...stops, ...pendingWork]);
+  // Each within the same time, a stop that was already under way included.
+  const deadline = Date.now() + EXIT_COLLECT_MS;
+  const until = (promise) => within(Math.max(0, deadline - Date.now()), promise, null);
+  const collected = await Promise.all(texts.map(until));
+  await until(Promise.all(pendingWork));
+  for (const out of writing) out.abandon();
+  disconnect();
+  for (const got of collected) {
+    if (!got || got.text === null) continue;
+    await results.writeTextResult(got.act.path, got.text).catch((err) => warn(`${got.kind.name} stop failed: ${err.message}`));
+    endActivity(got.kind, got.act);
+  }
 }
 
 // ---------------------------------------------------------------- one-shot commands
@@ -193,12 +281,7 @@ function writeFlagList(file) {
       `# set at run time through the control socket: ${flags.table.applied.join(' ') || '(none)'}`,
       '# flags of this node executable, with their defaults:',
     ];
-    try {
-      results.writeTextResult(file, head.join('\n') + '\n' + flags.table.listing);
-      resolve();
-    } catch (e) {
-      reject(e);
-    }
+    results.writeTextResult(file, head.join('\n') + '\n' + flags.table.listing).then(resolve, reject);
   }));
 }
 
@@ -250,23 +333,45 @@ async function makePlan(mask, text, autoStop) {
   }
   const { file, flags: words } = parseOptionText(text);
   const plan = { mask, file, oneShots: ONE_SHOTS.filter((c) => mask & c.bit), starts: [], stops: [], autoStop, reserved: false };
-  const error = checkStarts(plan, words) || checkStops(plan) || checkFileUse(plan);
+  const error = checkStarts(plan, words) || checkStops(plan) || checkFileUse(plan) || checkSnapshotEngine(plan);
   if (error) return { error };
   for (const s of plan.starts) activities[s.kind.key] = s.act;
-  for (const { act } of plan.stops) act.state = 'stopping';
+  for (const { act } of plan.stops) act.stopPlanned = true;
   if (plan.writes) {
     results.reserve(file);
     plan.reserved = true;
   }
-  const big = plan.oneShots.find((c) => c.snapshot) || plan.starts.map((s) => s.kind).find((k) => k.snapshot);
-  if (big) {
-    const refusal = await checkSpace(file, big.name === '--heapdump' ? 'heap snapshot' : big.name);
-    if (refusal) {
-      releasePlan(plan);
-      return { error: refusal };
-    }
+  if (plan.snapshot) snapshotUser = plan.snapshot;
+  // The checks that ask the main thread, once the plan holds its reservations.
+  const refusal = (plan.snapshot && await checkRoom(file, plan.snapshot.what)) ||
+    await firstRefusal(plan.starts.filter((s) => s.kind.check).map((s) => s.kind.check));
+  if (refusal) {
+    releasePlan(plan);
+    return { error: refusal };
   }
   return plan;
+}
+
+async function firstRefusal(checks) {
+  for (const check of checks) {
+    const refusal = await check();
+    if (refusal) return refusal;
+  }
+  return null;
+}
+
+// A heap snapshot or timeline waits for no other: V8 builds one at a time.
+function checkSnapshotEngine(plan) {
+  const timeline = plan.starts.find((s) => s.kind.snapshot);
+  const dump = plan.oneShots.some((c) => c.snapshot);
+  if (!timeline && !dump) return null;
+  if (snapshotUser) {
+    const running = snapshotUser.what === 'heap snapshot' ? `a heap snapshot is being written to ${snapshotUser.path}`
+      : `a heap timeline is running (result file ${snapshotUser.path})`;
+    return `${running}; one heap snapshot or timeline at a time`;
+  }
+  plan.snapshot = timeline ? Object.assign(timeline.act, { what: 'heap timeline' }) : { what: 'heap snapshot', path: plan.file };
+  return null;
 }
 
 function checkStarts(plan, words) {
@@ -293,7 +398,7 @@ function checkStops(plan) {
   for (const kind of ACTIVITIES) {
     if (!(plan.mask & kind.stop)) continue;
     const act = activities[kind.key];
-    if (!act || act.state !== 'running') return `no ${kind.name} is running`;
+    if (!act || act.stopPlanned || !(act.state === 'running' || act.begun)) return `no ${kind.name} is running`;
     if (plan.file !== null && plan.file !== act.path) {
       return `the running ${kind.name} writes to ${act.path}, not to ${plan.file}`;
     }
@@ -316,12 +421,11 @@ function checkFileUse(plan) {
 
 // Gives back what makePlan reserved, when the command will not run after all.
 function releasePlan(plan) {
+  if (plan.snapshot && snapshotUser === plan.snapshot) snapshotUser = null;
   for (const s of plan.starts) {
     if (activities[s.kind.key] === s.act) delete activities[s.kind.key];
   }
-  for (const { act } of plan.stops) {
-    if (act.state === 'stopping') act.state = 'running';
-  }
+  for (const { act } of plan.stops) act.stopPlanned = false;
   if (plan.reserved) results.release(plan.file);
   plan.reserved = false;
 }
@@ -342,6 +446,7 @@ async function runPlanSteps(plan) {
       for (const cmd of plan.oneShots) await attempt(cmd.name, () => cmd.run(plan.file));
     } finally {
       if (plan.oneShots.some((c) => c.file)) results.release(plan.file);
+      if (plan.snapshot && plan.snapshot.what === 'heap snapshot' && snapshotUser === plan.snapshot) snapshotUser = null;
       setActive(-1);
     }
   }
@@ -372,8 +477,8 @@ async function attempt(what, fn) {
 // positive, is the number of seconds after which the agent stops what it started.
 function scheduleAutoStop(kind, act, seconds) {
   setTimeout(() => {
-    if (activities[kind.key] === act && act.state === 'running') {
-      act.state = 'stopping';
+    if (activities[kind.key] === act && act.state === 'running' && !act.stopPlanned) {
+      act.stopPlanned = true;
       runPlan({ mask: kind.stop, file: act.path, oneShots: [], starts: [], stops: [{ kind, act }] });
     }
   }, seconds * 1000).unref();

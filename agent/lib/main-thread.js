@@ -2,17 +2,25 @@
 // The agent's side in the application's main thread: the worker that serves
 // the control socket, the SIGUSR2 kick passed on to it, the functions it calls
 // here through its inspector session, and the process's end.
+//
+// No listener for SIGINT, SIGTERM or SIGHUP: a listener changes how the
+// process ends (a library that steps aside when others listen, a main thread
+// stuck in JavaScript that never runs it). A process killed by a signal
+// leaves its socket and any temporary result file behind; the next agent to
+// start removes them.
 const fs = require('fs');
 const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
-const { SHARED, socketPath, bindDirPrefix } = require('./shared');
+const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
 const { warn, guard } = require('./log');
 
-// At most this long the process's end waits for the worker to write out
-// running activities (only when something runs).
-const DRAIN_WAIT_MS = 30000;
-const TERMINATING_SIGNALS = { SIGHUP: 1, SIGINT: 2, SIGTERM: 15 };
+// The process's end waits at most this long for the worker to write the
+// running profiles and close its sessions (only when something runs).
+const DRAIN_WAIT_MS = 1000;
+// Set by the application: it accepts that a heap snapshot may take the
+// memory it has left. Read once, here.
+const IGNORE_MEMORY_ENV = 'KESTRUN_SNAPSHOT_IGNORE_MEMORY';
 
 let worker = null;
 let shared = null;
@@ -33,20 +41,11 @@ const mainThreadFunctions = {
     gcProfiler = null;
     return JSON.stringify(data.statistics);
   },
+  writeSnapshot: (args) => require('./heap-writer').writeSnapshot(args),
 };
 
-// Signals ignored when the agent is loaded stay ignored.
-function ignoredSignals() {
-  try {
-    const mask = BigInt('0x' + /^SigIgn:\s*([0-9a-f]+)$/m.exec(fs.readFileSync('/proc/self/status', 'utf8'))[1]);
-    return (signo) => ((mask >> BigInt(signo - 1)) & 1n) === 1n;
-  } catch (_) {
-    return () => false;
-  }
-}
-
-// Has the worker finish what runs and disconnect its session, while this
-// thread waits (V8 serves the session's messages during Atomics.wait).
+// Has the worker write the running profiles and close its sessions, while
+// this thread waits (V8 serves the sessions' messages during Atomics.wait).
 function drain() {
   if (!worker || (Atomics.load(shared, SHARED.SESSION) === 0 && Atomics.load(shared, SHARED.ACTIVE) === 0)) return;
   const seen = Atomics.load(shared, SHARED.DRAINED);
@@ -54,14 +53,18 @@ function drain() {
   Atomics.wait(shared, SHARED.DRAINED, seen, DRAIN_WAIT_MS);
 }
 
-// Removes the socket; or, when the process ends before the worker has put
-// it in place, the private directory it was being bound in.
+// Removes the socket, if the path still names it; or, when the process ends
+// before the worker has put it in place, the private directory it was being
+// bound in.
 function removeSocket() {
   if (!shared) return;
   const state = Atomics.exchange(shared, SHARED.SERVED, 2);
   if (state === 2) return; // removed already
   if (state === 1) {
-    try { fs.unlinkSync(socketPath(process.pid)); } catch (_) { /* already gone */ }
+    const file = socketPath(process.pid);
+    try {
+      if (fs.lstatSync(file, { bigint: true }).ino === loadIno(shared)) fs.unlinkSync(file);
+    } catch (_) { /* already gone */ }
     return;
   }
   const prefix = bindDirPrefix(process.pid);
@@ -75,25 +78,11 @@ function removeSocket() {
   } catch (_) { /* no /tmp to look in */ }
 }
 
-// SIGINT, SIGTERM, SIGHUP: when the application has no handler of its own,
-// write what runs, remove the socket and end the way node ends without the
-// agent: killed by the signal. A PID 1 ignores these signals by default, so
-// there the agent does nothing and stays reachable.
-function onTerminatingSignal(signal) {
-  if (process.listenerCount(signal) > 1) return; // the application decides
-  if (process.pid === 1) return;
-  drain();
-  removeSocket();
-  process.removeListener(signal, terminatingHandlers[signal]);
-  process.kill(process.pid, signal);
-}
-const terminatingHandlers = {};
-
 function start(version, hook) {
   Object.assign(hook, mainThreadFunctions);
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
   worker = new Worker(path.join(__dirname, 'worker.js'), {
-    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version },
+    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
     execArgv: [],
     // Small young generation: the worker's idle cost is its memory.
     resourceLimits: { maxYoungGenerationSizeMb: 4, maxOldGenerationSizeMb: 512 },
@@ -108,12 +97,6 @@ function start(version, hook) {
   // The kick listener stays installed for the whole life of the process:
   // quellix checks that SIGUSR2 is caught before it sends the kick.
   process.on('SIGUSR2', () => guard(() => { if (worker) worker.postMessage({ kick: true }); }));
-  const ignored = ignoredSignals();
-  for (const [signal, signo] of Object.entries(TERMINATING_SIGNALS)) {
-    if (ignored(signo)) continue;
-    terminatingHandlers[signal] = () => guard(() => onTerminatingSignal(signal));
-    process.on(signal, terminatingHandlers[signal]);
-  }
   process.on('exit', () => guard(() => { drain(); removeSocket(); }));
 }
 

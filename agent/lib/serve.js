@@ -26,7 +26,7 @@ const net = require('net');
 const path = require('path');
 const wire = require('./wire');
 const commands = require('./commands');
-const { log, guard } = require('./log');
+const { log, stderr, guard } = require('./log');
 const { bindDirPrefix } = require('./shared');
 
 // Time a 512-byte message is given to grow into an extended one.
@@ -47,10 +47,13 @@ const PING_MS = 50;
 const INFER_KICK_MS = 100;
 // While a client waits for its kick, the main thread is pinged this often.
 const RECHECK_MS = 100;
+// While another process serves the socket's path, binding is tried again this often.
+const TAKEN_RETRY_MS = 5000;
 
 const pendingKick = new Set();
 let port = null;       // to the main thread
 let closing = false;
+let takenSaid = false;
 
 // ---------------------------------------------------------------- main thread
 
@@ -245,14 +248,16 @@ function kick(conn) {
 
 // Binds in a private directory, makes the socket owner-only and only then
 // moves it to its public path: the path never names a socket that others may
-// use or that refuses a connection. Calls back with the path, or an error.
+// use or that refuses a connection. A path that a live process serves (a
+// sidecar in another pid namespace with the same pid, sharing /tmp) is never
+// replaced. Calls back with (error), (null, { taken: true }) or (null, { ino }).
 function listen(socketPath, done) {
   let dir;
   try {
     dir = fs.mkdtempSync(bindDirPrefix(process.pid));
   } catch (err) {
     done(err);
-    return null;
+    return;
   }
   const bindPath = path.join(dir, 'socket');
   const cleanup = () => {
@@ -261,26 +266,56 @@ function listen(socketPath, done) {
   };
   const server = net.createServer({ allowHalfOpen: true }, (sock) => guard(() => onConnection(sock)));
   server.on('error', (err) => guard(() => { cleanup(); done(err); }));
-  server.listen(bindPath, () => guard(() => {
+  server.listen(bindPath, () => guard(() => servedByOther(socketPath, (taken) => guard(() => {
     try {
+      if (taken) {
+        server.close();
+        done(null, { taken: true });
+        return;
+      }
       fs.chmodSync(bindPath, 0o600);
-      fs.renameSync(bindPath, socketPath); // replaces a stale file of this pid
-      done(null);
+      fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
+      done(null, { ino: fs.lstatSync(socketPath, { bigint: true }).ino });
     } catch (err) {
       server.close();
       done(err);
     } finally {
       cleanup();
     }
-  }));
-  return server;
+  }))));
 }
 
-// Calls back with null once the socket is at socketPath, or with the error.
+// Calls back with true when a live process serves path: a connection is
+// taken, or refused for a reason other than "nobody listens" (a full backlog,
+// another user's socket).
+function servedByOther(path, cb) {
+  const sock = net.connect(path);
+  sock.once('connect', () => { sock.destroy(); cb(true); });
+  sock.once('error', (err) => cb(err.code !== 'ENOENT' && err.code !== 'ECONNREFUSED'));
+}
+
+// Calls back once the socket is at socketPath with (null, ino), or with an
+// error. While another process serves the path, this process serves nothing,
+// says so once, and tries again every TAKEN_RETRY_MS (the worker never keeps
+// the process alive, so neither does the timer).
 function start(mainPort, socketPath, done) {
   port = mainPort;
-  listen(socketPath, done);
+  listen(socketPath, (err, res) => guard(() => {
+    if (err || !res.taken) {
+      if (!err && takenSaid) log(`control socket ${socketPath} was free again and is served now`);
+      done(err || null, res && res.ino);
+      return;
+    }
+    if (!takenSaid) {
+      takenSaid = true;
+      stderr(`control socket ${socketPath} is served by another process: this process serves nothing until that path is free (tried again every ${TAKEN_RETRY_MS / 1000} s)`);
+    }
+    setTimeout(() => guard(() => start(mainPort, socketPath, done)), TAKEN_RETRY_MS);
+  }));
 }
+
+// The main thread answers a ping: it is free, not busy in JavaScript or blocked.
+function mainIsFree(cb) { mainAnswers(cb); }
 
 function onMainMessage(msg) {
   if (msg.kick) onKickSignal();
@@ -289,4 +324,4 @@ function onMainMessage(msg) {
 
 function setClosing() { closing = true; }
 
-module.exports = { start, onMainMessage, setClosing };
+module.exports = { start, onMainMessage, setClosing, mainIsFree };

@@ -1,11 +1,14 @@
 'use strict';
-// The worker's inspector session with the main thread. V8 dispatches its
+// The worker's inspector sessions with the main thread. V8 dispatches their
 // messages by interrupting whatever the main thread runs, so profiles,
 // snapshots and the report come while the main thread spins in JavaScript.
-// The session is connected only while something uses it; a connected session
-// is flagged in shared memory, so that the main thread knows at exit that it
-// has to wait for the worker to finish and disconnect (a session still
-// connected when the process ends makes node wait for "the debugger").
+// A session is connected only while something uses it; connected sessions
+// are counted in shared memory, so that the main thread knows at exit that it
+// has to wait for the worker to disconnect them (a session still connected
+// when the process ends makes node wait for "the debugger").
+//
+// V8 ends allocation tracking, and forgets its heap object ids, whenever any
+// session disables the heap profiler, which closing a session does too.
 const inspector = require('inspector');
 const { HOOK_KEY, SHARED } = require('./shared');
 
@@ -21,7 +24,7 @@ class MainSession {
       const session = new inspector.Session();
       session.connectToMainThread();
       this.session = session;
-      Atomics.store(this.shared, SHARED.SESSION, 1);
+      Atomics.add(this.shared, SHARED.SESSION, 1);
     }
     this.users++;
     return this;
@@ -35,11 +38,13 @@ class MainSession {
   disconnect() {
     if (this.session) {
       try { this.session.disconnect(); } catch (_) { /* already gone */ }
+      Atomics.sub(this.shared, SHARED.SESSION, 1);
     }
     this.session = null;
     this.users = 0;
-    Atomics.store(this.shared, SHARED.SESSION, 0);
   }
+
+  get connected() { return this.session !== null; }
 
   post(method, params) {
     return new Promise((resolve, reject) => {

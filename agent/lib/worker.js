@@ -2,28 +2,35 @@
 // The agent's worker thread: serves the control socket and carries out the
 // commands, so that both go on while the main thread is busy in JavaScript.
 // Its listening server keeps its own event loop alive, which its inspector
-// session needs for its replies; the main thread has unref'd it, so it never
-// keeps the process alive.
+// sessions need for their replies; the main thread has unref'd it, so it
+// never keeps the process alive.
 const { parentPort, workerData } = require('worker_threads');
 const fs = require('fs');
-const { guard, guardAsync, warn } = require('./log');
+const { guard, guardAsync, warn, log } = require('./log');
 const { MainSession } = require('./session');
-const { SHARED, socketPath } = require('./shared');
+const { SHARED, socketPath, storeIno } = require('./shared');
 const commands = require('./commands');
 const flags = require('./flags');
+const results = require('./results');
 const serve = require('./serve');
 
 const shared = workerData.shared;
 const session = new MainSession(shared);
-commands.init({ session, shared, execArgv: workerData.execArgv, version: workerData.version });
+const engine = new MainSession(shared);
+commands.init({
+  session, engine, shared, execArgv: workerData.execArgv, version: workerData.version,
+  mainAnswers: serve.mainIsFree, ignoreMemory: workerData.ignoreMemory,
+});
 
-// The main thread is ending: finish what runs, disconnect, and say so.
+// The main thread is ending and waits for this: write what can be written
+// at once, close the sessions, and say so.
 async function drain() {
   serve.setClosing();
+  const disconnect = () => { session.disconnect(); engine.disconnect(); };
   try {
-    await commands.finishAll();
+    await commands.finishAll(disconnect);
   } finally {
-    session.disconnect();
+    disconnect();
     Atomics.add(shared, SHARED.DRAINED, 1);
     Atomics.notify(shared, SHARED.DRAINED);
   }
@@ -42,12 +49,18 @@ guard(() => {
   // Shared memory, not a message: a main thread stuck in JavaScript never
   // reads its messages, yet removes the socket when the process ends. A
   // process that ended while the socket was being bound hears nothing of it.
-  serve.start(parentPort, file, (err) => guard(() => {
+  serve.start(parentPort, file, (err, ino) => guard(() => {
     const ending = Atomics.load(shared, SHARED.SERVED) === 2;
     if (err) {
       if (!ending) warn(`control socket ${file}: ${err.message}`);
-    } else if (Atomics.compareExchange(shared, SHARED.SERVED, 0, 1) === 2) {
-      try { fs.unlinkSync(file); } catch (_) { /* already gone */ }
+      return;
     }
+    storeIno(shared, ino);
+    if (Atomics.compareExchange(shared, SHARED.SERVED, 0, 1) === 2) {
+      try { fs.unlinkSync(file); } catch (_) { /* already gone */ }
+      return;
+    }
+    // What killed writers left behind, once this process is reachable.
+    guardAsync(results.sweepTemporaryFiles().then((n) => { if (n > 0) log(`${n} leftover temporary file(s) removed`); }));
   }));
 });

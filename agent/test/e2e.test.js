@@ -62,7 +62,7 @@ describe('quellix end to end', { skip }, () => {
     await loadsInDevTools(t, file);
   });
 
-  it('three --heapdump calls in one second: each exit 0 has its own file, the others say why', async () => {
+  it('three --heapdump calls at once: each exit 0 has its own file, the others say why', async () => {
     const runs = await Promise.all([0, 1, 2].map(() => h.runQuellix(['--heapdump', String(app.pid)])));
     const files = new Set();
     for (const run of runs) {
@@ -70,7 +70,7 @@ describe('quellix end to end', { skip }, () => {
         files.add(resultPath(run.out, 'heapdump'));
       } else {
         assert.equal(run.status, 1);
-        assert.match(run.out, /^result file \S+ (already exists|is being written); try again in a second$/m);
+        assert.match(run.out, /^(result file \S+ (already exists|is being written); try again in a second|a heap snapshot is being written to \S+; one heap snapshot or timeline at a time)$/m);
       }
     }
     assert.equal(files.size, runs.filter((r) => r.status === 0).length, 'two calls reported the same file');

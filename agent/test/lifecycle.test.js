@@ -4,6 +4,8 @@
 const { describe, it, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const os = require('os');
+const path = require('path');
 const { execFileSync, spawn, spawnSync } = require('child_process');
 const h = require('../harness/control-client');
 
@@ -77,6 +79,38 @@ describe('control socket', () => {
     }
   });
 
+  it('an exit during a heap timeline is prompt, with the same output and status, and leaves no file', async () => {
+    // Ends with status 7 a moment after the message; its heap's snapshot would take seconds.
+    const HEAP = "globalThis.big = Array.from({ length: 1e6 }, (_, i) => ({ i, s: 'item-' + i })); 0";
+    const EXIT = "setImmediate(() => { process.stdout.write('bye\\n'); process.exit(7); }); 0";
+    async function exitMs(app) {
+      const sent = process.hrtime.bigint();
+      await h.evalInApp(app, EXIT);
+      const exit = await app.exited;
+      return { exit, out: app.out, err: app.err, ms: Number(process.hrtime.bigint() - sent) / 1e6 };
+    }
+    const plain = await h.startApp({ preload: false, serve: false });
+    const agent = await h.startApp();
+    try {
+      await h.evalInApp(plain, HEAP);
+      await h.evalInApp(agent, HEAP);
+      const file = `${agent.dir}/exit.heaptimeline`;
+      for (const [mask, text] of [[0x4, ''], [0x10, `--specified_log_path=${file} `]]) {
+        assert.equal((await h.exchange(agent.pid, { mask, text })).second.verdict, 'Y');
+      }
+      const logFile = `${agent.dir}/kestrun-agent-${agent.pid}.log`;
+      await h.waitFor(() => fs.existsSync(logFile) && /started heap timeline/.test(fs.readFileSync(logFile, 'utf8')), 'the timeline to run');
+      const [without, withAgent] = [await exitMs(plain), await exitMs(agent)];
+      assert.deepEqual([withAgent.exit, withAgent.out, withAgent.err], [without.exit, without.out, without.err]);
+      assert.deepEqual(without.exit, { code: 7, signal: null });
+      assert.ok(withAgent.ms < without.ms + 1000, `ended ${withAgent.ms.toFixed(0)} ms after the message, ${without.ms.toFixed(0)} ms without the agent`);
+      assert.deepEqual(fs.readdirSync(agent.dir).filter((f) => f !== path.basename(logFile)), []);
+    } finally {
+      await h.stopApp(plain);
+      await h.stopApp(agent);
+    }
+  });
+
   it('is removed when a process stuck in JavaScript ends', async () => {
     const stuck = await h.startApp({ args: [h.STUCK_APP], env: { SPIN_MS: '1000' } });
     try {
@@ -112,54 +146,88 @@ describe('control socket', () => {
 });
 
 describe('terminating signals', () => {
-  for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
-    it(`${signal} without an application handler writes the running profile, removes the socket and kills as before`, async () => {
-      const app = await h.startApp();
-      try {
-        const file = `${app.dir}/at-${signal}.cpuprofile`;
-        const { second } = await h.exchange(app.pid, { mask: 0x40, text: `--specified_log_path=${file} ` });
-        assert.equal(second.verdict, 'Y');
-        await h.waitFor(async () => (await h.evalInApp(app, '1')) === 1, 'the profile to start');
-        app.child.kill(signal);
-        assert.deepEqual(await app.exited, { code: null, signal });
-        assert.ok(!fs.existsSync(h.socketPath(app.pid)));
-        assert.ok(JSON.parse(fs.readFileSync(file, 'utf8')).samples);
-        assert.equal(app.err, '');
-      } finally {
-        await h.stopApp(app);
-      }
-    });
-  }
+  // A library in the manner of signal-exit: it steps aside while other
+  // listeners exist, and otherwise removes itself and raises the signal again.
+  const SIGNAL_EXIT = `const sig = process.env.SIG;
+    function onSignal() {
+      if (process.listeners(sig).length !== 1) return;
+      process.removeListener(sig, onSignal);
+      process.stdout.write('cleanup ' + sig + '\\n');
+      process.kill(process.pid, sig);
+    }
+    process.on(sig, onSignal);
+    setTimeout(() => {}, 20000);
+    process.stdout.write('ready\\n');`;
+  const STUCK = "process.stdout.write('ready\\n'); const end = Date.now() + 20000; while (Date.now() < end) {}";
 
-  it('SIGTERM with an application handler is left to the application', async () => {
-    const app = await h.startApp({ env: { APP_HANDLES_SIGTERM: '1' } });
+  // Starts the app, waits until it is ready (and serves, with the agent),
+  // sends the signal; resolves with its end and the time from the signal to it.
+  async function endBySignal(code, signal, withAgent) {
+    const app = await h.startApp({ args: ['-e', code], env: { SIG: signal }, preload: withAgent, serve: false });
     try {
-      app.child.kill('SIGTERM');
-      await h.waitFor(() => app.replies.get('sigterm'), 'the application handler');
-      assert.equal(app.exit, null);
-      assert.ok(h.isSocket(h.socketPath(app.pid)));
-      await h.evalInApp(app, 'setImmediate(() => process.exit(3))');
-      assert.deepEqual(await app.exited, { code: 3, signal: null });
-      assert.ok(!fs.existsSync(h.socketPath(app.pid)));
+      await h.waitFor(() => app.out === 'ready\n' && (!withAgent || h.isSocket(h.socketPath(app.pid))), 'the app to be ready');
+      const sent = process.hrtime.bigint();
+      app.child.kill(signal);
+      const exit = await app.exited;
+      return { exit, out: app.out, err: app.err, ms: Number(process.hrtime.bigint() - sent) / 1e6 };
     } finally {
       await h.stopApp(app);
+    }
+  }
+
+  it('end the process as without the agent: status, output and time, with a signal-exit handler and stuck in JavaScript', async (t) => {
+    for (const [name, code] of [['signal-exit handler', SIGNAL_EXIT], ['stuck', STUCK]]) {
+      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+        const plain = await endBySignal(code, signal, false);
+        const agent = await endBySignal(code, signal, true);
+        const what = `${name}, ${signal}`;
+        assert.deepEqual(plain.exit, { code: null, signal }, what);
+        assert.deepEqual([agent.exit, agent.out, agent.err], [plain.exit, plain.out, plain.err], what);
+        t.diagnostic(`${what}: ${plain.ms.toFixed(1)} ms without the agent, ${agent.ms.toFixed(1)} ms with it`);
+        assert.ok(agent.ms < plain.ms + 100, `${what}: ended ${agent.ms.toFixed(0)} ms after the signal, ${plain.ms.toFixed(0)} ms without the agent`);
+      }
     }
   });
 });
 
 describe('as PID 1 of a pid namespace', () => {
-  // node as PID 1 with /tmp of its own; it echoes its standard input, so that
-  // a line sent after a signal comes back only once the signal was handled.
+  // node as PID 1 with a /tmp of its own: a staging directory, bind-mounted
+  // there, that holds a copy of the agent (the checkout itself may lie under
+  // /tmp). It echoes its standard input, so that a line sent after a signal
+  // comes back only once the signal was handled.
   const ECHO = "process.stdin.on('data', (d) => process.stdout.write(d))";
-  const unshare = spawnSync('unshare', ['--pid', '--fork', '--mount', '--mount-proc', 'true'], { encoding: 'utf8' });
+  const unshare = spawnSync('unshare', ['--pid', '--fork', '--kill-child', '--mount', '--mount-proc', 'true'], { encoding: 'utf8' });
   const skip = unshare.status === 0 ? false : `unshare --pid --mount is not permitted here: ${(unshare.stderr || String(unshare.error)).trim()}`;
+  const started = [];
+  const stages = [];
 
-  async function startPid1(withAgent) {
-    const node = [process.execPath, ...(withAgent ? ['--require', h.AGENT] : []), '-e', ECHO];
-    const child = spawn('unshare', ['--pid', '--fork', '--mount', '--mount-proc', 'sh', '-c', 'mount -t tmpfs none /tmp && exec "$0" "$@"', ...node], {
+  // A directory to be some namespaces' /tmp, with the agent in it at /tmp/agent.
+  function stage() {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-pid1-'));
+    stages.push(dir);
+    fs.mkdirSync(path.join(dir, 'agent'));
+    for (const name of ['kestrun-agent.js', 'package.json', 'lib']) {
+      fs.cpSync(path.join(path.dirname(h.AGENT), name), path.join(dir, 'agent', name), { recursive: true });
+    }
+    return dir;
+  }
+
+  // Every namespace ends with its unshare (--kill-child), on every path.
+  after(async () => {
+    for (const app of started) {
+      app.child.kill('SIGKILL');
+      await app.exited;
+    }
+    for (const dir of stages) fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  async function startPid1(withAgent, tmp = stage()) {
+    const node = [process.execPath, ...(withAgent ? ['--require', '/tmp/agent/kestrun-agent.js'] : []), '-e', ECHO];
+    const child = spawn('unshare', ['--pid', '--fork', '--kill-child', '--mount', '--mount-proc', 'sh', '-c', 'mount --bind "$0" /tmp && exec "$@"', tmp, ...node], {
       env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), stdio: ['pipe', 'pipe', 'pipe'],
     });
-    const app = { child, out: '', err: '' };
+    const app = { child, out: '', err: '', tmp };
+    started.push(app);
     child.stdout.on('data', (d) => { app.out += d; });
     child.stderr.on('data', (d) => { app.err += d; });
     app.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
@@ -168,10 +236,9 @@ describe('as PID 1 of a pid namespace', () => {
       let kids = '';
       try { kids = fs.readFileSync(`/proc/${child.pid}/task/${child.pid}/children`, 'utf8').trim(); } catch (_) { return null; }
       const pid = Number(kids.split(' ')[0]);
-      return pid && fs.readlinkSync(`/proc/${pid}/exe`) === process.execPath ? pid : null;
+      try { return pid && fs.readlinkSync(`/proc/${pid}/exe`) === process.execPath ? pid : null; } catch (_) { return null; }
     }, 'node as PID 1');
-    app.socket = `/proc/${app.pid}/root/tmp/kestrun-uds-path-1`;
-    if (withAgent) await h.waitFor(() => h.isSocket(app.socket), 'the control socket inside');
+    app.socket = path.join(tmp, 'kestrun-uds-path-1');
     return app;
   }
 
@@ -180,37 +247,50 @@ describe('as PID 1 of a pid namespace', () => {
     await h.waitFor(() => app.out.includes(line + '\n'), `the echo of ${line}`);
   }
 
-  it('SIGTERM, SIGINT and SIGHUP are ignored as without the agent, and the agent stays reachable', { skip }, async () => {
-    const apps = [await startPid1(false), await startPid1(true)];
+  // force_gc through socket, with the kick to the host pid.
+  async function answers(socket, pid) {
+    const client = await new Promise((resolve, reject) => {
+      const sock = require('net').connect(socket);
+      sock.once('connect', () => resolve(new h.Client(sock)));
+      sock.once('error', reject);
+    });
     try {
-      for (const app of apps) {
-        for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
-          process.kill(app.pid, signal);
-          await echoes(app, `after ${signal}`);
-        }
-      }
-      const [plain, agent] = apps;
-      assert.equal(plain.out, agent.out);
-      assert.equal(plain.err + agent.err, '');
-      const client = await new Promise((resolve, reject) => {
-        const sock = require('net').connect(agent.socket);
-        sock.once('connect', () => resolve(new h.Client(sock)));
-        sock.once('error', reject);
-      });
-      try {
-        client.send(h.message({ mask: 0x2 }));
-        assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
-        process.kill(agent.pid, 'SIGUSR2');
-        assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
-      } finally {
-        client.close();
-      }
+      client.send(h.message({ mask: 0x2 }));
+      assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
+      process.kill(pid, 'SIGUSR2');
+      assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
     } finally {
-      for (const app of apps) {
-        app.child.stdin.end(); // PID 1 ends when its input ends and nothing else runs
-        process.kill(app.pid, 'SIGKILL');
-        await app.exited;
+      client.close();
+    }
+  }
+
+  it('SIGTERM, SIGINT and SIGHUP are ignored as without the agent, and the agent stays reachable', { skip }, async () => {
+    const plain = await startPid1(false);
+    const agent = await startPid1(true);
+    await h.waitFor(() => h.isSocket(agent.socket), 'the control socket inside');
+    for (const app of [plain, agent]) {
+      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+        process.kill(app.pid, signal);
+        await echoes(app, `after ${signal}`);
       }
     }
+    assert.equal(plain.out, agent.out);
+    assert.equal(plain.err + agent.err, '');
+    await answers(agent.socket, agent.pid);
+  });
+
+  it('a sidecar with the same pid and /tmp does not take over the served socket, and serves once it is free', { skip }, async () => {
+    const first = await startPid1(true);
+    await h.waitFor(() => h.isSocket(first.socket), 'the first control socket');
+    const ino = fs.statSync(first.socket).ino;
+    const sidecar = await startPid1(true, first.tmp);
+    await h.waitFor(() => sidecar.err.includes('is served by another process'), 'the sidecar to say the path is taken');
+    assert.match(sidecar.err, /^kestrun-agent\[\d+\]: control socket \/tmp\/kestrun-uds-path-1 is served by another process: this process serves nothing until that path is free \(tried again every \d+ s\)\n$/);
+    assert.equal(fs.statSync(first.socket).ino, ino);
+    await answers(first.socket, first.pid);
+    first.child.stdin.end(); // PID 1 ends when its input ends, and removes its socket
+    assert.deepEqual(await first.exited, { code: 0, signal: null });
+    await h.waitFor(() => h.isSocket(first.socket) && fs.statSync(first.socket).ino !== ino, 'the sidecar to serve the free path', 15000);
+    await answers(sidecar.socket, sidecar.pid);
   });
 });

@@ -129,6 +129,45 @@ describe('refusals', () => {
   });
 });
 
+describe('one heap snapshot or timeline at a time', () => {
+  const START_TIMELINE = 0x10, STOP_TIMELINE = 0x20;
+  const ONE_AT_A_TIME = 'one heap snapshot or timeline at a time';
+
+  it('refuses a second one in the first reply, naming the one that has the engine', async () => {
+    const first = path.join(app.dir, 'first.heapsnapshot');
+    const holder = await h.Client.connect(app.pid);
+    try {
+      holder.send(h.message({ mask: HEAPDUMP, text: pathWord('first.heapsnapshot') }));
+      assert.equal(h.parseReply(await holder.read(h.MSG_SIZE)).verdict, 'Y');
+      for (const mask of [HEAPDUMP, START_TIMELINE]) {
+        const { first: reply } = await h.exchange(app.pid, { mask, text: pathWord(`second-${mask}`) });
+        assert.deepEqual([reply.verdict, reply.text], ['N', `a heap snapshot is being written to ${first}; ${ONE_AT_A_TIME}`]);
+      }
+      process.kill(app.pid, 'SIGUSR2');
+      assert.equal(h.parseReply(await holder.read(h.MSG_SIZE)).verdict, 'Y');
+    } finally {
+      holder.close();
+    }
+    assert.ok(JSON.parse(await h.waitForFile(first)).snapshot.meta);
+
+    const timeline = path.join(app.dir, 'one.heaptimeline');
+    assert.equal((await h.exchange(app.pid, { mask: START_TIMELINE, text: pathWord('one.heaptimeline') })).second.verdict, 'Y');
+    const { first: reply } = await h.exchange(app.pid, { mask: HEAPDUMP, text: pathWord('during.heapsnapshot') });
+    assert.deepEqual([reply.verdict, reply.text], ['N', `a heap timeline is running (result file ${timeline}); ${ONE_AT_A_TIME}`]);
+    assert.equal((await h.exchange(app.pid, { mask: STOP_TIMELINE, text: pathWord('one.heaptimeline') })).second.verdict, 'Y');
+    assert.ok(JSON.parse(await h.waitForFile(timeline)).trace_function_infos.length > 0);
+  });
+
+  it('leaves the application\'s own heap sampling alone', async () => {
+    await h.evalInApp(app, "globalThis.own = new (require('inspector').Session)(); own.connect(); own.post('HeapProfiler.startSampling'); 0");
+    const { first } = await h.exchange(app.pid, { mask: 0x100, text: pathWord('theirs.heapprofile') });
+    assert.deepEqual([first.verdict, first.text], ['N', 'the application already runs V8\'s sampling heap profiler (one per process): it is left alone, no heap profile is started']);
+    const stopped = "new Promise((resolve, reject) => own.post('HeapProfiler.stopSampling', (err, res) => (err ? reject(err) : resolve(Array.isArray(res.profile.samples)))))";
+    assert.equal(await h.evalInApp(app, stopped), true);
+    await h.evalInApp(app, 'own.disconnect(); 0');
+  });
+});
+
 describe('misbehaving clients', () => {
   async function sendRaw(bytes, { end = false } = {}) {
     const client = await h.Client.connect(app.pid);

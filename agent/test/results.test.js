@@ -4,6 +4,7 @@
 const { describe, it, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const h = require('../harness/control-client');
@@ -108,25 +109,102 @@ describe('writes that cannot succeed', () => {
     assert.equal((await h.exchange(app.pid, { mask: BIT.HEAPDUMP, text: pathText(file), kick: false })).first.verdict, 'Y');
   });
 
-  it('a snapshot into a directory with too little space is refused with the sizes', async (t) => {
-    const dir = fs.mkdtempSync('/tmp/kestrun-small-');
-    // The application sees a 1 MB file system at dir, in a mount namespace of its own.
-    const probe = spawnSync('unshare', ['--mount', 'sh', '-c', `mount -t tmpfs -o size=1m none ${dir}`], { encoding: 'utf8' });
-    if (probe.status !== 0) {
-      fs.rmdirSync(dir);
-      t.skip(`cannot mount a small tmpfs in a mount namespace: ${probe.stderr.trim()}`);
+  it('a snapshot refused for disk space: a tmpfs far too small, and one between 1 and 1.7 times the heap, also while the main thread is blocked', async (t) => {
+    const tiny = fs.mkdtempSync('/tmp/kestrun-small-');
+    const snug = fs.mkdtempSync('/tmp/kestrun-snug-');
+    const HEAP_MB = 40, SNUG_MB = 60;
+    try {
+      // The application sees the two file systems in a mount namespace of its own.
+      const probe = spawnSync('unshare', ['--mount', 'sh', '-c', `mount -t tmpfs -o size=1m none ${tiny}`], { encoding: 'utf8' });
+      if (probe.status !== 0) {
+        t.skip(`cannot mount a small tmpfs in a mount namespace: ${probe.stderr.trim()}`);
+        return;
+      }
+      const script = `mount -t tmpfs -o size=1m none ${tiny} && mount -t tmpfs -o size=${SNUG_MB}m none ${snug} && exec "$0" "$@"`;
+      const child = await h.startApp({ wrap: ['unshare', '--mount', 'sh', '-c', script] });
+      try {
+        const used = await h.evalInApp(child, `globalThis.big = Array.from({ length: ${HEAP_MB * 10000} }, (_, i) => ({ i, s: 'item-' + i })); process.memoryUsage().heapUsed`);
+        const ratio = SNUG_MB * 1048576 / used;
+        assert.ok(ratio > 1 && ratio < 1.7, `the tmpfs is ${ratio.toFixed(2)} times the heap used`);
+        const sizes = (what, dir) => new RegExp(`^not enough space for the ${what} in ${dir}: about \\d+\\.\\d MB needed, \\d+\\.\\d MB free$`);
+        // Blocked first, so that no heap size has been seen yet.
+        await h.evalInApp(child, "setImmediate(() => require('child_process').execSync('sleep 3')); 0");
+        await h.waitFor(async () => !(await Promise.race([h.evalInApp(child, '1'), new Promise((r) => setTimeout(r, 200, false))])), 'the main thread to block');
+        for (const dir of [snug, tiny]) {
+          assert.match(await refused(child, BIT.HEAPDUMP, pathText(path.join(dir, 'big.heapsnapshot'))), sizes('heap snapshot', dir));
+          assert.match(await refused(child, BIT.START_TIMELINE, pathText(path.join(dir, 'big.heaptimeline'))), sizes('heap timeline', dir));
+        }
+        await h.waitFor(async () => (await h.evalInApp(child, '1')) === 1, 'the main thread to come back');
+        assert.match(await refused(child, BIT.HEAPDUMP, pathText(path.join(snug, 'big.heapsnapshot'))), sizes('heap snapshot', snug));
+        for (const dir of [tiny, snug]) assert.deepEqual(fs.readdirSync(`/proc/${child.pid}/root${dir}`), []);
+      } finally {
+        await h.stopApp(child);
+      }
+    } finally {
+      fs.rmdirSync(tiny);
+      fs.rmdirSync(snug);
+    }
+  });
+
+  it('a snapshot that would exceed the memory cgroup\'s limit is refused with both figures, and the service lives on', async (t) => {
+    const own = /^\d+:[^:]*\bmemory\b[^:]*:(.*)$/m.exec(fs.readFileSync('/proc/self/cgroup', 'utf8'));
+    const cgroup = own && path.join('/sys/fs/cgroup/memory', own[1], `kestrun-test-${process.pid}`);
+    try {
+      fs.mkdirSync(cgroup);
+      fs.writeFileSync(path.join(cgroup, 'memory.limit_in_bytes'), String(256 * 1048576));
+    } catch (err) {
+      if (cgroup && fs.existsSync(cgroup)) fs.rmdirSync(cgroup);
+      t.skip(`cannot make a cgroup v1 memory cgroup with a limit here: ${own ? err.message : 'no v1 memory controller'}`);
       return;
     }
-    const script = `mount -t tmpfs -o size=1m none ${dir} && exec "$0" "$@"`;
-    const child = await h.startApp({ wrap: ['unshare', '--mount', 'sh', '-c', script] });
+    let child;
     try {
-      const file = path.join(dir, 'big.heapsnapshot');
-      const text = await refused(child, BIT.HEAPDUMP, pathText(file));
-      assert.match(text, new RegExp(`^not enough space for the heap snapshot in ${dir}: about \\d+\\.\\d MB needed, [01]\\.\\d MB free$`));
-      assert.deepEqual(fs.readdirSync(`/proc/${child.pid}/root${dir}`), []);
+      child = await h.startApp({ limits: `echo $$ > ${cgroup}/cgroup.procs` });
+      await h.evalInApp(child, "globalThis.big = Array.from({ length: 300000 }, (_, i) => ({ i, s: 'item-' + i })); 0");
+      const text = await refused(child, BIT.HEAPDUMP, pathText(path.join(child.dir, 'big.heapsnapshot')));
+      const m = /^heap snapshot needs about (\d+) MB; the container's limit leaves (\d+) MB$/.exec(text);
+      assert.ok(m && Number(m[1]) > Number(m[2]) && Number(m[2]) < 256, text);
+      assert.equal(await h.evalInApp(child, 'big.length'), 300000);
+      assert.deepEqual(fs.readdirSync(child.dir), []);
     } finally {
       await h.stopApp(child);
-      fs.rmdirSync(dir);
+      fs.rmdirSync(cgroup);
     }
+  });
+});
+
+describe('what others left', () => {
+  let app;
+  let holder;
+  after(async () => {
+    if (holder) fs.closeSync(holder);
+    await h.stopApp(app);
+  });
+
+  it('a temporary file whose writer died is removed at start; one that a live writer holds, and another user\'s, stay', async () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
+    const name = (what) => path.join(dir, `.${what}.heapsnapshot.0123456789abcdef.tmp`);
+    for (const what of ['dead', 'live', 'others']) fs.writeFileSync(name(what), '{"snapshot":', { mode: 0o600 });
+    fs.chownSync(name('others'), 65534, 65534);
+    // A live writer: an exclusive flock on an open file of this process.
+    holder = fs.openSync(name('live'), 'r');
+    assert.equal(spawnSync('flock', ['-x', '-n', '3'], { stdio: ['ignore', 'ignore', 'ignore', holder] }).status, 0);
+    app = await h.startApp({ env: { NODE_LOG_DIR: dir } });
+    fs.rmSync(app.dir, { recursive: true });
+    app.dir = dir; // removed with the app
+    await h.waitFor(() => !fs.existsSync(name('dead')), 'the dead writer\'s file to be removed');
+    assert.ok(fs.existsSync(name('live')) && fs.existsSync(name('others')));
+  });
+
+  it('an agent log that another user made first is not used, and said so once', async () => {
+    const logFile = path.join(app.dir, `kestrun-agent-${app.pid}.log`);
+    fs.writeFileSync(logFile, '');
+    fs.chownSync(logFile, 65534, 65534);
+    fs.chmodSync(logFile, 0o666);
+    await accepted(app, BIT.ENABLE_LOG, '');
+    await accepted(app, BIT.ENABLE_LOG, '');
+    await h.waitFor(() => app.err.includes('is not used'), 'the agent to say so');
+    assert.equal(app.err, `kestrun-agent[${app.pid}]: agent log ${logFile} is not used (owner uid 65534, mode 666, 1 link(s)): it must be this user's own regular file, mode 600, with one link\n`);
+    assert.equal(fs.statSync(logFile).size, 0);
   });
 });

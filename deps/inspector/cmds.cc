@@ -1040,15 +1040,18 @@ static bool WaitForInspector(int pid, int port, ListenerView* seen, int timeout_
     if (ReadListenerView(pid, &view)) {
       if (port != 0 && HolderOfPort(view, port, found) == PORT_OWN) return true;
       if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, found)) return true;
-      if (port == 0) memcpy(seen->own, view.own, sizeof(view.own[0]) * static_cast<size_t>(view.own_count));
-      if (port == 0) seen->own_count = view.own_count;
+      if (port == 0) {
+        memcpy(seen->own, view.own, sizeof(view.own[0]) * static_cast<size_t>(view.own_count));
+        seen->own_count = view.own_count;
+      }
     }
     if (MonotonicMs() >= deadline) return false;
     usleep(1000);
   }
 }
 
-// Polls until the listener is gone from the target's namespace.
+// Polls until the listener is gone from the target's namespace (or the
+// target is gone).
 static bool WaitForListenerGone(int pid, const TcpSocket& listener, int timeout_ms) {
   static ListenerView view;
   const int64_t deadline = MonotonicMs() + timeout_ms;
@@ -1057,6 +1060,8 @@ static bool WaitForListenerGone(int pid, const TcpSocket& listener, int timeout_
       bool present = false;
       for (int i = 0; i < view.count && !present; i++) present = view.listeners[i].inode == listener.inode;
       if (!present) return true;
+    } else if (errno == ENOENT || errno == ESRCH) {
+      return true;
     }
     if (MonotonicMs() >= deadline) return false;
     usleep(1000);

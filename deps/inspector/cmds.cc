@@ -25,7 +25,8 @@
 
 #include "tools.h"
 
-extern char** environ;
+// The probe's environment; macOS declares it in no header.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 // ---------------------------------------------------------------------------
 // Command table, constants and usage

@@ -101,11 +101,15 @@ bool IsSignalCaught(int pid, int signo);
 // (defined, global or weak, visible); any malformed or foreign file is false.
 bool ElfExportsSymbol(int fd, const char* name);
 // True when the running executable of pid, or a shared libnode mapped into
-// it, exports node's addon entry point napi_module_register.
+// it, exports node's addon entry point napi_module_register. Always false
+// on macOS (no ELF files, no /proc).
 bool IsNodeProcess(int pid);
 // True when pid listens on its control socket path (its own
-// /tmp/kestrun-uds-path-<pid inside its namespace>): a listening socket at
-// that path whose inode is among pid's descriptors, read from /proc.
+// /tmp/kestrun-uds-path-<pid inside its namespace>): a listening socket
+// bound at that path whose inode is among pid's descriptors, read from
+// /proc without connecting. /proc names a socket by the path it was bound
+// to: one bound elsewhere and renamed into place (as the agent does) is not
+// seen. Always false on macOS.
 bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------

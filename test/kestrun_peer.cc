@@ -186,6 +186,7 @@ int AnswerProbe(const char* argv0) {
   else if (how == "Undefined") printf("Undefined\n");
   else if (how == "empty-line") printf("\n");
   else if (how == "stderr") fprintf(stderr, "peer probe: only on stderr\n");
+  else if (how == "stderr-escape") fprintf(stderr, "\x1b[2Jbad\tline%s\nsecond line\n", std::string(300, 'e').c_str());
   else if (how == "long") printf("%s\n", std::string(200, 'u').c_str());
   else if (how == "long-undefined") printf("undefined%s\n", std::string(200, ' ').c_str());
   else if (how == "multi") printf("undefined\nkestrun\n");

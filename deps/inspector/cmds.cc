@@ -26,7 +26,7 @@
 
 #include "tools.h"
 
-// Not declared by every system's headers.
+// The probe's environment; macOS declares it in no header.
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 // ---------------------------------------------------------------------------

@@ -32,13 +32,17 @@
 #include <sys/ucred.h>
 #else
 #include <dirent.h>
-#include <linux/openat2.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
+// Opening within a process's root needs openat2 (Linux 5.6).
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define QUELLIX_HAVE_OPENAT2 1
+#endif
 #endif
 
 namespace {
@@ -770,7 +774,7 @@ static int OpenInRoot(int pid, const char* path, int flags, int* root = nullptr)
   int root_fd = open(root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (root_fd == -1) return -1;
   int fd = -1;
-#if defined(SYS_openat2)
+#if defined(QUELLIX_HAVE_OPENAT2)
   struct open_how how;
   memset(&how, 0, sizeof(how));
   how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;

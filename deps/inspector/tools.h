@@ -115,13 +115,15 @@ void ForEachProcess(void (*visit)(int pid, void* context), void* context);
 // (defined, global or weak, visible); any malformed or foreign file is false.
 bool ElfExportsSymbol(int fd, const char* name);
 // True when the running executable of pid, or a shared libnode mapped into
-// it, exports node's addon entry point napi_module_register.
+// it, exports node's addon entry point napi_module_register. Always false
+// on macOS (no ELF files, no /proc).
 bool IsNodeProcess(int pid);
 // True when pid listens on its control socket path (its own
 // /tmp/kestrun-uds-path-<pid inside its namespace>): the path is a socket,
-// and a listening socket bound at it (or in the agent's private bind
-// directory, from which it was moved there) is among pid's descriptors,
-// read from /proc.
+// and a listening socket bound at it, or in the agent's private bind
+// directory from which it was renamed into place (/proc names a socket by
+// the path it was bound to), is among pid's descriptors, read from /proc
+// without connecting. Always false on macOS.
 bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------

@@ -345,7 +345,8 @@ check_man_page() {
         grep -q "^$opt\$" <<<"$rendered" || missing+=" [$opt]"
     done
     for opt in $usage_options time= --pid= --stop_profiling /tmp/kestrun-uds-path- \
-        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register; do
+        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register \
+        --wait --json --list "WAITING FOR THE RESULT"; do
         grep -qF -- "$opt" <<<"$rendered" || missing+=" $opt"
     done
     same "man page documents the sections, every option, the socket and the log directory" \

@@ -37,8 +37,8 @@ static int StubExchange(int, unsigned int mask) {
   g_exchanges++;
   if (!g_deliver_plain) return -1;
   if ((mask & (STOP_PROFILING | STOP_V8_OPTIONS | STOP_TIMELINE | STOP_HEAP_PROFILING)) != 0) return -1;
-  bool timed = (mask & TIMED_COMMANDS) != 0 ||
-               (IsLogFileNeeded(static_cast<int>(mask)) && FindResultFile(mask).stop_kind != 0);
+  bool timed =
+      (mask & TIMED_COMMANDS) != 0 || (IsLogFileNeeded(static_cast<int>(mask)) && FindResultFile(mask).stop_kind != 0);
   if (timed && !g_deliver_timed) return -1;
   g_delivered++;
   return 0;
@@ -129,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool accepted = attach ? g_attaches == 1 && g_attach_answer : g_probe_answer;
   if (g_exchanges > 1 || (g_exchanges == 1 && !accepted)) abort();
   if (g_waits > 1 || (g_waits == 1 && (!wait || g_delivered != 1))) abort();
-  const bool succeeded = (g_delivered == 1 && (g_waits == 0 || g_wait_answer)) || (accepted && g_exchanges == 0 && attach);
+  const bool succeeded =
+      (g_delivered == 1 && (g_waits == 0 || g_wait_answer)) || (accepted && g_exchanges == 0 && attach);
   if ((status == 0) != succeeded) abort();
   return 0;
 }

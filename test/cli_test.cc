@@ -277,7 +277,8 @@ struct Started {
 pid_t StandInChild(pid_t pid) {
   pid_t child = 0;
   qtest::WaitFor([&] {
-    std::string children = qtest::ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::string children =
+        qtest::ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     child = atoi(children.c_str());
     return child > 0 && qtest::FileExists(qtest::SocketPath(child));
   });
@@ -290,7 +291,8 @@ pid_t StandInChild(pid_t pid) {
 // without ENABLE_NODE_LOG=YES, say so too.
 TEST(ProbeTest, RefusalHints) {
   const std::string agent = "--require /opt/app/kestrun-agent.js";
-  const std::string nodeoptions = "Pid <pid> loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n";
+  const std::string nodeoptions =
+      "Pid <pid> loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n";
   const std::string required =
       "Pid <pid> loads the agent with --require on its command line; quellix's probe sees only NODE_OPTIONS.\n";
   const std::string no_socket = kClock + "Please check if ENABLE_NODE_LOG=YES is configured.\n";

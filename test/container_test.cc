@@ -289,14 +289,15 @@ TEST_F(ContainerTest, StandInRuntime) {
 // pid inside, and the result path in both views.
 TEST_F(ContainerTest, ListedAndReported) {
   const TempDir temp;
-  Namespaced runtime(kSetups[0], {PEER_BIN, "--dir", temp.path, "--lifetime", "60", "--bind-dir"}, {"NODE_LOG_DIR=/logs"},
-                     temp.path, true);
+  Namespaced runtime(kSetups[0], {PEER_BIN, "--dir", temp.path, "--lifetime", "60", "--bind-dir"},
+                     {"NODE_LOG_DIR=/logs"}, temp.path, true);
   ASSERT_TRUE(qtest::FileExists(runtime.Socket()));
   const std::string pid = std::to_string(runtime.pid());
   qtest::RunResult r = qtest::RunQuellix({"--list"});
   EXPECT_EQ(r.status, 0);
   std::smatch m;
-  EXPECT_TRUE(std::regex_search(r.out, m, std::regex("\n" + pid + " +1 +root +ready +" + temp.path + "/runtime --dir ")))
+  EXPECT_TRUE(
+      std::regex_search(r.out, m, std::regex("\n" + pid + " +1 +root +ready +" + temp.path + "/runtime --dir ")))
       << r.out;
   r = qtest::RunQuellix({"--json", "--heapdump", pid});
   EXPECT_EQ(r.status, 0);

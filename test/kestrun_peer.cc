@@ -238,9 +238,9 @@ size_t ReadMessage(int fd, char* buf, size_t size) {
 // Result files named by accepted messages, and what becomes of them.
 struct Result {
   std::string path;
-  bool timed;            // waits for its stop
-  long long due;         // when it is written, fails or the process ends; 0: not yet known
-  std::string state;     // pending, written or failed
+  bool timed;         // waits for its stop
+  long long due;      // when it is written, fails or the process ends; 0: not yet known
+  std::string state;  // pending, written or failed
   long long bytes;
 };
 std::vector<Result> g_results;

@@ -40,9 +40,9 @@ void Fill(const std::string& dir) {
 // node with the agent, its results in logs; ended with its scope.
 class Node {
  public:
-  explicit Node(const std::string& logs) {
-    pid_ = qtest::Spawn({NODE_BIN, "-e", "const keep = []; setInterval(() => keep.push({ at: Date.now() }), 50)"},
-                        {"NODE_OPTIONS=" + Preload(), "ENABLE_NODE_LOG=YES", "NODE_LOG_DIR=" + logs});
+  explicit Node(const std::string& logs)
+      : pid_(qtest::Spawn({NODE_BIN, "-e", "const keep = []; setInterval(() => keep.push({ at: Date.now() }), 50)"},
+                          {"NODE_OPTIONS=" + Preload(), "ENABLE_NODE_LOG=YES", "NODE_LOG_DIR=" + logs})) {
     qtest::WaitFor([&] { return qtest::FileExists(qtest::SocketPath(pid_)); }, 10000);
   }
   ~Node() {
@@ -190,8 +190,9 @@ TEST_F(WaitEndToEndTest, SnapshotProfileFailureAndInterrupt) {
   EXPECT_EQ(r.status, 0) << r.out;
   std::smatch m;
   ASSERT_TRUE(std::regex_match(
-      r.out, m, std::regex(R"re(\{"pid":\d+,"command":"--heapdump","delivered":true,"path":"([^"]+)","status":"written",)re"
-                           R"re("bytes":(\d+),"seconds":\d+\.\d{3}\}\n)re")))
+      r.out, m,
+      std::regex(R"re(\{"pid":\d+,"command":"--heapdump","delivered":true,"path":"([^"]+)","status":"written",)re"
+                 R"re("bytes":(\d+),"seconds":\d+\.\d{3}\}\n)re")))
       << r.out;
   EXPECT_EQ(FileSize(m[1]), std::stoll(m[2]));
 
@@ -236,7 +237,8 @@ TEST_F(WaitEndToEndTest, FullDisk) {
   EXPECT_EQ(run.out.find("Written:"), std::string::npos) << run.out;
   if (knows) {
     // Needs the agent's status query: the runtime's own reason.
-    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(\nThe runtime could not write /\S+\.cpuprofile: .*(ENOSPC|space))")))
+    EXPECT_TRUE(
+        std::regex_search(run.out, std::regex(R"(\nThe runtime could not write /\S+\.cpuprofile: .*(ENOSPC|space))")))
         << run.out;
   } else {
     EXPECT_NE(run.out.find("\nWaited 10 s; "), std::string::npos) << run.out;

@@ -44,7 +44,8 @@ bool Catches(pid_t pid, int signo) {
   return at != std::string::npos && (std::stoull(status.substr(at + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
 }
 
-const std::string kDump = "heapdump文件路径:<logs>/heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
+const std::string kDump =
+    "heapdump文件路径:<logs>/heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
 const std::string kDumpPath = "<logs>/heapdump-<pid>-<stamp>.heapsnapshot";
 const std::string kProfilePath = "<logs>/cpu-profile-<pid>-<stamp>.cpuprofile";
 
@@ -57,7 +58,8 @@ class LedgerTest : public qtest::BackgroundTest {};
 // command without a file, and --json. No background process is left.
 TEST_F(WaitTest, Outcomes) {
   const std::string written = "Written: " + kDumpPath + " (1000 bytes, <s> s).\n";
-  const std::string json_path = "{\"pid\":<pid>,\"command\":\"--heapdump\",\"delivered\":true,\"path\":\"" + kDumpPath + "\"";
+  const std::string json_path =
+      "{\"pid\":<pid>,\"command\":\"--heapdump\",\"delivered\":true,\"path\":\"" + kDumpPath + "\"";
   struct Case {
     const char* name;
     std::vector<std::string> args, peer;
@@ -131,7 +133,8 @@ TEST_F(WaitTest, Outcomes) {
 // for the file; a second Ctrl-C, or SIGTERM, leaves (SIGTERM after sending
 // the stop), with status 1.
 TEST_F(WaitTest, InterruptDuringTheDuration) {
-  const std::string started = kClock + "Profiling文件路径:" + kProfilePath + "\n请等待60秒后读取此cpu-profiling结果.\n" + kClock;
+  const std::string started =
+      kClock + "Profiling文件路径:" + kProfilePath + "\n请等待60秒后读取此cpu-profiling结果.\n" + kClock;
   const std::string left = "Stopped waiting; " + kProfilePath + " may still be written.\n";
   struct Case {
     const char* name;

@@ -136,7 +136,8 @@ struct Report {
   long long bytes;
   double seconds;
 };
-static Report g_report = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
+static const Report kNoReport = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
+static Report g_report = kNoReport;
 
 // The gathered text's length: what is printed later is the run's error.
 static void MarkNoError() {
@@ -834,8 +835,8 @@ static bool SayChildIsRuntime(int pid) {
 }
 
 static bool (*const kRefusalCauses[])(int pid) = {
-    SayNoSuchProcess,         SayPermissionDenied, SayProbeError,     SayRequiredOnCommandLine,
-    SayNodeOptions,           SayLoadedByAttach,   SayChildIsRuntime,
+    SayNoSuchProcess, SayPermissionDenied, SayProbeError,     SayRequiredOnCommandLine,
+    SayNodeOptions,   SayLoadedByAttach,   SayChildIsRuntime,
 };
 
 // Reports a refused target: the refusal, then the first cause that applies.
@@ -2251,7 +2252,8 @@ static const int OPTION_TEXT_MAX = OPTION_TEXT_SIZE - 1;
 static void NameCommands(unsigned int mask, char* names, size_t size) {
   names[0] = '\0';
   for (int row = 0; row < COMMAND_ROWS; row++) {
-    if ((mask & (1u << row)) != 0) AppendFormat(names, size, "%s%s", names[0] != '\0' ? " " : "", inspector::CmdName[row]);
+    if ((mask & (1u << row)) != 0)
+      AppendFormat(names, size, "%s%s", names[0] != '\0' ? " " : "", inspector::CmdName[row]);
   }
 }
 
@@ -2398,9 +2400,7 @@ static int RunCommandLine(int argc, char** argv) {
   memset(g_shm_buffer, 0, sizeof(g_shm_buffer));
   OwnOptions own;
   TakeOwnOptions(&argc, argv, &own);
-  memset(&g_report, 0, sizeof(g_report));
-  g_report.saved_stdout = -1;
-  g_report.pid = -1;
+  g_report = kNoReport;
   // The list is an object of its own.
   if (own.json && !own.list) StartReport();
   return FinishRun(RunTakenCommandLine(argc, argv, own));

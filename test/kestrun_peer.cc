@@ -217,20 +217,19 @@ void RecordKicks(const std::string& dir) {
   if (WriteFile(dir + "/kicks", text.data(), text.size())) recorded = kicks;
 }
 
-// Reads up to size bytes, until the client stops sending for a while. A
-// message of 512 bytes gets 20 ms to grow into an extended one of 1024, as
-// the agent gives it.
+// Reads up to size bytes, until the client stops sending for a while. With
+// the normal size of 512, a message that goes on past 512 bytes is read as
+// an extended one of 1024 (a client sends either in one piece).
 size_t ReadMessage(int fd, char* buf, size_t size) {
-  const size_t most = size < 1024 ? 1024 : size;
   size_t got = 0;
   long long deadline = NowMs() + 2000;
-  while (got < most && NowMs() < deadline) {
-    if (got == size && size < most) deadline = std::min(deadline, NowMs() + 20);
+  for (size_t want = size; got < want && NowMs() < deadline;) {
     struct pollfd entry = {fd, POLLIN, 0};
-    if (poll(&entry, 1, got == size ? 20 : 50) <= 0) continue;
-    ssize_t n = recv(fd, buf + got, most - got, 0);
+    if (poll(&entry, 1, 50) <= 0) continue;
+    ssize_t n = recv(fd, buf + got, std::max<size_t>(size, 1024) - got, 0);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
+    if (got > size) want = 1024;
   }
   return got;
 }

@@ -846,6 +846,32 @@ static bool ReadProcLine(FILE* file, char* line, size_t size) {
 // Enough for the kernel's default limit of 65530 mappings.
 static const int MAX_PROC_LINES = 131072;
 
+// True when the file open on fd exports the addon entry point. A binary
+// that many processes run is read once per run: the answers for the last
+// few files are kept, by device, inode, size and modification time.
+static bool ExportsAddonEntry(int fd) {
+  struct KnownFile {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    bool exports;
+  };
+  static KnownFile known[16];
+  static unsigned next = 0;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  for (const KnownFile& file : known) {
+    if (file.ino == info.st_ino && file.dev == info.st_dev && file.size == info.st_size &&
+        file.mtime.tv_sec == info.st_mtim.tv_sec && file.mtime.tv_nsec == info.st_mtim.tv_nsec && file.ino != 0) {
+      return file.exports;
+    }
+  }
+  bool exports = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+  known[next++ % 16] = {info.st_dev, info.st_ino, info.st_size, info.st_mtim, exports};
+  return exports;
+}
+
 // True when a shared libnode mapped into pid exports the addon entry point.
 // The mapped file itself is opened (map_files); where that is not permitted,
 // the path the mapping shows, within the process's root.
@@ -859,6 +885,8 @@ static bool MapsSharedLibnode(int pid) {
   for (int n = 0; !found && n < MAX_PROC_LINES && ReadProcLine(maps, line, sizeof(line)); n++) {
     unsigned long start, end;
     int name_at = 0;
+    // Most lines name no libnode: they are passed over before they are parsed.
+    if (strstr(line, "/libnode.so") == nullptr) continue;
     if (sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &name_at) != 2 || name_at == 0) continue;
     const char* name = line + name_at;
     const char* base = strrchr(name, '/');
@@ -870,7 +898,7 @@ static bool MapsSharedLibnode(int pid) {
     int fd = OpenRegular(open(path, O_PATH | O_CLOEXEC));
     if (fd == -1) fd = OpenRegular(OpenInRoot(pid, name, O_PATH));
     if (fd == -1) continue;
-    found = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    found = ExportsAddonEntry(fd);
     close(fd);
   }
   fclose(maps);
@@ -883,7 +911,7 @@ bool IsNodeProcess(int pid) {
   snprintf(path, sizeof(path), "/proc/%d/exe", pid);
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd != -1) {
-    bool exported = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    bool exported = ExportsAddonEntry(fd);
     close(fd);
     if (exported) return true;
   }

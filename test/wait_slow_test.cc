@@ -5,9 +5,8 @@
 // tell (the runtime's reason for a failure) is checked where the agent
 // answers it.
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 
+#include "tools.h"
 #include "watch.h"
 
 namespace {
@@ -58,79 +57,13 @@ class Node {
   // True when the agent answers the status query (with a text of the
   // protocol for a path it never heard of).
   bool KnowsStatusQuery() const {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", qtest::SocketPath(pid_).c_str());
-    char message[1024] = {0}, reply[1024] = {0};
-    const unsigned int mask = 0x10000;
-    memcpy(message, &mask, 4);
-    snprintf(message + 8, sizeof(message) - 8, "/nonexistent/result");
-    bool knows = false;
-    if (fd != -1 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        send(fd, message, sizeof(message), MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof(message))) {
-      struct pollfd entry = {fd, POLLIN, 0};
-      knows = poll(&entry, 1, 2000) == 1 && recv(fd, reply, sizeof(reply), 0) > 3 && reply[0] == 'Y' &&
-              strcmp(reply + 3, "unknown") == 0;
-    }
-    if (fd != -1) close(fd);
-    return knows;
+    char answer[1024];
+    return QueryRuntime(pid_, 0x10000, "/nonexistent/result", answer, sizeof(answer)) == 1 &&
+           strcmp(answer, "unknown") == 0;
   }
 
  private:
   pid_t pid_ = -1;
-};
-
-// quellix started with its output in a pipe, read while it runs.
-class Streamed {
- public:
-  explicit Streamed(const std::vector<std::string>& args) {
-    if (pipe(out_) != 0) return;
-    std::vector<std::string> argv = {"/usr/bin/env", "--default-signal=INT", QUELLIX_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = qtest::Spawn(argv, {"NODE_OPTIONS=" + Node::Preload()}, out_[1]);
-    close(out_[1]);
-    fcntl(out_[0], F_SETFL, O_NONBLOCK);
-  }
-  ~Streamed() {
-    if (status_ == -2) qtest::Reap(pid_, 0);
-    close(out_[0]);
-  }
-  Streamed(const Streamed&) = delete;
-  Streamed& operator=(const Streamed&) = delete;
-
-  // Waits until quellix printed text and waits for its file (it catches
-  // SIGINT then: the probe, which catches it too, is over).
-  bool Waiting(const std::string& text) {
-    return qtest::WaitFor(
-        [&] {
-          Read();
-          std::string status = qtest::ReadFile("/proc/" + std::to_string(pid_) + "/status");
-          size_t at = status.find("\nSigCgt:\t");
-          return out.find(text) != std::string::npos && at != std::string::npos &&
-                 (std::stoull(status.substr(at + 9, 16), nullptr, 16) & (1ULL << (SIGINT - 1))) != 0;
-        },
-        20000);
-  }
-  void Signal(int signo) { kill(pid_, signo); }
-  // The exit status, or -1 when it had to be killed.
-  int Finish(int timeout_ms) {
-    int status = qtest::Reap(pid_, timeout_ms);
-    status_ = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    Read();
-    return status_;
-  }
-  std::string out;
-
- private:
-  void Read() {
-    char buf[4096];
-    for (ssize_t n; (n = read(out_[0], buf, sizeof(buf))) > 0;) out.append(buf, static_cast<size_t>(n));
-  }
-  int out_[2] = {-1, -1};
-  pid_t pid_ = -1;
-  int status_ = -2;
 };
 
 class WaitEndToEndTest : public qtest::BackgroundTest {
@@ -185,21 +118,10 @@ TEST_F(WaitEndToEndTest, SnapshotProfileFailureAndInterrupt) {
   EXPECT_EQ(qtest::ReadFile(path).rfind("{\"nodes\":", 0), 0u);
   EXPECT_EQ(qtest::OtherChildren({node.pid()}), std::vector<pid_t>{});
 
-  // The same as one object (a second later: the file names carry the second).
-  r = qtest::RunQuellix({"--json", "--wait", "--heapdump", pid}, env, 60000);
-  EXPECT_EQ(r.status, 0) << r.out;
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(
-      r.out, m,
-      std::regex(R"re(\{"pid":\d+,"command":"--heapdump","delivered":true,"path":"([^"]+)","status":"written",)re"
-                 R"re("bytes":(\d+),"seconds":\d+\.\d{3}\}\n)re")))
-      << r.out;
-  EXPECT_EQ(FileSize(m[1]), std::stoll(m[2]));
-
   // Ctrl-C during the duration: the profile is stopped at once and waited for.
   {
-    Streamed run({"--wait", "--start_profiling", "time=60s", pid});
-    ASSERT_TRUE(run.Waiting("Profiling文件路径:")) << run.out;
+    qtest::RunningTool run({"--wait", "--start_profiling", "time=60s", pid}, env);
+    ASSERT_TRUE(run.Waiting([&] { return run.out.find("Profiling文件路径:") != std::string::npos; })) << run.out;
     run.Signal(SIGINT);
     EXPECT_EQ(run.Finish(30000), 0) << run.out;
     ASSERT_TRUE(WrittenLine(run.out, &path, &bytes)) << run.out;
@@ -229,8 +151,8 @@ TEST_F(WaitEndToEndTest, FullDisk) {
 
   // Room at the start; none left when the profile is written at Ctrl-C.
   unlink((logs.path + "/filler").c_str());
-  Streamed run({"--wait=10", "--start_profiling", "time=-1s", pid});
-  ASSERT_TRUE(run.Waiting("Profiling文件路径:")) << run.out;
+  qtest::RunningTool run({"--wait=10", "--start_profiling", "time=-1s", pid}, {"NODE_OPTIONS=" + Node::Preload()});
+  ASSERT_TRUE(run.Waiting([&] { return run.out.find("Profiling文件路径:") != std::string::npos; })) << run.out;
   Fill(logs.path);
   run.Signal(SIGINT);
   EXPECT_EQ(run.Finish(30000), 1) << run.out;

@@ -37,13 +37,6 @@ std::vector<std::string> WithPid(std::vector<std::string> args, int pid) {
   return args;
 }
 
-// True when pid has a handler for signo (its wait has begun).
-bool Catches(pid_t pid, int signo) {
-  std::string status = qtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
-  size_t at = status.find("\nSigCgt:\t");
-  return at != std::string::npos && (std::stoull(status.substr(at + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
-}
-
 const std::string kDump =
     "heapdump文件路径:<logs>/heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
 const std::string kDumpPath = "<logs>/heapdump-<pid>-<stamp>.heapsnapshot";
@@ -152,27 +145,15 @@ TEST_F(WaitTest, InterruptDuringTheDuration) {
     SCOPED_TRACE(c.name);
     TempDir logs;
     auto peer = qtest::ListeningPeer({"--result", c.result}, {"NODE_LOG_DIR=" + logs.path});
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    // Started with SIGINT at its default, as from an interactive shell.
-    pid_t tool = qtest::Spawn({"/usr/bin/env", "--default-signal=INT", QUELLIX_BIN, "--wait", "--start_profiling",
-                               "time=60s", peer->pid_text()},
-                              {}, out[1]);
-    close(out[1]);
+    qtest::RunningTool tool({"--wait", "--start_profiling", "time=60s", peer->pid_text()}, {});
     long long begin = qtest::NowMs();
     for (size_t i = 0; i < c.signals.size(); i++) {
       // The start (then the stop) arrived, and the wait catches its signals.
-      ASSERT_TRUE(qtest::WaitFor([&] { return peer->HasMessage(static_cast<int>(i)) && Catches(tool, SIGINT); }));
-      kill(tool, c.signals[i]);
+      ASSERT_TRUE(tool.Waiting([&] { return peer->HasMessage(static_cast<int>(i)); }));
+      tool.Signal(c.signals[i]);
     }
-    int status = qtest::Reap(tool, 10000);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(out[0], buf, sizeof(buf))) > 0;) text.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    EXPECT_TRUE(status != -1 && WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), c.status);
-    EXPECT_EQ(Norm(text, *peer, logs.path), c.out);
+    EXPECT_EQ(tool.Finish(10000), c.status);
+    EXPECT_EQ(Norm(tool.out, *peer, logs.path), c.out);
     EXPECT_LT(qtest::NowMs() - begin, 20000);
     // The stop went out once, at the first signal.
     EXPECT_EQ(qtest::MaskOf(peer->Message(1)), 0x80u);

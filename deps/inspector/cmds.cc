@@ -1463,10 +1463,11 @@ static void OnWaitSignal(int signo) {
 // What the wait knows of the result file.
 struct WaitState {
   int pid;
-  const char* path;  // the runtime's own view, as the query names it
-  char host[2048];   // where the file lies from here
-  bool query;        // the runtime may know the status query
-  int percent;       // the runtime's progress, or -1
+  unsigned long long start;  // when the target started: a later process with its pid is not it
+  const char* path;          // the runtime's own view, as the query names it
+  char host[2048];           // where the file lies from here
+  bool query;                // the runtime may know the status query
+  int percent;               // the runtime's progress, or -1
   long long bytes;
   char reason[1024];
 };
@@ -1646,7 +1647,10 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
       return 1;
     }
     bool ended = ready > 0 && g_target_handle != -1 && (fds[1].revents & (POLLIN | POLLHUP)) != 0;
-    if (g_target_handle == -1 && kill(w->pid, 0) != 0 && errno == ESRCH) ended = true;
+    // Without a handle: the pid has no process, or one that started later.
+    unsigned long long start = 0;
+    if (g_target_handle == -1 && w->start != 0) ended = !GetProcessStartTime(w->pid, &start) || start != w->start;
+    if (g_target_handle == -1 && w->start == 0) ended = kill(w->pid, 0) != 0 && errno == ESRCH;
     if (ended) {
       ClearProgress(progress);
       // What the runtime published before it ended still counts.
@@ -1672,6 +1676,7 @@ static int WaitForResult(int pid, const char* path, int limit, int stop_kind, in
   w.path = path;
   w.query = true;
   w.percent = -1;
+  if (!GetProcessStartTime(pid, &w.start)) w.start = 0;
   HostPathOf(pid, path, w.host, sizeof(w.host));
   fflush(stdout);
   if (pipe(g_wait_signals) != 0) return 1;

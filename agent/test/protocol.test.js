@@ -101,7 +101,7 @@ describe('refusals', () => {
     ['a stop with nothing running', { mask: STOP_PROFILING }, /^no CPU profile is running$/],
     ['a result command without a path', { mask: HEAPDUMP }, /^missing --specified_log_path=<path> for --heapdump$/],
     ['a relative path', { mask: HEAPDUMP, text: '--specified_log_path=x.heapsnapshot ' }, /is not absolute/],
-    ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /directory \/nonexistent\/dir is not writable/],
+    ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /^cannot write result file: directory \/nonexistent\/dir does not exist$/],
     ['two result files in one message', { mask: HEAPDUMP | DIAG_REPORT, text: '--specified_log_path=/tmp/x ' }, /^one result file per message: send --heapdump and --diag_report separately$/],
     ['log on and off at once', { mask: 0xc }, /contradict/],
   ];

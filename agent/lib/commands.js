@@ -26,7 +26,7 @@ const EXIT_COLLECT_MS = 600;
 // the timeline (disabling the heap profiler after a snapshot must not end a
 // heap profile that runs on the other one).
 let ctx = null;
-const activities = {}; // key -> { state: 'starting'|'running'|'done', stopPlanned, path, ... }
+const activities = {}; // key -> { state: 'starting'|'running'|'done', accepted, stopPlanned, path, ... }
 let inProgress = 0;    // commands and activities that need the main thread
 const pendingWork = new Set();
 // V8 builds one heap snapshot at a time: the heap snapshot or timeline that
@@ -193,11 +193,18 @@ const ACTIVITIES = [
   { key: 'v8options', name: 'V8 options session', start: BIT.V8_OPTIONS, stop: BIT.STOP_V8_OPTIONS, begin: beginV8Options },
 ];
 
-// A stop may come while its activity is still starting (allocation tracking
-// first gives every object of a large heap an id): it waits for the start.
+// An activity from its accepting reply on. `started` settles once its start
+// has run (or failed), or when its message is dropped before that.
+function newActivity(file) {
+  const act = { state: 'starting', path: file, accepted: false, stopPlanned: false };
+  act.started = new Promise((resolve) => { act.settleStart = resolve; });
+  return act;
+}
+
 function startActivity(kind, act) {
-  act.begun = beginActivity(kind, act);
-  return act.begun;
+  const begun = beginActivity(kind, act);
+  begun.then(act.settleStart, act.settleStart);
+  return begun;
 }
 
 async function beginActivity(kind, act) {
@@ -223,9 +230,19 @@ function endActivity(kind, act) {
   setActive(-1);
 }
 
+// A stop may come before its activity has started: its start may wait for
+// its kick, or for a main thread that is writing a snapshot (allocation
+// tracking, too, first gives every object of a large heap an id). The stop
+// then waits, and is carried out right after the start.
 async function stopActivity(kind, act) {
-  if (act && act.begun) await act.begun.catch(() => {});
-  if (!act || act.state === 'done' || act.finishing) return;
+  const early = act.state === 'starting';
+  await act.started;
+  if (act.state !== 'running') {
+    log(`${kind.name} stop: the ${kind.name} did not start, nothing to stop`);
+    return;
+  }
+  if (act.finishing) return;
+  if (early) log(`${kind.name} stop came before the ${kind.name} had started: stopped right after its start, so ${act.path} is shorter than asked`);
   act.finishing = true;
   try {
     if (act.collect) await results.writeTextResult(act.path, await act.collect());
@@ -378,7 +395,7 @@ function checkStarts(plan, words) {
   for (const kind of ACTIVITIES) {
     if (!(plan.mask & kind.start)) continue;
     if (plan.mask & kind.stop) return `cannot start and stop a ${kind.name} in one message`;
-    const act = { state: 'starting', path: plan.file };
+    const act = newActivity(plan.file);
     if (kind.key === 'v8options') {
       act.flags = flags.checkV8Flags(words, plan.file !== null);
       if (act.flags.error) return act.flags.error;
@@ -393,12 +410,14 @@ function checkStarts(plan, words) {
   return null;
 }
 
-// A stop belongs to the activity that writes the message's result path.
+// A stop belongs to the activity that writes the message's result path. An
+// activity whose start was accepted is stopped also when it has not started
+// yet: its file is then written right after its start.
 function checkStops(plan) {
   for (const kind of ACTIVITIES) {
     if (!(plan.mask & kind.stop)) continue;
     const act = activities[kind.key];
-    if (!act || act.stopPlanned || !(act.state === 'running' || act.begun)) return `no ${kind.name} is running`;
+    if (!act || !act.accepted || act.stopPlanned) return `no ${kind.name} is running`;
     if (plan.file !== null && plan.file !== act.path) {
       return `the running ${kind.name} writes to ${act.path}, not to ${plan.file}`;
     }
@@ -419,11 +438,18 @@ function checkFileUse(plan) {
   return results.checkResultPath(plan.file);
 }
 
+// The accepting reply goes out: the plan's starts may be stopped from now on.
+function acceptPlan(plan) {
+  for (const s of plan.starts) s.act.accepted = true;
+}
+
 // Gives back what makePlan reserved, when the command will not run after all.
 function releasePlan(plan) {
   if (plan.snapshot && snapshotUser === plan.snapshot) snapshotUser = null;
   for (const s of plan.starts) {
     if (activities[s.kind.key] === s.act) delete activities[s.kind.key];
+    s.act.state = 'done';
+    s.act.settleStart();
   }
   for (const { act } of plan.stops) act.stopPlanned = false;
   if (plan.reserved) results.release(plan.file);
@@ -484,4 +510,4 @@ function scheduleAutoStop(kind, act, seconds) {
   }, seconds * 1000).unref();
 }
 
-module.exports = { init, makePlan, releasePlan, runPlan, finishAll };
+module.exports = { init, makePlan, acceptPlan, releasePlan, runPlan, finishAll };

@@ -205,12 +205,14 @@ function decide(conn, size, plan) {
   if (size === wire.EXT_MSG_SIZE) {
     // One reply and no kick: the command runs right after the reply.
     // It runs even if the client leaves now: its message was complete.
+    commands.acceptPlan(plan);
     endWith(conn, wire.replyBuffer(size, true, 'accepted'));
     setImmediate(() => commands.runPlan(plan));
     return;
   }
   conn.state = 'waiting';
   if (conn.peerEnded) { dropConnection(conn); return; }
+  commands.acceptPlan(plan);
   pendingKick.add(conn);
   conn.sock.write(wire.replyBuffer(wire.MSG_SIZE, true, 'accepted, waiting for SIGUSR2'));
   conn.repliedAt = Date.now();

@@ -129,6 +129,41 @@ describe('refusals', () => {
   });
 });
 
+describe('a stop that comes before its start', () => {
+  const kinds = [
+    ['CPU profile', START_PROFILING, STOP_PROFILING, 'early.cpuprofile', '', (text) => Array.isArray(JSON.parse(text).nodes)],
+    ['V8 options session', 0x400, 0x800, 'early.v8options', '--trace_gc ', (text) => /^# \d+ collections/m.test(text)],
+    ['heap profile', 0x100, 0x200, 'early.heapprofile', '', (text) => Boolean(JSON.parse(text).head)],
+    ['heap timeline', 0x10, 0x20, 'early.heaptimeline', '', (text) => Boolean(JSON.parse(text).snapshot.meta)],
+  ];
+  for (const [name, start, stop, file, flags, loads] of kinds) {
+    it(`is carried out right after the start of a ${name}, which writes its file and logs why it is short`, async () => {
+      const logFile = path.join(app.dir, `kestrun-agent-${app.pid}.log`);
+      assert.equal((await h.exchange(app.pid, { mask: 0x4 })).second.verdict, 'Y');
+      const result = path.join(app.dir, file);
+      const text = flags + pathWord(file);
+      const starter = await h.Client.connect(app.pid);
+      try {
+        // Accepted, and waiting for its kick: the start has not run.
+        starter.send(h.message({ mask: start, text }));
+        assert.equal(h.parseReply(await starter.read(h.MSG_SIZE)).verdict, 'Y');
+        // The extended message needs no kick: the stop runs at once, and waits.
+        const { first } = await h.exchange(app.pid, { mask: stop, size: h.EXT_MSG_SIZE, param: 0, text });
+        assert.deepEqual([first.verdict, first.text], ['Y', 'accepted']);
+        assert.ok(!fs.existsSync(result), 'written before its start');
+        process.kill(app.pid, 'SIGUSR2');
+        assert.equal(h.parseReply(await starter.read(h.MSG_SIZE)).verdict, 'Y');
+      } finally {
+        starter.close();
+      }
+      assert.ok(loads(await h.waitForFile(result)));
+      await h.waitFor(() => fs.readFileSync(logFile, 'utf8').includes(
+        `${name} stop came before the ${name} had started: stopped right after its start, so ${result} is shorter than asked`), 'the log line');
+      assert.equal((await h.exchange(app.pid, { mask: stop, text })).first.text, `no ${name} is running`);
+    });
+  }
+});
+
 describe('one heap snapshot or timeline at a time', () => {
   const START_TIMELINE = 0x10, STOP_TIMELINE = 0x20;
   const ONE_AT_A_TIME = 'one heap snapshot or timeline at a time';

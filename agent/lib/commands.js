@@ -6,6 +6,7 @@ const path = require('path');
 const { BIT, KNOWN_BITS, PATH_WORD, parseOptionText } = require('./wire');
 const { log, warn, setEnabled } = require('./log');
 const results = require('./results');
+const status = require('./status');
 const flags = require('./flags');
 const room = require('./room');
 const { withSession } = require('./session');
@@ -265,12 +266,14 @@ async function finishAll(disconnect) {
     if (!act || act.state === 'starting' || act.finishing) continue;
     act.finishing = true;
     if (!act.collect) {
-      log(`${kind.name} abandoned: the process is ending`);
+      const why = `${kind.name} abandoned: the process is ending`;
+      log(why);
+      status.failed(act.path, why);
       endActivity(kind, act);
       continue;
     }
     texts.push(act.collect().then((text) => ({ kind, act, text }),
-      (err) => { warn(`${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
+      (err) => { fail(act.path, `${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
   }
   // Each within the same time, a stop that was already under way included.
   const deadline = Date.now() + EXIT_COLLECT_MS;
@@ -281,7 +284,7 @@ async function finishAll(disconnect) {
   disconnect();
   for (const got of collected) {
     if (!got || got.text === null) continue;
-    await results.writeTextResult(got.act.path, got.text).catch((err) => warn(`${got.kind.name} stop failed: ${err.message}`));
+    await results.writeTextResult(got.act.path, got.text).catch((err) => fail(got.act.path, `${got.kind.name} stop failed: ${err.message}`));
     endActivity(got.kind, got.act);
   }
 }
@@ -438,13 +441,17 @@ function checkFileUse(plan) {
   return results.checkResultPath(plan.file);
 }
 
-// The accepting reply goes out: the plan's starts may be stopped from now on.
+// The accepting reply goes out: the plan's starts may be stopped from now
+// on, and its result file is pending.
 function acceptPlan(plan) {
   for (const s of plan.starts) s.act.accepted = true;
+  if (plan.writes) status.pending(plan.file);
+  plan.accepted = true;
 }
 
-// Gives back what makePlan reserved, when the command will not run after all.
-function releasePlan(plan) {
+// Gives back what makePlan reserved, when the command will not run after all;
+// `why`, when an accepted plan is dropped, is its result file's failure.
+function releasePlan(plan, why) {
   if (plan.snapshot && snapshotUser === plan.snapshot) snapshotUser = null;
   for (const s of plan.starts) {
     if (activities[s.kind.key] === s.act) delete activities[s.kind.key];
@@ -454,6 +461,7 @@ function releasePlan(plan) {
   for (const { act } of plan.stops) act.stopPlanned = false;
   if (plan.reserved) results.release(plan.file);
   plan.reserved = false;
+  if (plan.accepted && plan.writes && why) status.failed(plan.file, why);
 }
 
 function runPlan(plan) {
@@ -465,11 +473,11 @@ function runPlan(plan) {
 
 async function runPlanSteps(plan) {
   log(`running mask 0x${plan.mask.toString(16)}`);
-  for (const { kind, act } of plan.stops) await attempt(kind.name + ' stop', () => stopActivity(kind, act));
+  for (const { kind, act } of plan.stops) await attempt(kind.name + ' stop', () => stopActivity(kind, act), act.path);
   if (plan.oneShots.length > 0) {
     setActive(1);
     try {
-      for (const cmd of plan.oneShots) await attempt(cmd.name, () => cmd.run(plan.file));
+      for (const cmd of plan.oneShots) await attempt(cmd.name, () => cmd.run(plan.file), cmd.file ? plan.file : null);
     } finally {
       if (plan.oneShots.some((c) => c.file)) results.release(plan.file);
       if (plan.snapshot && plan.snapshot.what === 'heap snapshot' && snapshotUser === plan.snapshot) snapshotUser = null;
@@ -478,7 +486,7 @@ async function runPlanSteps(plan) {
   }
   if (plan.plainFlags) await attempt('--v8-options', () => applyPlainFlags(plan.plainFlags));
   for (const { kind, act } of plan.starts) {
-    if (await attempt(kind.name + ' start', () => startActivity(kind, act)) && plan.autoStop > 0) {
+    if (await attempt(kind.name + ' start', () => startActivity(kind, act), act.path) && plan.autoStop > 0) {
       scheduleAutoStop(kind, act, plan.autoStop);
     }
   }
@@ -489,14 +497,21 @@ function applyPlainFlags(words) {
   log(`V8 options set: ${words.join(' ')}`);
 }
 
-async function attempt(what, fn) {
+// Runs one step of a plan; a failure is said, and is the failure of the
+// step's result file, when it has one.
+async function attempt(what, fn, file) {
   try {
     await fn();
     return true;
   } catch (err) {
-    warn(`${what} failed: ${err.message}`);
+    fail(file, `${what} failed: ${err.message}`);
     return false;
   }
+}
+
+function fail(file, text) {
+  warn(text);
+  if (file) status.failed(file, text);
 }
 
 // The extended message has no deferred stop behind it: its parameter, when

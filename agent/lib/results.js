@@ -10,6 +10,7 @@ const path = require('path');
 const crypto = require('crypto');
 const { log, logDir } = require('./log');
 const { lockExclusive } = require('./flock');
+const status = require('./status');
 
 // .<result name>.<16 hex digits>.tmp
 const TEMP_NAME = /^\..+\.[0-9a-f]{16}\.tmp$/;
@@ -120,7 +121,9 @@ class ResultFile {
       this.abandon();
       throw this.error;
     }
+    let bytes;
     try {
+      bytes = fs.fstatSync(this.fd).size;
       this.publish();
     } catch (err) {
       this.abandon();
@@ -132,6 +135,7 @@ class ResultFile {
       try { fs.unlinkSync(this.file); } catch (_) { /* already gone */ }
       throw closeError;
     }
+    status.written(this.file, bytes);
     log(`wrote ${this.file}`);
   }
 

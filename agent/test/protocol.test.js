@@ -104,6 +104,8 @@ describe('refusals', () => {
     ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /^cannot write result file: directory \/nonexistent\/dir does not exist$/],
     ['two result files in one message', { mask: HEAPDUMP | DIAG_REPORT, text: '--specified_log_path=/tmp/x ' }, /^one result file per message: send --heapdump and --diag_report separately$/],
     ['log on and off at once', { mask: 0xc }, /contradict/],
+    ['the status query in a 512-byte message', { mask: h.STATUS_QUERY, text: '/tmp/x' }, /^the status query \(bit 0x10000\) comes in the 1024-byte extended message, not in a 512-byte one$/],
+    ['the status query with a command', { mask: h.STATUS_QUERY | FORCE_GC, size: h.EXT_MSG_SIZE, param: 0, text: '/tmp/x' }, /^the status query \(bit 0x10000\) goes alone: mask 0x10002 carries other bits$/],
   ];
   for (const [name, msg, pattern] of cases) {
     it(`refuses ${name} in the first reply`, async () => {
@@ -129,6 +131,55 @@ describe('refusals', () => {
   });
 });
 
+describe('the status query', () => {
+  async function statusText(file) {
+    const reply = await h.statusOf(app.pid, file);
+    assert.equal(reply.verdict, 'Y', reply.text);
+    assert.equal(reply.length, h.EXT_MSG_SIZE);
+    return reply.text;
+  }
+
+  it('is answered at once while the main thread spins: unknown, pending, then written with the size', async () => {
+    const profile = path.join(app.dir, 'queried.cpuprofile');
+    const snapshot = path.join(app.dir, 'queried.heapsnapshot');
+    const release = path.join(app.dir, 'stop-spinning');
+    assert.equal((await h.exchange(app.pid, { mask: START_PROFILING, text: pathWord('queried.cpuprofile') })).second.verdict, 'Y');
+    // The main thread spins in JavaScript until the test lets it go.
+    await h.evalInApp(app, `setImmediate(() => { while (!require('fs').existsSync(${JSON.stringify(release)})) {} }); 0`);
+    try {
+      await h.waitFor(async () => !(await Promise.race([h.evalInApp(app, '1'), new Promise((r) => setTimeout(r, 200, false))])), 'the main thread to spin');
+      assert.equal(await statusText(path.join(app.dir, 'never.heapsnapshot')), 'unknown');
+      assert.equal(await statusText(profile), 'pending -');
+      const { first } = await h.exchange(app.pid, { mask: HEAPDUMP, size: h.EXT_MSG_SIZE, param: 0, text: pathWord('queried.heapsnapshot') });
+      assert.equal(first.verdict, 'Y');
+      const seen = new Set();
+      const last = await h.waitFor(async () => {
+        const text = await statusText(snapshot);
+        seen.add(text.replace(/\d+$/, 'N'));
+        return text.startsWith('written') && text;
+      }, 'the snapshot to be written while the main thread spins');
+      assert.equal(last, `written ${fs.statSync(snapshot).size}`);
+      assert.deepEqual([...seen].filter((s) => s !== 'pending -' && s !== 'written N'), []);
+    } finally {
+      fs.writeFileSync(release, '');
+    }
+    assert.equal((await h.exchange(app.pid, { mask: STOP_PROFILING, text: pathWord('queried.cpuprofile') })).second.verdict, 'Y');
+    await h.waitForFile(profile);
+    assert.equal(await statusText(profile), `written ${fs.statSync(profile).size}`);
+  });
+
+  it('remembers the outcome of the last 64 paths and every pending one, a failure on one bounded line', () => {
+    const status = require('../lib/status');
+    status.pending('/q/pending');
+    for (let i = 0; i < 100; i++) status.written(`/q/${i}`, i);
+    assert.deepEqual(['/q/pending', '/q/35', '/q/36', '/q/99'].map(status.answer), ['pending -', 'unknown', 'written 36', 'written 99']);
+    status.failed('/q/99', `cannot\nwrite ${'é'.repeat(1000)}`);
+    const text = status.answer('/q/99');
+    assert.match(text, /^failed cannot write é+$/);
+    assert.ok(Buffer.byteLength(text) <= 'failed '.length + 900, `${Buffer.byteLength(text)} bytes`);
+  });
+});
+
 describe('a stop that comes before its start', () => {
   const kinds = [
     ['CPU profile', START_PROFILING, STOP_PROFILING, 'early.cpuprofile', '', (text) => Array.isArray(JSON.parse(text).nodes)],
@@ -150,6 +201,7 @@ describe('a stop that comes before its start', () => {
         // The extended message needs no kick: the stop runs at once, and waits.
         const { first } = await h.exchange(app.pid, { mask: stop, size: h.EXT_MSG_SIZE, param: 0, text });
         assert.deepEqual([first.verdict, first.text], ['Y', 'accepted']);
+        assert.equal((await h.statusOf(app.pid, result)).text, 'pending -');
         assert.ok(!fs.existsSync(result), 'written before its start');
         process.kill(app.pid, 'SIGUSR2');
         assert.equal(h.parseReply(await starter.read(h.MSG_SIZE)).verdict, 'Y');

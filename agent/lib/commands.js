@@ -93,9 +93,9 @@ async function writeSnapshot(file, what, session) {
         await s.post('HeapProfiler.disable').catch(() => {});
       }
     });
-    const failure = res.refused || res.aborted || res.abandoned || res.error;
+    if (res.abandoned || closing) throw quiet(new Error(res.abandoned || 'the process is ending'));
+    const failure = res.refused || res.aborted || res.error;
     if (failure) throw new Error(failure);
-    if (closing) throw new Error('the process is ending');
     log(`${what} written ${mode === 'native' ? 'natively by the main thread' : 'through the inspector stream'}`);
     out.finish();
   } catch (err) {
@@ -242,22 +242,26 @@ async function stopActivity(kind, act) {
 // minutes, is abandoned and its temporary file removed.
 async function finishAll(disconnect) {
   closing = true;
+  // Each within the same time, a stop that was already under way included.
+  const deadline = Date.now() + EXIT_COLLECT_MS;
+  const until = (promise) => within(Math.max(0, deadline - Date.now()), promise, null);
   const texts = [];
   for (const kind of ACTIVITIES) {
     const act = activities[kind.key];
     if (!act || act.state === 'starting' || act.finishing) continue;
     act.finishing = true;
     if (!act.collect) {
-      log(`${kind.name} abandoned: the process is ending`);
-      endActivity(kind, act);
+      // Allocation tracking ends now, while the main thread waits for this.
+      texts.push(until(act.session.post('HeapProfiler.disable').catch(() => {})).then(() => {
+        log(`${kind.name} abandoned: the process is ending`);
+        endActivity(kind, act);
+        return null;
+      }));
       continue;
     }
     texts.push(act.collect().then((text) => ({ kind, act, text }),
       (err) => { warn(`${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
   }
-  // Each within the same time, a stop that was already under way included.
-  const deadline = Date.now() + EXIT_COLLECT_MS;
-  const until = (promise) => within(Math.max(0, deadline - Date.now()), promise, null);
   const collected = await Promise.all(texts.map(until));
   await until(Promise.all(pendingWork));
   for (const out of writing) out.abandon();
@@ -463,12 +467,16 @@ function applyPlainFlags(words) {
   log(`V8 options set: ${words.join(' ')}`);
 }
 
+// A failure that only the log hears of: the process is ending, and its
+// output must be what it is without the agent.
+function quiet(err) { return Object.assign(err, { quiet: true }); }
+
 async function attempt(what, fn) {
   try {
     await fn();
     return true;
   } catch (err) {
-    warn(`${what} failed: ${err.message}`);
+    (err.quiet ? log : warn)(`${what} failed: ${err.message}`);
     return false;
   }
 }

@@ -1,161 +1,90 @@
 'use strict';
-// Side by side on the same application: the time from invoking
-// `quellix --heapdump` to a complete heap snapshot file, against the time from
-// `kill -USR2` to a complete file with node's --heapsnapshot-signal=SIGUSR2
-// (a separate process: the agent keeps SIGUSR2 for its kick), for a ~100 MB
-// heap, and their ratio; the same quellix call while the main thread spins
-// in JavaScript (node's signal snapshot never comes then); the agent's idle
-// cost (RSS and CPU time over BENCH_IDLE_S seconds, against the same app
-// without the agent). Then quellix's own cost against the C++ test peer
-// (wall time minus the probe alone) and its peak RSS. Prints a table.
+// Side by side on the same heap, in one run: the time from invoking
+// `quellix --heapdump` to a complete heap snapshot file, against the time
+// from `kill -USR2` to a complete file with node's own
+// --heapsnapshot-signal=SIGUSR2 (a separate process: the agent keeps SIGUSR2
+// for its kick), and the process's peak RSS during each, on a quiet machine
+// and again while another process keeps a core busy; the load average next
+// to each figure (other work on the machine disturbs them). Then the same
+// quellix call while the main thread spins in JavaScript (node's signal
+// snapshot never comes then), the agent's idle cost (RSS and CPU time over
+// BENCH_IDLE_S seconds, against the same app without the agent), and
+// quellix's own cost against the C++ test peer (wall time minus the probe
+// alone) and its peak RSS.
 //
 //   node bench/heapdump-bench.js [build-dir]     (default: build/)
-//   BENCH_REPEAT=3 BENCH_HEAPS_MB=100 BENCH_IDLE_S=10 BENCH_SETTLE_S=20
+//   BENCH_REPEAT=3 BENCH_HEAP_MB=100 BENCH_IDLE_S=10 BENCH_SETTLE_S=20
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { spawn, spawnSync, execFileSync } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
+const b = require('./bench-lib');
 
-const root = path.resolve(__dirname, '..');
-const buildDir = path.resolve(process.argv[2] || path.join(root, 'build'));
-const QUELLIX = path.join(buildDir, 'quellix');
+const buildDir = path.resolve(process.argv[2] || path.join(b.root, 'build'));
+const QUELLIX = b.quellixBin(buildDir);
 const PEER = [path.join(buildDir, 'kestrun_peer'), path.join(buildDir, 'test', 'kestrun_peer')].find((p) => fs.existsSync(p));
-const AGENT = path.join(root, 'agent', 'kestrun-agent.js');
-const HEAP_APP = path.join(__dirname, 'heap-app.js');
 const REPEAT = Number(process.env.BENCH_REPEAT || 3);
-const HEAPS_MB = (process.env.BENCH_HEAPS_MB || '100').split(',').map(Number);
+const HEAP_MB = Number(process.env.BENCH_HEAP_MB || 100);
 const IDLE_S = Number(process.env.BENCH_IDLE_S || 10);
 // Start-up settles first: the worker's heap is shrunk by a few collections
 // in its first ~20 s.
 const SETTLE_S = Number(process.env.BENCH_SETTLE_S || 20);
+const { sleep, median, now } = b;
 
-const started = [];
-const tempDirs = [];
+// One snapshot, with the peak RSS it took: { ms, peak, load }.
+async function snapshot(app, take) {
+  b.resetPeak(app.child.pid);
+  const res = await take();
+  return { ms: res.ms, peak: b.memory(app.child.pid).peak, load: b.load() };
+}
 
-function sleep(ms) { return new Promise((resolve) => setTimeout(resolve, ms)); }
-function median(xs) { const s = [...xs].sort((a, b) => a - b); return s[Math.floor(s.length / 2)]; }
-function now() { return Number(process.hrtime.bigint()) / 1e6; }
-
-async function waitFor(cond, what, timeoutMs) {
-  const deadline = Date.now() + timeoutMs;
-  for (;;) {
-    const value = cond();
-    if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(5);
+// REPEAT snapshots each way, taken in turns: rows for time and peak RSS.
+async function sideBySide(label, agentApp, sigApp) {
+  const a = [], s = [];
+  for (let i = 0; i < REPEAT; i++) {
+    a.push(await snapshot(agentApp, () => b.heapdumpByQuellix(buildDir, agentApp)));
+    s.push(await snapshot(sigApp, () => b.heapdumpBySignal(sigApp)));
   }
-}
-
-function tempDir() {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quellix-bench-'));
-  tempDirs.push(dir);
-  return dir;
-}
-
-// Starts the heap app (with the agent, or with node's snapshot signal) and
-// waits until it holds its heap.
-async function startHeapApp(mb, withAgent, dir, extraEnv = {}) {
-  const env = Object.assign({}, process.env, { HEAP_MB: String(mb), NODE_LOG_DIR: dir }, extraEnv);
-  delete env.NODE_OPTIONS;
-  const args = withAgent ? ['--require', AGENT, HEAP_APP] : ['--heapsnapshot-signal=SIGUSR2', HEAP_APP];
-  if (withAgent) env.ENABLE_NODE_LOG = 'YES';
-  const child = spawn(process.execPath, args, { cwd: dir, env, stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
-  started.push(child);
-  const ready = await new Promise((resolve, reject) => {
-    child.once('message', resolve);
-    child.once('exit', (code) => reject(new Error(`heap app ended with ${code}`)));
-  });
-  if (withAgent) await waitFor(() => fs.existsSync(`/tmp/kestrun-uds-path-${child.pid}`), 'the control socket', 10000);
-  return { child, heapMb: ready.heapUsed / 1048576 };
-}
-
-// True while a process still has the file open (node writes its signal
-// snapshot in place, so existence alone does not mean complete).
-function isOpenBy(pid, file) {
-  for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
-    try { if (fs.readlinkSync(`/proc/${pid}/fd/${fd}`) === file) return true; } catch (_) { /* closed meanwhile */ }
-  }
-  return false;
-}
-
-async function timeQuellix(app) {
-  const t0 = now();
-  const env = Object.assign({}, process.env, { NODE_OPTIONS: `--require ${AGENT}` });
-  const q = spawn(QUELLIX, ['--heapdump', String(app.child.pid)], { env });
-  let out = '';
-  q.stdout.on('data', (d) => { out += d; });
-  const exited = new Promise((resolve) => q.on('exit', (code) => resolve({ code, at: now() })));
-  const file = await waitFor(() => (/^heapdump文件路径:(.+)$/m.exec(out) || [])[1], 'the result path', 10000);
-  await waitFor(() => fs.existsSync(file), file, 600000); // renamed into place only when complete
-  const done = now();
-  const exit = await exited;
-  if (exit.code !== 0) throw new Error(`quellix failed: ${out}`);
-  fs.unlinkSync(file);
-  return { total: done - t0, tool: exit.at - t0 };
-}
-
-async function timeSignal(app, dir) {
-  const t0 = now();
-  process.kill(app.child.pid, 'SIGUSR2');
-  const file = await waitFor(() => {
-    const name = fs.readdirSync(dir).find((f) => f.endsWith('.heapsnapshot'));
-    return name && path.join(dir, name);
-  }, 'the signal snapshot', 60000);
-  await waitFor(() => !isOpenBy(app.child.pid, file), `${file} to be closed`, 600000);
-  const done = now();
-  fs.unlinkSync(file);
-  return { total: done - t0 };
-}
-
-// SIGTERM: the agent removes its socket on the way out.
-async function stopApp(app) {
-  if (app.child.exitCode === null && !app.child.signalCode) {
-    const exited = new Promise((resolve) => app.child.once('exit', resolve));
-    app.child.kill('SIGTERM');
-    await exited;
-  }
-  try { fs.unlinkSync(`/tmp/kestrun-uds-path-${app.child.pid}`); } catch (_) { /* removed by the agent */ }
-}
-
-async function heapRows(mb) {
-  const dirA = tempDir(), dirB = tempDir();
-  const agentApp = await startHeapApp(mb, true, dirA);
-  const sigApp = await startHeapApp(mb, false, dirB);
-  const q = [], s = [], tool = [];
-  try {
-    for (let i = 0; i < REPEAT; i++) {
-      const r = await timeQuellix(agentApp);
-      q.push(r.total);
-      tool.push(r.tool);
-      s.push((await timeSignal(sigApp, dirB)).total);
-    }
-  } finally {
-    await stopApp(agentApp);
-    await stopApp(sigApp);
-  }
-  const label = `${agentApp.heapMb.toFixed(0)} MB heap`;
+  const ms = (xs) => median(xs.map((x) => x.ms)), peak = (xs) => median(xs.map((x) => x.peak));
+  const loads = [...a, ...s].map((x) => x.load).join(' ');
+  const goal = label === 'quiet' ? 1.05 : 1.10;
+  const ratio = ms(a) / ms(s);
+  const rss = peak(a) / peak(s) - 1;
   return [
-    [`heapdump, ${label}: quellix --heapdump -> complete file`, median(q), `quellix itself returned after ${median(tool).toFixed(1)} ms`],
-    [`heapdump, ${label}: kill -USR2 (--heapsnapshot-signal) -> complete file`, median(s), ''],
-    [`  ratio quellix + agent / --heapsnapshot-signal (goal <= 1.10)`, NaN, (median(q) / median(s)).toFixed(3)],
+    [`heapdump, ${label}: time to a complete file (ms)`, ms(a).toFixed(0), ms(s).toFixed(0), `${ratio.toFixed(3)}x`, `<= ${goal}x${ratio <= goal ? '' : ': MISSED'}`, loads],
+    [`heapdump, ${label}: peak RSS (MB)`, b.mb(peak(a)), b.mb(peak(s)), `${rss >= 0 ? '+' : ''}${(100 * rss).toFixed(1)}%`, `<= +5%${rss <= 0.05 ? '' : ': MISSED'}`, loads],
   ];
 }
 
+async function heapRows() {
+  const agentApp = await b.startHeapApp({ mb: HEAP_MB, agent: true });
+  const sigApp = await b.startHeapApp({ mb: HEAP_MB, agent: false });
+  try {
+    const label = `${b.mb(agentApp.heapUsed)} MB heap`;
+    const rows = await sideBySide('quiet', agentApp, sigApp);
+    const hog = b.cpuHog();
+    try {
+      rows.push(...await sideBySide('one core busy', agentApp, sigApp));
+    } finally {
+      hog.kill('SIGKILL');
+    }
+    return { label, rows };
+  } finally {
+    await b.stopHeapApp(agentApp);
+    await b.stopHeapApp(sigApp);
+  }
+}
+
 // The main thread spins in JavaScript: quellix --heapdump to a complete file.
-async function stuckRows(mb) {
-  const app = await startHeapApp(mb, true, tempDir(), { SPIN: '1' });
+async function stuckRow() {
+  const app = await b.startHeapApp({ mb: HEAP_MB, agent: true, env: { SPIN: '1' } });
   const q = [];
   try {
-    for (let i = 0; i < REPEAT; i++) q.push((await timeQuellix(app)).total);
+    for (let i = 0; i < REPEAT; i++) q.push((await b.heapdumpByQuellix(buildDir, app)).ms);
   } finally {
-    // A terminating signal waits for the spinning main thread: kill it, and
-    // remove the socket it cannot remove itself.
-    const exited = new Promise((resolve) => app.child.once('exit', resolve));
-    app.child.kill('SIGKILL');
-    await exited;
-    try { fs.unlinkSync(`/tmp/kestrun-uds-path-${app.child.pid}`); } catch (_) { /* already gone */ }
+    await b.stopHeapApp(app);
   }
-  return [[`heapdump, ${app.heapMb.toFixed(0)} MB heap, main thread spinning: quellix --heapdump -> complete file`, median(q), '']];
+  return [`heapdump, main thread spinning (ms)`, median(q).toFixed(0), 'never comes', '', '', b.load()];
 }
 
 // RSS (kB) and CPU time (ms) of a process, from /proc.
@@ -168,8 +97,8 @@ function usage(pid) {
 
 // The same idle app with and without the agent, side by side.
 async function idleRows() {
-  const withAgent = await startHeapApp(0, true, tempDir());
-  const plain = await startHeapApp(0, false, tempDir());
+  const withAgent = await b.startHeapApp({ mb: 0, agent: true });
+  const plain = await b.startHeapApp({ mb: 0, agent: false });
   try {
     const start = [usage(withAgent.child.pid), usage(plain.child.pid)];
     await sleep(SETTLE_S * 1000); // both past their start-up
@@ -183,8 +112,8 @@ async function idleRows() {
       [`  the ${SETTLE_S} s before: CPU with agent / without (ms)`, NaN, `${(before[0].cpuMs - start[0].cpuMs).toFixed(0)} / ${(before[1].cpuMs - start[1].cpuMs).toFixed(0)}`],
     ];
   } finally {
-    await stopApp(withAgent);
-    await stopApp(plain);
+    await b.stopHeapApp(withAgent);
+    await b.stopHeapApp(plain);
   }
 }
 
@@ -209,11 +138,10 @@ function peakRss(cmd, args, env) {
 
 async function overheadRows() {
   if (!PEER) return [['quellix against the test peer', NaN, `no kestrun_peer in ${buildDir}`]];
-  const dir = tempDir();
+  const dir = b.tempDir();
   const peer = spawn(PEER, ['--dir', dir, '--lifetime', '120'], { stdio: 'ignore' });
-  started.push(peer);
   try {
-    await waitFor(() => fs.existsSync(`/tmp/kestrun-uds-path-${peer.pid}`), 'the peer socket', 10000);
+    await b.waitFor(() => fs.existsSync(`/tmp/kestrun-uds-path-${peer.pid}`), 'the peer socket', 10000);
     const env = Object.assign({}, process.env);
     delete env.NODE_OPTIONS;
     const total = wall(QUELLIX, ['--force_gc', String(peer.pid)], env);
@@ -244,17 +172,16 @@ function printTable(rows) {
 }
 
 async function main() {
-  for (const bin of [QUELLIX]) if (!fs.existsSync(bin)) throw new Error(`${bin} not built (cmake --build ${buildDir})`);
+  if (!fs.existsSync(QUELLIX)) throw new Error(`${QUELLIX} not built (cmake --build ${buildDir})`);
   console.log(`node ${process.version}, ${os.cpus().length} cores, ${REPEAT} runs each, build ${buildDir}`);
-  const rows = [];
-  for (const mb of HEAPS_MB) rows.push(...await heapRows(mb));
-  rows.push(...await stuckRows(HEAPS_MB[0]));
-  rows.push(...await idleRows());
-  rows.push(...await overheadRows());
-  printTable(rows);
+  const { label, rows } = await heapRows();
+  rows.push(await stuckRow());
+  console.log(`\nquellix + agent against node's --heapsnapshot-signal, ${label} of small objects (load: 1-minute load average after each run)`);
+  b.printTable(rows, ['measurement', 'agent', 'node\'s own', 'agent/own', 'goal', 'load']);
+  console.log('');
+  const other = await idleRows();
+  other.push(...await overheadRows());
+  printTable(other);
 }
 
-main().catch((err) => { console.error(err.message); process.exitCode = 1; }).finally(() => {
-  for (const child of started) if (child.exitCode === null && !child.signalCode) child.kill('SIGKILL');
-  for (const dir of tempDirs) fs.rmSync(dir, { recursive: true, force: true });
-});
+b.run(main);

@@ -94,9 +94,9 @@ async function writeSnapshot(file, what, session) {
         await s.post('HeapProfiler.disable').catch(() => {});
       }
     });
-    const failure = res.refused || res.aborted || res.abandoned || res.error;
+    if (res.abandoned || closing) throw quiet(new Error(res.abandoned || 'the process is ending'));
+    const failure = res.refused || res.aborted || res.error;
     if (failure) throw new Error(failure);
-    if (closing) throw new Error('the process is ending');
     log(`${what} written ${mode === 'native' ? 'natively by the main thread' : 'through the inspector stream'}`);
     out.finish();
   } catch (err) {
@@ -260,24 +260,28 @@ async function stopActivity(kind, act) {
 // minutes, is abandoned and its temporary file removed.
 async function finishAll(disconnect) {
   closing = true;
+  // Each within the same time, a stop that was already under way included.
+  const deadline = Date.now() + EXIT_COLLECT_MS;
+  const until = (promise) => within(Math.max(0, deadline - Date.now()), promise, null);
   const texts = [];
   for (const kind of ACTIVITIES) {
     const act = activities[kind.key];
     if (!act || act.state === 'starting' || act.finishing) continue;
     act.finishing = true;
     if (!act.collect) {
-      const why = `${kind.name} abandoned: the process is ending`;
-      log(why);
-      status.failed(act.path, why);
-      endActivity(kind, act);
+      // Allocation tracking ends now, while the main thread waits for this.
+      texts.push(until(act.session.post('HeapProfiler.disable').catch(() => {})).then(() => {
+        const why = `${kind.name} abandoned: the process is ending`;
+        log(why);
+        status.failed(act.path, why);
+        endActivity(kind, act);
+        return null;
+      }));
       continue;
     }
     texts.push(act.collect().then((text) => ({ kind, act, text }),
       (err) => { fail(act.path, `${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
   }
-  // Each within the same time, a stop that was already under way included.
-  const deadline = Date.now() + EXIT_COLLECT_MS;
-  const until = (promise) => within(Math.max(0, deadline - Date.now()), promise, null);
   const collected = await Promise.all(texts.map(until));
   await until(Promise.all(pendingWork));
   for (const out of writing) out.abandon();
@@ -497,6 +501,10 @@ function applyPlainFlags(words) {
   log(`V8 options set: ${words.join(' ')}`);
 }
 
+// A failure that only the log hears of: the process is ending, and its
+// output must be what it is without the agent.
+function quiet(err) { return Object.assign(err, { quiet: true }); }
+
 // Runs one step of a plan; a failure is said, and is the failure of the
 // step's result file, when it has one.
 async function attempt(what, fn, file) {
@@ -504,13 +512,13 @@ async function attempt(what, fn, file) {
     await fn();
     return true;
   } catch (err) {
-    fail(file, `${what} failed: ${err.message}`);
+    fail(file, `${what} failed: ${err.message}`, err.quiet);
     return false;
   }
 }
 
-function fail(file, text) {
-  warn(text);
+function fail(file, text, quietly = false) {
+  (quietly ? log : warn)(text);
   if (file) status.failed(file, text);
 }
 

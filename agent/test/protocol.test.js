@@ -153,14 +153,12 @@ describe('the status query', () => {
       assert.equal(await statusText(profile), 'pending -');
       const { first } = await h.exchange(app.pid, { mask: HEAPDUMP, size: h.EXT_MSG_SIZE, param: 0, text: pathWord('queried.heapsnapshot') });
       assert.equal(first.verdict, 'Y');
-      const seen = new Set();
       const last = await h.waitFor(async () => {
         const text = await statusText(snapshot);
-        seen.add(text.replace(/\d+$/, 'N'));
+        assert.match(text, /^(pending -|written \d+)$/);
         return text.startsWith('written') && text;
       }, 'the snapshot to be written while the main thread spins');
       assert.equal(last, `written ${fs.statSync(snapshot).size}`);
-      assert.deepEqual([...seen].filter((s) => s !== 'pending -' && s !== 'written N'), []);
     } finally {
       fs.writeFileSync(release, '');
     }

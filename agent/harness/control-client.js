@@ -15,6 +15,7 @@ const STUCK_APP = path.resolve(__dirname, 'stuck-app.js');
 const LOADER = 'heap-snapshot-toolkit';
 const MSG_SIZE = 512;
 const EXT_MSG_SIZE = 1024;
+const STATUS_QUERY = 0x10000;
 
 function socketPath(pid) { return `/tmp/kestrun-uds-path-${pid}`; }
 
@@ -157,6 +158,13 @@ async function exchange(pid, opts) {
   }
 }
 
+// The status query for a result path, as quellix sends it: the reply, or
+// null when none came.
+async function statusOf(pid, file) {
+  const { first } = await exchange(pid, { mask: STATUS_QUERY, size: EXT_MSG_SIZE, param: 0, text: file });
+  return first;
+}
+
 // Waits for a complete result file and returns its text.
 async function waitForFile(file, timeoutMs = 15000) {
   await waitFor(() => fs.existsSync(file), `result file ${file}`, timeoutMs);
@@ -216,7 +224,7 @@ function runQuellix(args) {
 }
 
 module.exports = {
-  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets, loadInDevTools,
+  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, STATUS_QUERY, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
+  stopApp, message, parseReply, Client, exchange, statusOf, waitForFile, catchesSignal, controlSockets, loadInDevTools,
   runQuellix,
 };

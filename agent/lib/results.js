@@ -10,6 +10,7 @@ const path = require('path');
 const crypto = require('crypto');
 const { log, logDir } = require('./log');
 const { lockExclusive } = require('./flock');
+const status = require('./status');
 
 // .<result name>.<16 hex digits>.tmp
 const TEMP_NAME = /^\..+\.[0-9a-f]{16}\.tmp$/;
@@ -25,12 +26,24 @@ function checkResultPath(file) {
   if (!path.isAbsolute(file)) return `result path "${file}" is not absolute`;
   if (inFlight.has(file)) return `result file ${file} is being written; try again in a second`;
   if (exists(file)) return `result file ${file} already exists; try again in a second`;
+  const dir = path.dirname(file);
+  if (!directoryMayExist(dir)) return `cannot write result file: directory ${dir} does not exist`;
   try {
-    fs.accessSync(path.dirname(file), fs.constants.W_OK);
+    fs.accessSync(dir, fs.constants.W_OK);
   } catch (_) {
-    return `cannot write result file: directory ${path.dirname(file)} is not writable`;
+    return `cannot write result file: directory ${dir} is not writable`;
   }
   return null;
+}
+
+// False when dir is surely missing (or not a directory); a directory that
+// cannot be looked at is left to the writability check.
+function directoryMayExist(dir) {
+  try {
+    return fs.statSync(dir).isDirectory();
+  } catch (err) {
+    return err.code !== 'ENOENT' && err.code !== 'ENOTDIR';
+  }
 }
 
 function exists(file) {
@@ -108,7 +121,9 @@ class ResultFile {
       this.abandon();
       throw this.error;
     }
+    let bytes;
     try {
+      bytes = fs.fstatSync(this.fd).size;
       this.publish();
     } catch (err) {
       this.abandon();
@@ -120,6 +135,7 @@ class ResultFile {
       try { fs.unlinkSync(this.file); } catch (_) { /* already gone */ }
       throw closeError;
     }
+    status.written(this.file, bytes);
     log(`wrote ${this.file}`);
   }
 

@@ -631,3 +631,54 @@ TEST(GetPIDsTest, NameIsOneShellWord) {
   EXPECT_FALSE(qtest::FileExists("ran"));
   qtest::RemoveTree(dir);
 }
+
+// What identification read of a pid is run only while the pid still names
+// that process: a pid that another process took meanwhile, even one that
+// started within the same clock tick, or a changed owner, fails the check.
+TEST(IsStillTargetTest, OnlyTheProcessFirstSeen) {
+  auto sleeper = [] {
+    pid_t child = fork();
+    if (child == 0) {
+      pause();
+      _exit(0);
+    }
+    return child;
+  };
+  pid_t first = sleeper();
+  ASSERT_GT(first, 0);
+  unsigned long long start = 0;
+  ASSERT_TRUE(GetProcessStartTime(first, &start));
+  g_target_handle = OpenProcessHandle(first);
+  ProbeIdentity who;
+  ASSERT_TRUE(ChooseProbeIdentity(first, &who));
+  EXPECT_TRUE(IsStillTarget(first, start, who));
+  EXPECT_FALSE(IsStillTarget(first, start + 1, who));
+  ProbeIdentity other = {true, who.uid + 1, who.gid};
+  if (geteuid() == 0) {
+    EXPECT_FALSE(IsStillTarget(first, start, other));
+  }
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  EXPECT_FALSE(IsStillTarget(first, start, who));
+  // As root, the next pid can be chosen: the same pid for a new process.
+  pid_t second = -1;
+  for (int attempt = 0; attempt < 20 && second != first && g_target_handle != -1; attempt++) {
+    if (second > 0) {
+      kill(second, SIGKILL);
+      waitpid(second, nullptr, 0);
+    }
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << first - 1;
+    second = sleeper();
+  }
+  if (second == first) {
+    ASSERT_TRUE(GetProcessStartTime(second, &start));
+    EXPECT_FALSE(IsStillTarget(second, start, who));
+  }
+  if (second > 0) {
+    kill(second, SIGKILL);
+    waitpid(second, nullptr, 0);
+  }
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = -1;
+  if (second != first) GTEST_SKIP() << "the pid could not be given to a new process (needs root)";
+}

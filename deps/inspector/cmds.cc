@@ -407,6 +407,21 @@ static bool ChooseProbeIdentity(int pid, ProbeIdentity* who) {
   return true;
 }
 
+// True while pid still names the process that identification began with:
+// it started at start, the process of the handle taken after that has not
+// ended (so the pid was not reused), and its owner is the one read before
+// (a set-user-ID program run since could have changed it). What was read of
+// it by pid in between, its running executable above all, is then its own
+// and is never run with another process's identity.
+static bool IsStillTarget(int pid, unsigned long long start, const ProbeIdentity& who) {
+  unsigned long long now_start;
+  ProbeIdentity now;
+  if (!GetProcessStartTime(pid, &now_start) || now_start != start) return false;
+  if (g_target_handle != -1 && SignalProcess(pid, g_target_handle, 0) != 0) return false;
+  if (!ChooseProbeIdentity(pid, &now) || now.drop != who.drop) return false;
+  return !who.drop || (now.uid == who.uid && now.gid == who.gid);
+}
+
 static bool DropIdentity(const ProbeIdentity& who) {
   return setgroups(1, &who.gid) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
 }
@@ -574,11 +589,10 @@ static void EndProbe(pid_t child) {
 }
 
 // Starts the running executable (open on exe, its path for argv[0]) with
-// "-p process.kestrun": a kestrun runtime prints a first line other than
-// "undefined".
-static bool IsKestrunFromPathAndPid(const char* path, int pid, int exe) {
-  ProbeIdentity who;
-  if (!ChooseProbeIdentity(pid, &who)) return false;
+// "-p process.kestrun", as who: a kestrun runtime prints a first line other
+// than "undefined".
+static bool IsKestrunFromPathAndPid(const char* path, int pid, int exe, const ProbeIdentity& who) {
+  (void)pid;  // the answer depends on the executable alone
   int out[2], err[2] = {-1, -1};
   if (pipe(out) != 0) return false;
   if (who.drop && pipe(err) != 0) {
@@ -625,11 +639,17 @@ static bool IsKestrunFromPathAndPid(const char* path, int pid, int exe) {
 
 static bool IsKestrun(int pid) {
   memset(&g_probe_outcome, 0, sizeof(g_probe_outcome));
+  unsigned long long start = 0;
+  bool started = GetProcessStartTime(pid, &start);
   if (g_target_handle != -1) close(g_target_handle);
   g_target_handle = OpenProcessHandle(pid);
   // Nothing of a container is ever run: its program, its files and its
   // environment are its own. The exchange decides, with its own checks.
   if (GetTargetPlace(pid).other_mount) return true;
+  // The owner is read before the executable is opened, and both are
+  // confirmed to be one process's below.
+  ProbeIdentity who;
+  if (!started || !ChooseProbeIdentity(pid, &who)) return false;
   // The running binary, opened once: what is checked is what is run, even
   // after the file at its path was replaced.
   char path[1024];
@@ -642,7 +662,7 @@ static bool IsKestrun(int pid) {
   // Only a Node.js-based runtime is ever run: a mistyped pid must not start
   // a second copy of some server that reads "-p" as its port.
   bool runtime = ElfExportsSymbol(exe, NODE_ADDON_ENTRY) || IsNodeProcess(pid) || ServesControlSocket(pid);
-  bool answer = runtime && IsKestrunFromPathAndPid(path, pid, exe);
+  bool answer = runtime && IsStillTarget(pid, start, who) && IsKestrunFromPathAndPid(path, pid, exe, who);
   close(exe);
   return answer;
 }

@@ -285,6 +285,28 @@ TEST_F(ContainerTest, StandInRuntime) {
   }
 }
 
+// A container's socket path that is a symlink with an absolute target is
+// followed within the container: quellix never connects to a socket of the
+// host that the container names.
+TEST_F(ContainerTest, SocketLinkStaysInside) {
+  const TempDir temp;
+  Namespaced runtime(kSetups[0], {PEER_BIN, "--dir", temp.path, "--lifetime", "60"}, {}, temp.path, true);
+  ASSERT_TRUE(qtest::FileExists(runtime.Socket()));
+  const std::string host_socket = temp.path + "/host.sock";
+  int host = Squat(host_socket);
+  ASSERT_NE(host, -1);
+  ASSERT_EQ(unlink(runtime.Socket().c_str()), 0);
+  ASSERT_EQ(symlink(host_socket.c_str(), runtime.Socket().c_str()), 0);
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", std::to_string(runtime.pid())});
+  EXPECT_EQ(qtest::Normalize(r.out), qtest::kClock + "Check if ENABLE_NODE_LOG=YES is configured.\n");
+  EXPECT_EQ(r.status, 1);
+  fcntl(host, F_SETFL, O_NONBLOCK);
+  int connected = accept(host, nullptr, nullptr);
+  EXPECT_EQ(connected, -1) << "quellix connected to the host's socket";
+  if (connected != -1) close(connected);
+  close(host);
+}
+
 // A runtime in a container as --list and --json show it from the host: its
 // pid inside, and the result path in both views.
 TEST_F(ContainerTest, ListedAndReported) {

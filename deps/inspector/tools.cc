@@ -471,6 +471,7 @@ int SignalProcess(int pid, int, int signo) { return kill(pid, signo); }
 
 // No other roots here: every target shares the tool's view.
 bool ResolveInTargetRoot(int, const char*, char*, size_t) { return false; }
+static int OpenUnderProcessRoot(const char*) { return -2; }
 
 void CloseDescriptorsAbove2(int keep) {
   const long limit = sysconf(_SC_OPEN_MAX);
@@ -826,6 +827,18 @@ bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size) {
   close(fd);
   close(root);
   return resolved;
+}
+
+// A path under a process's root (/proc/<pid>/root/...) opened with O_PATH
+// within that root, so that a symlink in it stays inside: an absolute one
+// would otherwise be followed from the tool's own root. -2 for any other
+// path, and where the system cannot resolve within a root (the path is then
+// used as it is); -1 when it cannot be opened there.
+static int OpenUnderProcessRoot(const char* path) {
+  int pid = 0, rest = 0;
+  if (sscanf(path, "/proc/%d/root%n", &pid, &rest) != 1 || rest == 0 || path[rest] != '/') return -2;
+  int fd = OpenInRoot(pid, path + rest, O_PATH);
+  return fd == -1 && errno == ENOSYS ? -2 : fd;
 }
 
 // Reads one line of a /proc file into line; a longer line is cut and its
@@ -1194,14 +1207,28 @@ static int ConnectSocketPath(const char* path) {
   // A cut path would name another socket: refuse it instead.
   size_t len = strlen(path);
   if (len >= sizeof(addr.sun_path)) return -2;
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd == -1) return -3;
-  addr.sun_family = AF_UNIX;
-  memcpy(addr.sun_path, path, len + 1);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
-    close(fd);
-    return -1;
+  // A socket inside a target's root is connected through a descriptor found
+  // within that root: a symlink there must not lead to a socket of the host.
+  int held = OpenUnderProcessRoot(path);
+  if (held == -1) return -1;
+  char through[64];
+  if (held >= 0) {
+    snprintf(through, sizeof(through), "/proc/self/fd/%d", held);
+    path = through;
+    len = strlen(path);
   }
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd != -1) {
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, len + 1);
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  } else {
+    fd = -3;
+  }
+  if (held >= 0) close(held);
   return fd;
 }
 

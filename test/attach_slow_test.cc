@@ -29,7 +29,10 @@ const char kBlocked[] =
     "setTimeout(() => { console.log('blocking'); require('child_process').execSync('sleep 4'); }, 100);"
     "setTimeout(() => process.exit(0), 60000);";
 
-enum Kind { PLAIN, STUCK, BLOCKED, PORT_HELD, NOT_NODE, INSPECTING, PERMISSION, CONTAINER };
+// Listens on 8 loopback ports of its own that never answer.
+const char kSilentPorts[] = "for (let i = 0; i < 8; i++) require('net').createServer(() => {}).listen(0, '127.0.0.1');";
+
+enum Kind { PLAIN, STUCK, BLOCKED, PORT_HELD, NOT_NODE, INSPECTING, PERMISSION, CONTAINER, ANY_PORT };
 
 // A free loopback port of this namespace, for the target's inspector, so
 // that concurrent runs never meet on 9229.
@@ -77,6 +80,11 @@ class Target {
       argv = {"/bin/bash", "-c", "trap 'echo usr1 > " + dir + "/usr1' USR1; for i in $(seq 600); do sleep 0.1; done"};
     if (kind == INSPECTING) argv = {NODE_BIN, "--inspect=127.0.0.1:" + port, "-e", kTicks};
     if (kind == PERMISSION) argv = {NODE_BIN, "--experimental-permission", "--allow-fs-read=*", "-e", kTicks};
+    // Port 0: the inspector opens on a port of its own choosing.
+    if (kind == ANY_PORT) {
+      env = {"NODE_OPTIONS=--inspect-port=0"};
+      argv = {NODE_BIN, "-e", std::string(kSilentPorts) + kTicks};
+    }
     // In a network namespace of its own, with lo up: another node holds 9229 first.
     const std::string lo_up = "ip link set lo up && ";
     if (kind == PORT_HELD) {
@@ -261,6 +269,11 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
            {{"--attach", "{pid}"}, "Pid <pid> runs under node's permission model, which refuses inspector sessions; no "
             "signal sent.\n", 1},
        }, 0, false},
+      // Found among silent listeners of its own, within a bounded time.
+      {"port 0", ANY_PORT, {
+           {{"--attach", "--heapdump", "{pid}"}, kLoaded + kFallback + kDump, 0, kSnapshot},
+           {{"--attach", "{pid}"}, kAlready, 0},
+       }, 1, false},
       {"container", CONTAINER, {
            {{"--attach", "--heapdump", "{pid}"}, kLoaded + kFallback + kDump + Host(kDump), 0, kSnapshot},
            {{"--attach", "--start_profiling", "time=2s", "{pid}"}, kAlready + kFallback + kProfile + Host(kProfile), 0,
@@ -291,6 +304,10 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
         std::string out = std::regex_replace(r.out, std::regex("open for \\d+ ms"), "open for <ms> ms");
         EXPECT_EQ(step.out, qtest::Normalize(out, {pid})) << r.err;
         EXPECT_EQ(step.status, r.status);
+        // Each silent listener asked would cost 2 s.
+        if (c.kind == ANY_PORT) {
+          EXPECT_LT(r.elapsed_ms, 10000);
+        }
         std::smatch path;
         if (step.begins == nullptr) continue;
         ASSERT_TRUE(std::regex_search(r.out, path, std::regex("文件路径:(/tmp/[^\n]+)\n")));

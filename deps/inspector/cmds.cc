@@ -1797,13 +1797,22 @@ static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
 }
 
 // With port 0 the inspector is the target's own loopback listener that
-// answers as node's inspector; only listeners not in before count, when it
-// is given (those the signal made).
-static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, const ListenerView* before, TcpSocket* found) {
+// answers as node's inspector. When asked is given, the listeners in it are
+// passed over (those that were there before the signal, or were asked
+// already) and each one asked is added. Each listener that stays silent
+// costs a wait of its own, so after the first one no more are asked once the
+// deadline has passed: a target with many silent listeners cannot hold the
+// tool for long.
+static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, ListenerView* asked, int64_t deadline,
+                                   TcpSocket* found) {
+  bool first = true;
   for (int i = 0; i < view.count; i++) {
     const TcpSocket& listener = view.listeners[i];
     if (!IsOwnSocket(view, listener.inode) || !IsLoopbackSocket(listener)) continue;
-    if (before != nullptr && IsOwnSocket(*before, listener.inode)) continue;
+    if (asked != nullptr && IsOwnSocket(*asked, listener.inode)) continue;
+    if (!first && MonotonicMs() >= deadline) return false;
+    first = false;
+    if (asked != nullptr && asked->own_count < MAX_SOCKETS) asked->own[asked->own_count++] = listener.inode;
     if (InspectorNodeVersion(pid, listener) > 0) {
       *found = listener;
       return true;
@@ -1814,18 +1823,15 @@ static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, const List
 
 // Polls until the target's own inspector listens (on port, or on a new port
 // when port is 0), or the time is up. With port 0 each new listener is
-// asked once: seen takes in what was asked.
+// asked once: seen takes in what was asked. Only listeners count: a socket
+// that node has made but not yet put to listen is asked once it listens.
 static bool WaitForInspector(int pid, int port, ListenerView* seen, int timeout_ms, TcpSocket* found) {
   static ListenerView view;
   const int64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
     if (ReadListenerView(pid, &view)) {
       if (port != 0 && HolderOfPort(view, port, found) == PORT_OWN) return true;
-      if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, found)) return true;
-      if (port == 0) {
-        memcpy(seen->own, view.own, sizeof(view.own[0]) * static_cast<size_t>(view.own_count));
-        seen->own_count = view.own_count;
-      }
+      if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, deadline, found)) return true;
     }
     if (MonotonicMs() >= deadline) return false;
     usleep(1000);
@@ -2076,7 +2082,9 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
     return false;
   }
   const int port = settings.port;
-  if (port == 0 && FindInspectorOnAnyPort(pid, before, nullptr, listener)) return true;
+  if (port == 0 && FindInspectorOnAnyPort(pid, before, nullptr, MonotonicMs() + INSPECTOR_WAIT_MS, listener)) {
+    return true;
+  }
   if (port != 0) {
     switch (HolderOfPort(before, port, listener)) {
       case PORT_OWN:

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include <map>
+#include <memory>
 
 #include "support.h"
 
@@ -119,6 +120,45 @@ TEST(HostileSocketTest, SquatterGetsNothing) {
   EXPECT_TRUE(victim.Alive());
   EXPECT_EQ(KicksAfterStop(squatter), 0);
   EXPECT_EQ(qtest::ReadFile(squatter.dir() + "/msg-0.bin"), "");
+}
+
+// A listener keeps the pid of the process that made it after that process
+// has ended. When the pid goes to a runtime (which then serves elsewhere,
+// its path being taken), the listener is no proof of that runtime: it gets
+// no byte, and nothing is kicked.
+TEST(HostileSocketTest, ListenerOfAnEndedProcess) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a pid to a new process";
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_NE(listener, -1);
+  pid_t maker = fork();
+  if (maker == 0) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", qtest::SocketPath(getpid()).c_str());
+    _exit(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(listener, 4) == 0 ? 0 : 1);
+  }
+  ASSERT_EQ(qtest::Reap(maker, 3000), 0);
+  std::unique_ptr<qtest::Peer> target;
+  for (int attempt = 0; attempt < 20 && (target == nullptr || target->pid() != maker); attempt++) {
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << maker - 1;
+    target = std::make_unique<qtest::Peer>(std::vector<std::string>{"--squat", "99999999"});
+  }
+  if (target->pid() != maker) {
+    close(listener);
+    unlink(qtest::SocketPath(maker).c_str());
+    GTEST_SKIP() << "the pid could not be given to a new process";
+  }
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", target->pid_text()});
+  EXPECT_EQ(qtest::Normalize(r.out, {maker}), kClock + "Socket /tmp/kestrun-uds-path-<pid> is not served by pid <pid>.\n");
+  EXPECT_EQ(r.status, 1);
+  fcntl(listener, F_SETFL, O_NONBLOCK);
+  int connection = accept(listener, nullptr, nullptr);
+  char byte;
+  EXPECT_TRUE(connection == -1 || recv(connection, &byte, 1, 0) <= 0) << "a byte reached the listener";
+  if (connection != -1) close(connection);
+  close(listener);
+  EXPECT_EQ(KicksAfterStop(*target), 0);
 }
 
 // A target without a SIGUSR2 handler, which the kick would end, is never

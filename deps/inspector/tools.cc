@@ -727,10 +727,28 @@ bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid) {
   return have_uid && have_gid;
 }
 
+// Older C libraries lack the name; its number is the generic one.
+#if !defined(SO_PEERPIDFD) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
+                               defined(__arm__) || defined(__riscv))
+#define SO_PEERPIDFD 77
+#endif
+
 int GetSocketPeerPid(int fd) {
   struct ucred cred;
   socklen_t len = sizeof(cred);
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return -1;
+#if defined(SO_PEERPIDFD) && defined(SYS_pidfd_send_signal)
+  // The pid is that of the process that called listen(), kept after it
+  // ended: by then its number may be another process's, the target's
+  // included. The kernel's own handle on that process tells whether it
+  // still lives (kernels without the option answer ENOPROTOOPT).
+  int peer = -1;
+  socklen_t peer_len = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &peer, &peer_len) != 0) return errno == ENOPROTOOPT ? cred.pid : -1;
+  bool alive = syscall(SYS_pidfd_send_signal, peer, 0, nullptr, 0) == 0 || errno == EPERM;
+  close(peer);
+  if (!alive) return -1;
+#endif
   return cred.pid;
 }
 

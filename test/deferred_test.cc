@@ -230,6 +230,28 @@ TEST_F(DeferredStopTest, ScheduledOnlyForALimitedTimedCommand) {
       1500));
 }
 
+// The target ends during the duration and its pid goes to another runtime:
+// the deferred stop sends that one nothing.
+TEST_F(DeferredStopTest, NothingToAProcessThatTookThePid) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a pid to a new process";
+  auto target = qtest::ListeningPeer({}, kPeerEnv);
+  const int pid = target->pid();
+  qtest::RunResult run = qtest::RunQuellix({"--start_profiling", "time=2s", target->pid_text()});
+  ASSERT_EQ(0, run.status);
+  pid_t background = qtest::FindBackground({pid});
+  ASSERT_NE(-1, background);
+  target.reset();
+  std::unique_ptr<Peer> successor;
+  for (int attempt = 0; attempt < 20 && (successor == nullptr || successor->pid() != pid); attempt++) {
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+    successor = qtest::ListeningPeer({}, kPeerEnv);
+  }
+  EXPECT_EQ(42, qtest::ExitCode(background, 5000));
+  if (successor->pid() != pid) GTEST_SKIP() << "the pid could not be given to a new process";
+  EXPECT_EQ("", qtest::ReadFile(successor->dir() + "/msg-0.bin"));
+  EXPECT_EQ(0, qtest::KicksAfterStop(*successor));
+}
+
 // Every failure ends with status 1 and schedules nothing. An argument error
 // sends nothing: a later command to the same runtime arrives as its first
 // message.

@@ -1168,8 +1168,9 @@ static int ReadReply(int fd, bool first) {
 // The exchange on a connected socket: message, first reply, kick, second
 // reply.
 static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
-  // Only the target itself may get the option text and cause a kick.
-  if (!IsServedByTarget(fd, path, pid)) return -1;
+  // Only the target itself, the process identified, may get the option
+  // text and cause a kick.
+  if (!IsServedByTarget(fd, path, pid, g_target_handle)) return -1;
   char message[MESSAGE_SIZE];
   BuildMessage(message, mask);
   send(fd, message, sizeof(message), 0);

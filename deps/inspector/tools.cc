@@ -1264,8 +1264,11 @@ int OpenSocketPath(const char* path) {
 
 // Anyone may create a socket under /tmp: only the target itself may receive
 // what is meant for it.
-bool IsServedByTarget(int fd, const char* path, int pid) {
-  if (GetSocketPeerPid(fd) == pid) return true;
+bool IsServedByTarget(int fd, const char* path, int pid, int handle) {
+  // A process that ended has its pid free for another, which may serve the
+  // path by now (a deferred stop waits long).
+  bool ended = handle != -1 && SignalProcess(pid, handle, 0) != 0 && errno == ESRCH;
+  if (!ended && GetSocketPeerPid(fd) == pid) return true;
   printf("Socket %s is not served by pid %d.\n", path, pid);
   return false;
 }
@@ -2387,7 +2390,7 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
     if (fd == -1) printf("connect socket failed\n");
     return -1;
   }
-  if (!IsServedByTarget(fd, path, pid)) {
+  if (!IsServedByTarget(fd, path, pid, -1)) {
     close(fd);
     return -1;
   }

@@ -137,9 +137,11 @@ void FormatSocketPath(char* path, size_t size, int pid);
 // made it prints "Request socket failed\n"; both return -2. A failed connect
 // returns -1 for the caller to report.
 int OpenSocketPath(const char* path);
-// True when the process listening behind the connected socket fd is pid;
-// otherwise prints "Socket %s is not served by pid %d.\n" with path.
-bool IsServedByTarget(int fd, const char* path, int pid);
+// True when the process listening behind the connected socket fd is pid,
+// and, when handle is a process handle (not -1), the process it names still
+// lives: otherwise the pid may be another process's by now. Otherwise prints
+// "Socket %s is not served by pid %d.\n" with path.
+bool IsServedByTarget(int fd, const char* path, int pid, int handle);
 // Waits until fd is readable or timeout_ms passed; poll's result (1, 0, -1),
 // a signal interrupting the wait does not end it early.
 int WaitReadable(int fd, int timeout_ms);

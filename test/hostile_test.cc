@@ -122,6 +122,36 @@ TEST(HostileSocketTest, SquatterGetsNothing) {
   EXPECT_EQ(qtest::ReadFile(squatter.dir() + "/msg-0.bin"), "");
 }
 
+// A stranger's listener that never accepts, its backlog full, cannot hold
+// quellix: the connect ends, and nothing is sent.
+TEST(HostileSocketTest, BacklogNeverAccepted) {
+  qtest::Peer victim;
+  const std::string path = qtest::SocketPath(victim.pid());
+  unlink(path.c_str());
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  std::vector<int> queued;
+  for (int i = 0; i < 8; i++) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+      close(fd);
+      break;
+    }
+    queued.push_back(fd);
+  }
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", victim.pid_text()});
+  EXPECT_EQ(qtest::Normalize(r.out), kClock + "Check if ENABLE_NODE_LOG=YES is configured.\n");
+  EXPECT_EQ(r.status, 1);
+  for (int fd : queued) close(fd);
+  close(listener);
+  EXPECT_EQ(KicksAfterStop(victim), 0);
+}
+
 // A listener keeps the pid of the process that made it after that process
 // has ended. When the pid goes to a runtime (which then serves elsewhere,
 // its path being taken), the listener is no proof of that runtime: it gets

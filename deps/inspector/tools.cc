@@ -1237,6 +1237,11 @@ static int ConnectSocketPath(const char* path) {
   }
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd != -1) {
+    // A listener whose backlog is full holds a blocking connect for as long
+    // as it does not accept: the connect, and each send after it, end
+    // within the reply's wait.
+    struct timeval limit = {REPLY_WAIT_MS / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, len + 1);
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {

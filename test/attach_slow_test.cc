@@ -362,4 +362,32 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
   }
 }
 
+// True when pid holds signo back (its SigBlk mask).
+bool Blocks(pid_t pid, int signo) {
+  std::string status = qtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("\nSigBlk:\t");
+  return at != std::string::npos && (std::stoull(status.substr(at + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
+}
+
+// quellix ended while it waits for the inspector of a blocked main thread
+// (SIGTERM, as from a closed terminal or an impatient operator) still leaves
+// nothing open: the inspector that opens later is closed again.
+TEST_F(AttachTest, InterruptedWhileWaiting) {
+  const std::string dir = qtest::MakeTempDir();
+  {
+    Target target(BLOCKED, dir);
+    ASSERT_GT(target.pid(), 0) << target.Err();
+    pid_t quellix = qtest::Spawn({QUELLIX_BIN, "--attach", std::to_string(target.pid())}, {});
+    // A run that holds the signal back is told once it does; one that
+    // never does, a second into its wait for the inspector.
+    qtest::WaitFor([&] { return Blocks(quellix, SIGTERM); }, 1000);
+    kill(quellix, SIGTERM);
+    EXPECT_NE(-1, qtest::Reap(quellix, 10000));
+    const std::string listening = "Debugger listening on ws://127.0.0.1:" + std::to_string(target.port()) + "/";
+    EXPECT_TRUE(qtest::WaitFor([&] { return target.Err().find(listening) != std::string::npos; }, 10000));
+    EXPECT_TRUE(qtest::WaitFor([&] { return !Listens(target.pid(), target.port()); }, 5000)) << "left open";
+  }
+  qtest::RemoveTree(dir);
+}
+
 }  // namespace

@@ -1997,6 +1997,11 @@ static void CloseLateInspector(int pid, int port, const ListenerView& before) {
   pid_t child = fork();
   if (child != 0) return;
   setsid();
+  // The tool holds these back while it attaches; the closer ends when told.
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int signo : kEndSignals) sigaddset(&ending, signo);
+  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
   CloseDescriptorsAbove2(g_target_handle);
   for (int fd = 0; fd <= 2; fd++) close(fd);
   for (int fd = 0; fd <= 2; fd++) {
@@ -2115,24 +2120,19 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
   return false;
 }
 
-// Loads the agent into pid through its inspector, unless pid serves its
-// control socket already; 0 when the agent runs there, -1 after a message.
-// An inspector that quellix opened is closed again on every path.
-static int AttachAgent(int pid) {
-  // The signals go through a handle of the process checked here, as the kick.
-  if (g_target_handle != -1) close(g_target_handle);
-  g_target_handle = OpenProcessHandle(pid);
-  if (ServesControlSocket(pid)) {
-    printf("Pid %d already runs the agent.\n", pid);
-    return 0;
-  }
+static int SayAgentRunsAlready(int pid) {
+  printf("Pid %d already runs the agent.\n", pid);
+  return 0;
+}
+
+// Checks pid, reaches its inspector and loads the agent through it: 1 when
+// it loaded, 0 when the process ran it already, -1 after a message. An
+// inspector opened here (*opened, at *opened_at) is closed again on every
+// path.
+static int LoadThroughInspector(int pid, bool* opened, int64_t* opened_at) {
   InspectorSettings settings;
   TcpSocket listener;
-  bool opened = false;
-  int64_t opened_at = 0;
-  // A target that hangs up early must not end quellix.
-  signal(SIGPIPE, SIG_IGN);
-  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, settings, &listener, &opened, &opened_at)) return -1;
+  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, settings, &listener, opened, opened_at)) return -1;
 
   static InspectorLink link;
   link.fd = -1;
@@ -2147,7 +2147,7 @@ static int AttachAgent(int pid) {
   } else {
     loaded = EvaluateAgent(pid, &link);
   }
-  if (opened && !CloseInspector(pid, listener, &link)) {
+  if (*opened && !CloseInspector(pid, listener, &link)) {
     printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
     return -1;
   }
@@ -2155,14 +2155,39 @@ static int AttachAgent(int pid) {
     WsSend(&link, WS_CLOSE, "\x03\xe8", 2);  // 1000: normal closure
     close(link.fd);
   }
+  return loaded;
+}
+
+// Loads the agent into pid through its inspector, unless pid serves its
+// control socket already; 0 when the agent runs there, -1 after a message.
+static int AttachAgent(int pid) {
+  // The signals go through a handle of the process checked here, as the kick.
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = OpenProcessHandle(pid);
+  if (ServesControlSocket(pid)) return SayAgentRunsAlready(pid);
+  // A target that hangs up early must not end quellix.
+  signal(SIGPIPE, SIG_IGN);
+  // An inspector left open lets any local process run code as the target's
+  // user: from before SIGUSR1 until the inspector is closed again, SIGINT,
+  // SIGTERM and SIGHUP wait (every wait on the way is bounded), and then end
+  // quellix as they would have.
+  sigset_t ending, previous;
+  sigemptyset(&ending);
+  for (int signo : kEndSignals) sigaddset(&ending, signo);
+  sigprocmask(SIG_BLOCK, &ending, &previous);
+  bool opened = false;
+  int64_t opened_at = 0;
+  const int loaded = LoadThroughInspector(pid, &opened, &opened_at);
   const int open_ms = static_cast<int>(MonotonicMs() - opened_at);
+  fflush(stdout);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (loaded == -1) return -1;
   if (!WaitForControlSocket(pid)) {
     printf("The agent in pid %d serves no control socket after %d s.\n", pid, AGENT_SOCKET_WAIT_MS / 1000);
     return -1;
   }
   if (loaded == 0) {
-    printf("Pid %d already runs the agent.\n", pid);
+    SayAgentRunsAlready(pid);
   } else if (opened) {
     printf("Agent loaded into pid %d; its inspector was open for %d ms.\n", pid, open_ms);
   } else {

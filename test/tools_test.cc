@@ -252,6 +252,9 @@ TEST(EscapeControlsTest, Table) {
       {"\033]0;owned\007\033[2J", 64, "\\x1b]0;owned\\x07\\x1b[2J"},
       {"a\tb\nc\rd\x7f", 64, "a\\x09b\\x0ac\\x0dd\\x7f"},
       {"日志 /x\\y", 64, "日志 /x\\y"},
+      // C1 controls in UTF-8 (CSI, OSC, ST) steer terminals as ESC does; "é" is no control.
+      {"\xc2\x9b" "2J\xc2\x9d" "0;t\xc2\x9c \xc3\xa9\xc2\xa0", 64, "\\xc2\\x9b2J\\xc2\\x9d0;t\\xc2\\x9c \xc3\xa9\xc2\xa0"},
+      {"a\xc2\x9b", 9, "a"},
       {"ab\033", 6, "ab"},  // no half escape
       {"ab\033", 7, "ab\\x1b"},
       {"abc", 1, ""},

@@ -177,11 +177,17 @@ void EscapeControls(const char* text, char* out, size_t size) {
   if (size == 0) return;
   size_t len = 0;
   for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; c++) {
+    // The C1 controls U+0080 to U+009F in UTF-8 (C2 80 to C2 9F) steer
+    // many terminals as ESC does (U+009B is CSI): both bytes are escaped.
+    bool c1 = g_escape_controls && c[0] == 0xc2 && c[1] >= 0x80 && c[1] <= 0x9f;
     bool control = g_escape_controls && (*c < 0x20 || *c == 0x7f);
     // Whole escapes only: a cut never leaves half of one.
-    size_t need = control ? 4 : 1;
+    size_t need = c1 ? 8 : control ? 4 : 1;
     if (len + need >= size) break;
-    if (control) {
+    if (c1) {
+      snprintf(out + len, size - len, "\\x%02x\\x%02x", c[0], c[1]);
+      c++;
+    } else if (control) {
       snprintf(out + len, size - len, "\\x%02x", *c);
     } else {
       out[len] = static_cast<char>(*c);

@@ -29,7 +29,8 @@ void RemoveCRNL(char* text);
 void AppendFormat(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // Writes text into out (size bytes) with every control character (below
-// 0x20, and 0x7f) as "\x" and two lowercase hex digits; cut at a whole
+// 0x20, and 0x7f) as "\x" and two lowercase hex digits, and each C1 control
+// in UTF-8 (U+0080 to U+009F) as its two bytes so written; cut at a whole
 // character. For text from outside the tool before it is printed.
 void EscapeControls(const char* text, char* out, size_t size);
 // Switches that escaping off (for text gathered into a JSON object, which

@@ -180,7 +180,8 @@ TEST(HostileSocketTest, ListenerOfAnEndedProcess) {
     GTEST_SKIP() << "the pid could not be given to a new process";
   }
   qtest::RunResult r = qtest::RunQuellix({"--force_gc", target->pid_text()});
-  EXPECT_EQ(qtest::Normalize(r.out, {maker}), kClock + "Socket /tmp/kestrun-uds-path-<pid> is not served by pid <pid>.\n");
+  EXPECT_EQ(qtest::Normalize(r.out, {maker}),
+            kClock + "Socket /tmp/kestrun-uds-path-<pid> is not served by pid <pid>.\n");
   EXPECT_EQ(r.status, 1);
   fcntl(listener, F_SETFL, O_NONBLOCK);
   int connection = accept(listener, nullptr, nullptr);

@@ -253,7 +253,7 @@ TEST(EscapeControlsTest, Table) {
       {"a\tb\nc\rd\x7f", 64, "a\\x09b\\x0ac\\x0dd\\x7f"},
       {"日志 /x\\y", 64, "日志 /x\\y"},
       // C1 controls in UTF-8 (CSI, OSC, ST) steer terminals as ESC does; "é" is no control.
-      {"\xc2\x9b" "2J\xc2\x9d" "0;t\xc2\x9c \xc3\xa9\xc2\xa0", 64, "\\xc2\\x9b2J\\xc2\\x9d0;t\\xc2\\x9c \xc3\xa9\xc2\xa0"},
+      {"\xc2\x9bH\xc2\x9dtitle\xc2\x9c \xc3\xa9\xc2\xa0", 64, "\\xc2\\x9bH\\xc2\\x9dtitle\\xc2\\x9c \xc3\xa9\xc2\xa0"},
       {"a\xc2\x9b", 9, "a"},
       {"ab\033", 6, "ab"},  // no half escape
       {"ab\033", 7, "ab\\x1b"},

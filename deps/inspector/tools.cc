@@ -734,8 +734,8 @@ bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid) {
 }
 
 // Older C libraries lack the name; its number is the generic one.
-#if !defined(SO_PEERPIDFD) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
-                               defined(__arm__) || defined(__riscv))
+#if !defined(SO_PEERPIDFD) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || defined(__riscv))
 #define SO_PEERPIDFD 77
 #endif
 

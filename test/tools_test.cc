@@ -336,5 +336,25 @@ TEST(ServesControlSocketTest, ListenerHeldByThePid) {
   EXPECT_FALSE(ServesControlSocket(getpid()));
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
+  // A socket's path with a line feed adds a line to /proc/net/unix that
+  // names another socket of the process (here a TCP listener) as bound at
+  // the path: the socket itself says it is not.
   unlink(path.c_str());
+  fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  struct stat tcp_info;
+  ASSERT_TRUE(tcp != -1 && listen(tcp, 1) == 0 && fstat(tcp, &tcp_info) == 0);
+  const std::string dir = qtest::MakeTempDir();
+  const std::string fake = dir + "/x\n0: 0 0 00010000 0001 01 " + std::to_string(tcp_info.st_ino) + " ";
+  ASSERT_EQ(0, system(("mkdir -p '" + fake + "/tmp'").c_str()));
+  struct sockaddr_un line = {};
+  line.sun_family = AF_UNIX;
+  snprintf(line.sun_path, sizeof(line.sun_path), "%s%s", fake.c_str(), path.c_str());
+  int injector = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(0, bind(injector, reinterpret_cast<struct sockaddr*>(&line), sizeof(line))) << line.sun_path;
+  EXPECT_FALSE(ServesControlSocket(getpid()));
+  for (int open_fd : {fd, tcp, injector}) close(open_fd);
+  unlink(path.c_str());
+  qtest::RemoveTree(dir);
 }

@@ -993,8 +993,46 @@ static int ListeningSockets(int pid, int inner_pid, unsigned long* inodes, int m
   return count;
 }
 
-// True when one of pid's descriptors is a socket with one of the inodes.
-static bool HoldsSocket(int pid, const unsigned long* inodes, int count) {
+// Whether pid's descriptor fd is a listening socket bound with a control
+// socket name of inner_pid, asked of the socket itself (taken through a
+// process handle): /proc/net/unix prints a socket's path as it is, so a path
+// with a line feed in it adds lines of its own making to that table. 1 yes,
+// 0 no, -1 where the socket cannot be taken (no system call, no permission),
+// and only the table can tell.
+static int IsHeldControlSocket(int pid, int fd, int inner_pid) {
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_getfd)
+  int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (handle == -1) return -1;
+  int copy = static_cast<int>(syscall(SYS_pidfd_getfd, handle, fd, 0));
+  int saved = errno;
+  close(handle);
+  if (copy == -1) return saved == EBADF ? 0 : -1;
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  socklen_t len = sizeof(addr);
+  int listening = 0;
+  socklen_t listening_len = sizeof(listening);
+  const size_t path_at = offsetof(struct sockaddr_un, sun_path);
+  bool bound = getsockname(copy, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0 &&
+               addr.sun_family == AF_UNIX && len > path_at && len <= sizeof(addr) &&
+               getsockopt(copy, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_len) == 0 && listening != 0;
+  close(copy);
+  if (!bound) return 0;
+  char name[sizeof(addr.sun_path) + 1];
+  snprintf(name, sizeof(name), "%.*s", static_cast<int>(len - path_at), addr.sun_path);
+  return IsControlSocketName(name, inner_pid) ? 1 : 0;
+#else
+  (void)pid;
+  (void)fd;
+  (void)inner_pid;
+  return -1;
+#endif
+}
+
+// True when one of pid's descriptors is a socket with one of the inodes,
+// and, where it can be asked, itself a listener bound as inner_pid's
+// control socket.
+static bool HoldsSocket(int pid, int inner_pid, const unsigned long* inodes, int count) {
   char fd_path[64];
   snprintf(fd_path, sizeof(fd_path), "/proc/%d/fd", pid);
   DIR* dir = opendir(fd_path);
@@ -1012,6 +1050,7 @@ static bool HoldsSocket(int pid, const unsigned long* inodes, int count) {
     char close_bracket;
     if (sscanf(target, "socket:[%lu%c", &inode, &close_bracket) != 2 || close_bracket != ']') continue;
     for (int i = 0; i < count; i++) held = held || inodes[i] == inode;
+    if (held) held = IsHeldControlSocket(pid, atoi(entry->d_name), inner_pid) != 0;
   }
   closedir(dir);
   return held;
@@ -1025,8 +1064,9 @@ bool ServesControlSocket(int pid) {
   FormatSocketPath(path, sizeof(path), pid);
   if (stat(path, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
   unsigned long inodes[16];
-  int count = ListeningSockets(pid, GetTargetPlace(pid).inner_pid, inodes, 16);
-  return count > 0 && HoldsSocket(pid, inodes, count);
+  const int inner_pid = GetTargetPlace(pid).inner_pid;
+  int count = ListeningSockets(pid, inner_pid, inodes, 16);
+  return count > 0 && HoldsSocket(pid, inner_pid, inodes, count);
 }
 
 ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size) {

@@ -124,7 +124,9 @@ bool IsNodeProcess(int pid);
 // and a listening socket bound at it, or in the agent's private bind
 // directory from which it was renamed into place (/proc names a socket by
 // the path it was bound to), is among pid's descriptors, read from /proc
-// without connecting. Always false on macOS.
+// without connecting; where the system lets the tool take a copy of that
+// descriptor (pidfd_getfd), the socket itself confirms its name and that it
+// listens. Always false on macOS.
 bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------

@@ -1013,8 +1013,8 @@ static int IsHeldControlSocket(int pid, int fd, int inner_pid) {
   int listening = 0;
   socklen_t listening_len = sizeof(listening);
   const size_t path_at = offsetof(struct sockaddr_un, sun_path);
-  bool bound = getsockname(copy, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0 &&
-               addr.sun_family == AF_UNIX && len > path_at && len <= sizeof(addr) &&
+  bool bound = getsockname(copy, reinterpret_cast<struct sockaddr*>(&addr), &len) == 0 && addr.sun_family == AF_UNIX &&
+               len > path_at && len <= sizeof(addr) &&
                getsockopt(copy, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listening_len) == 0 && listening != 0;
   close(copy);
   if (!bound) return 0;

@@ -157,6 +157,11 @@ async function exchange(pid, opts) {
   }
 }
 
+// The names in dir, without the marks that live agents keep there.
+function filesIn(dir) {
+  return fs.readdirSync(dir).filter((name) => !/^\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(name));
+}
+
 // Waits for a complete result file and returns its text.
 async function waitForFile(file, timeoutMs = 15000) {
   await waitFor(() => fs.existsSync(file), `result file ${file}`, timeoutMs);
@@ -217,6 +222,6 @@ function runQuellix(args) {
 
 module.exports = {
   AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, waitForFile, catchesSignal, controlSockets, loadInDevTools,
+  stopApp, message, parseReply, Client, exchange, filesIn, waitForFile, catchesSignal, controlSockets, loadInDevTools,
   runQuellix,
 };

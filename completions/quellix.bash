@@ -1,7 +1,8 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
-# Completes the command options, "time=", the pids of running kestrun
-# runtimes (in containers too), and in the V8 options form ("--v8-options" first) "--pid=<pid>".
+# Completes the command options, "--attach", "time=", the pids of running
+# kestrun runtimes (in containers too), and in the V8 options form
+# ("--v8-options" first) "--pid=<pid>".
 # Works with or without the bash-completion package.
 
 # Pids of live processes that serve a control socket.
@@ -35,7 +36,7 @@ _quellix_pids()
 _quellix()
 {
     local -a args cands
-    local cur keep="" pid arg have_pid="" have_time="" v8mode=""
+    local cur keep="" pid arg have_pid="" have_time="" have_attach="" v8mode=""
     local opts="--heapdump --force_gc --enable_node_log --disable_node_log
         --start_timeline --start_heap_profiling --start_profiling --v8-options
         --print_v8flags --diag_report"
@@ -60,11 +61,14 @@ _quellix()
         keep=${cur%=*}=
     fi
 
+    # --attach is quellix's own option in both forms, also before --v8-options.
     [[ ${#args[@]} -gt 2 && ${args[1]} == --v8-options ]] && v8mode=1
+    [[ ${#args[@]} -gt 3 && ${args[1]} == --attach && ${args[2]} == --v8-options ]] && v8mode=1
     for arg in "${args[@]:1:${#args[@]}-2}"; do
         case $arg in
             --pid=*) have_pid=1 ;;
             time=*) have_time=1 ;;
+            --attach) have_attach=1 ;;
             *) [[ -z $v8mode && $arg =~ ^[0-9]+$ ]] && have_pid=1 ;;
         esac
     done
@@ -78,8 +82,10 @@ _quellix()
             [[ ${#cands[@]} -eq 0 && $cur != --pid=* ]] && cands+=("--pid=")
         fi
         [[ -z $have_time ]] && cands+=("time=")
+        [[ -z $have_attach ]] && cands+=("--attach")
     else
         cands=($opts)
+        [[ -z $have_attach ]] && cands+=("--attach")
         [[ ${#args[@]} -gt 2 ]] && cands+=($stops)
         [[ -z $have_time ]] && cands+=("time=")
         [[ -z $have_pid ]] && cands+=($(_quellix_pids))

@@ -106,6 +106,50 @@ TEST(DriverTest, AnswersWithoutSending) {
   EXPECT_FALSE(peer.HasMessage(0));
 }
 
+// --attach is quellix's own option in both forms, wherever it stands: a pid
+// that serves its control socket is taken whatever the probe says and not
+// loaded again. Without --attach the probe decides, and the refusal says
+// what would reach the pid.
+TEST(DriverTest, AttachToServedRuntime) {
+  const std::string already = "Pid <pid> already runs the agent.\n";
+  const std::string v8_status = kClock + "v8-options:\n--stack_trace_limit=50 \n发送成功.\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    unsigned int mask;  // of the message delivered; 0: none
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{"--attach", "{pid}"}, already, 0, 0},
+      {{"--force_gc", "{pid}", "--attach"}, already + kClock + kForceGc, 0, 0x2},
+      {{"--v8-options", "--stack_trace_limit=50", "--attach", "--pid={pid}"}, already + v8_status, 0, 0x400},
+      {{"--attach", "--v8-options", "--stack_trace_limit=50", "--pid={pid}"}, already + v8_status, 0, 0x400},
+      {{"--force_gc", "{pid}"}, NotARuntime() + "Pid <pid> runs the agent loaded by --attach; add --attach to reach it.\n",
+       1, 0},
+      {{"--attach"}, kUsage, 1, 0},
+      {{"--attach", "time=1s"}, "Please specify node pid.\n", 1, 0},
+      {{"--v8-options", "--attach"}, "Please check if pid:-1 is kestrun process.\n", 1, 0},
+  };
+  // clang-format on
+  qtest::Peer peer({"--bind-dir"});
+  int sent = 0;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = WithPid(c.args, peer.pid());
+    SCOPED_TRACE(::testing::PrintToString(args));
+    qtest::RunResult r = qtest::RunQuellix(args, {"PEER_PROBE=undefined"});
+    EXPECT_EQ(qtest::Normalize(r.out, {peer.pid()}), c.out);
+    EXPECT_EQ(r.status, c.status);
+    if (c.mask != 0) {
+      std::string message = peer.Message(sent++);
+      EXPECT_EQ(qtest::MaskOf(message), c.mask);
+      EXPECT_EQ(qtest::TextOf(message).find("--attach"), std::string::npos) << qtest::TextOf(message);
+    }
+    EXPECT_FALSE(peer.HasMessage(sent));
+  }
+  EXPECT_EQ(qtest::KicksAfterStop(peer), sent);
+}
+
 TEST(ProbeTest, FirstLineDecides) {
   struct Case {
     const char* mode;
@@ -134,8 +178,8 @@ TEST(ProbeTest, FirstLineDecides) {
     // A probe that answered and lives on is ended at once ("sleep" sleeps 30 s).
     EXPECT_LT(r.elapsed_ms, 5000);
     EXPECT_EQ(qtest::ReadFile(record).rfind("ENABLE_NODE_LOG=NO\n", 0), 0u);
-    // A probe of the tool's own user stays in its session, so Ctrl-C reaches it.
-    EXPECT_NE(qtest::ReadFile(record).find("session=inherited\n"), std::string::npos);
+    // Every probe has a session of its own, without the tool's terminal.
+    EXPECT_NE(qtest::ReadFile(record).find("session=own\n"), std::string::npos);
     if (c.runtime) {
       EXPECT_EQ(qtest::MaskOf(peer.Message(sent++)), 0x2u);
     }
@@ -208,15 +252,72 @@ TEST(ProbeTest, RefusalHints) {
   EXPECT_FALSE(peer.HasMessage(0));
 }
 
-TEST(ProbeTest, EndedPidIsNoRuntime) {
+// Only a Node.js-based runtime is ever started: a pid that has ended, a
+// program that is no node (whatever it would make of "-p"), and the stand-in
+// built without node's addon entry point are refused, and nothing runs.
+TEST(ProbeTest, OnlyNodeIsEverRun) {
   pid_t gone = qtest::Spawn({PEER_BIN, "-p", "process.kestrun"}, {});
   ASSERT_NE(qtest::Reap(gone, 5000), -1);
+  pid_t sleeper = qtest::Spawn({"/bin/sleep", "30"}, {});
+  qtest::Peer plain({}, {}, true, PLAIN_BIN);
   const std::string dir = qtest::MakeTempDir();
-  qtest::RunResult r = qtest::RunQuellix({"--heapdump", std::to_string(gone)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
-  EXPECT_EQ(qtest::Normalize(r.out, {gone}), NotARuntime());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(qtest::FileExists(dir + "/probe")) << "a probe was started";
+  for (pid_t pid : {gone, sleeper, static_cast<pid_t>(plain.pid())}) {
+    SCOPED_TRACE(pid);
+    qtest::RunResult r =
+        qtest::RunQuellix({"--heapdump", std::to_string(pid)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
+    EXPECT_EQ(qtest::Normalize(r.out, {pid}), NotARuntime());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");  // sleep would say what it thinks of -p
+    EXPECT_FALSE(qtest::FileExists(dir + "/probe")) << "a probe was started";
+  }
+  kill(sleeper, SIGKILL);
+  qtest::Reap(sleeper, 3000);
+  EXPECT_FALSE(plain.HasMessage(0));
   qtest::RemoveTree(dir);
+}
+
+// After "cp node node.new && mv node.new node" the running binary is probed,
+// not the file now at its path, with that path as argv[0].
+TEST(ProbeTest, ReplacedExecutable) {
+  const std::string dir = qtest::MakeTempDir();
+  const std::string exe = dir + "/kestrun_peer";
+  std::filesystem::copy_file(PEER_BIN, exe);
+  pid_t pid = qtest::Spawn({exe, "--dir", dir, "--lifetime", "60"}, {});
+  ASSERT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(qtest::SocketPath(pid)); }));
+  std::filesystem::copy_file("/bin/false", dir + "/new");
+  ASSERT_EQ(rename((dir + "/new").c_str(), exe.c_str()), 0);
+  qtest::RunResult r = qtest::RunQuellix({"--force_gc", std::to_string(pid)}, {"PEER_PROBE_RECORD=" + dir + "/probe"});
+  kill(pid, SIGTERM);
+  qtest::Reap(pid, 3000);
+  unlink(qtest::SocketPath(pid).c_str());
+  EXPECT_EQ(qtest::Normalize(r.out, {pid}), kClock + kForceGc);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(qtest::ReadFile(dir + "/probe").find("\nargv0=" + exe + "\n"), std::string::npos);
+  qtest::RemoveTree(dir);
+}
+
+// Ctrl-C on quellix during a slow probe ends the probe and what it started,
+// then quellix, as the signal ends it: no process is left behind.
+TEST(ProbeTest, InterruptLeavesNothingBehind) {
+  qtest::Peer peer;
+  const std::string record = peer.dir() + "/probe";
+  // Started with SIGINT at its default, as from an interactive shell.
+  pid_t tool = qtest::Spawn({"/usr/bin/env", "--default-signal=INT", QUELLIX_BIN, "--force_gc", peer.pid_text()},
+                            {"PEER_PROBE=group-sleep", "PEER_PROBE_RECORD=" + record});
+  int probe = 0, helper = 0;
+  ASSERT_TRUE(qtest::WaitFor([&] {
+    std::string text = qtest::ReadFile(record);
+    size_t at = text.find("\npids=");
+    return at != std::string::npos && sscanf(text.c_str() + at, "\npids=%d,%d", &probe, &helper) == 2;
+  }));
+  kill(tool, SIGINT);
+  int status = qtest::Reap(tool, 5000);
+  EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  // Both end; as the subreaper here, this process reaps what quellix left.
+  for (int pid : {probe, helper}) {
+    EXPECT_TRUE(qtest::WaitFor([&] { return waitpid(pid, nullptr, WNOHANG) == pid || kill(pid, 0) != 0; })) << pid;
+  }
+  EXPECT_FALSE(peer.HasMessage(0));
 }
 
 // A runtime installed under a path a shell would split and expand.
@@ -341,6 +442,7 @@ TEST(DispatchTest, LogDirectory) {
   const std::string fallback = "NODE_LOG_DIR not configured, default dir /tmp/ is used\n";
   const std::string heapdump = "heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
   const std::vector<std::string> dump = {"--heapdump"};
+  // Printed with its control characters escaped.
   auto blank = [](const std::string& value) {
     return "Log directory \"" + value + "\" contains white space, which the runtime cannot take in a result path.\n";
   };
@@ -360,9 +462,9 @@ TEST(DispatchTest, LogDirectory) {
       {{}, {"NODE_LOG_DIR="}, fallback + "heapdump文件路径:/tmp/" + heapdump},
       {{}, {}, fallback + "heapdump文件路径:/tmp/" + heapdump},
       {{"NODE_LOG_DIR=/srv/my logs"}, {}, blank("/srv/my logs"), dump, false},
-      {{}, {"NODE_LOG_DIR=/tool/a\tb/"}, blank("/tool/a\tb/"), dump, false},
-      {{"NODE_LOG_DIR=/x\ny"}, {}, blank("/x\ny"), {"--start_profiling", "time=1s"}, false},
-      {{"NODE_LOG_DIR=/x\r\v\fy"}, {}, blank("/x\r\v\fy"), {"--diag_report"}, false},
+      {{}, {"NODE_LOG_DIR=/tool/a\tb/"}, blank("/tool/a\\x09b/"), dump, false},
+      {{"NODE_LOG_DIR=/x\ny"}, {}, blank("/x\\x0ay"), {"--start_profiling", "time=1s"}, false},
+      {{"NODE_LOG_DIR=/x\r\v\fy"}, {}, blank("/x\\x0d\\x0b\\x0cy"), {"--diag_report"}, false},
       {{"NODE_LOG_DIR=/srv/my logs"}, {}, kForceGc, {"--force_gc"}},
   };
   // clang-format on

@@ -29,7 +29,8 @@ qtest::RunResult RunFromScript(const std::vector<std::string>& args, const std::
 }
 
 // Own session and process group, file-creation mask 0, /dev/null as the
-// standard descriptors and no other, "/" as the working directory.
+// standard descriptors and no other but the target's process descriptor
+// (for the kick), "/" as the working directory.
 void ExpectDetached(pid_t pid) {
   int ppid, pgrp, session;
   ASSERT_TRUE(qtest::ReadStat(pid, &ppid, &pgrp, &session));
@@ -48,7 +49,9 @@ void ExpectDetached(pid_t pid) {
     fds.clear();
     DIR* dir = opendir((proc + "/fd").c_str());
     while (struct dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
-      if (entry->d_name[0] != '.') fds.push_back(entry->d_name);
+      char target[64] = {0};
+      readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+      if (entry->d_name[0] != '.' && strcmp(target, "anon_inode:[pidfd]") != 0) fds.push_back(entry->d_name);
     }
     if (dir != nullptr) closedir(dir);
     std::sort(fds.begin(), fds.end());

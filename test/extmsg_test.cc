@@ -44,8 +44,8 @@ TEST(SendUdsMsgTest, MessageLayoutAndTextBound) {
   EXPECT_EQ(0, peer->Kicks());
 }
 
-// Only a reply whose verdict byte is 'N' is a refusal; an empty reply
-// (the runtime hung up) is taken as acceptance.
+// Only a reply whose verdict byte is 'N' is a refusal; a hang-up before any
+// byte is no acceptance either.
 TEST(SendUdsMsgTest, Replies) {
   struct Case {
     std::vector<std::string> options;
@@ -55,7 +55,7 @@ TEST(SendUdsMsgTest, Replies) {
   const Case cases[] = {
       {{"--first", "accept", "--kick", "none"}, 0, ""},
       {{"--first", "byte:Y", "--kick", "none"}, 0, ""},
-      {{"--first", "close", "--kick", "none"}, 0, ""},
+      {{"--first", "close", "--kick", "none"}, -1, "Runtime closed the connection without a reply.\n"},
       {{"--first", "refuse:not now, later", "--kick", "none"}, -1, "not now, later\n\n"},
       // The stand-in holds the connection open while it waits for a kick.
       {{"--first", "silent", "--kick", "accept"}, -1, "Runtime is busy, please try later. 0\n"},

@@ -59,6 +59,7 @@ finish() {
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/quellix-install.XXXXXX")
 sleeper=""
+plain_node=""
 contained=""
 contained_unshare=""
 sockets=()
@@ -69,6 +70,11 @@ cleanup() {
     if [[ -n $sleeper ]]; then
         kill "$sleeper" 2>/dev/null || true
         wait "$sleeper" 2>/dev/null || true
+    fi
+    if [[ -n $plain_node ]]; then
+        kill "$plain_node" 2>/dev/null || true
+        wait "$plain_node" 2>/dev/null || true
+        rm -f "/tmp/kestrun-uds-path-$plain_node"
     fi
     if [[ -n $contained_unshare ]]; then
         if [[ -n $contained ]]; then kill -KILL "$contained" 2>/dev/null || true; fi
@@ -229,6 +235,12 @@ check_bash_completion() {
         "$(bash_complete "$script" 1 quellix --start_p)"
     same "bash: ti completes to time=" "time=" \
         "$(bash_complete "$script" 2 quellix --heapdump ti)"
+    same "bash: --att completes to --attach" "--attach" \
+        "$(bash_complete "$script" 1 quellix --att)"
+    same "bash: --attach is offered once" "" \
+        "$(bash_complete "$script" 2 quellix --attach --att)"
+    out=$(bash_complete "$script" 3 quellix --attach --v8-options "")
+    check "bash: --attach before --v8-options keeps the V8 options form" has_line "$out" "--pid=$sleeper"
 
     out=$(bash_complete "$script" 2 quellix --heapdump "$sleeper")
     check "bash: the pid after a command" has_line "$out" "$sleeper"
@@ -291,6 +303,8 @@ check_zsh_completion() {
     check_first_word zsh "$(zsh_complete "$dir" "quellix ")"
     out=$(zsh_complete "$dir" "quellix --hea") || true
     same "zsh: --hea completes to --heapdump" "--heapdump" "$out"
+    out=$(zsh_complete "$dir" "quellix --att") || true
+    same "zsh: --att completes to --attach" "--attach" "$out"
     out=$(zsh_complete "$dir" "quellix --v8-options --trace_gc ") || true
     check "zsh: after --v8-options offers --pid=" has_line "$out" "--pid="
     if has_line "$out" "--heapdump"; then
@@ -316,7 +330,7 @@ check_man_page() {
         grep -q "^$opt\$" <<<"$rendered" || missing+=" [$opt]"
     done
     for opt in $usage_options time= --pid= --stop_profiling /tmp/kestrun-uds-path- \
-        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400; do
+        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register; do
         grep -qF -- "$opt" <<<"$rendered" || missing+=" $opt"
     done
     same "man page documents the sections, every option, the socket and the log directory" \
@@ -324,6 +338,28 @@ check_man_page() {
     local found
     found=$(MANPATH=$mandir man -w quellix 2>/dev/null || true)
     same "man finds the page under the installed prefix" "$page" "$found"
+}
+
+# check_attach BINARY: the installed binary carries the agent's build and
+# loads it into a plain node, started without anything (on a free port of
+# its own for the inspector, so that concurrent runs never meet on 9229).
+check_attach() {
+    local node out port
+    node=$(command -v node) || { skip "$1 --attach: node is not installed"; return; }
+    port=$("$node" -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); })")
+    NODE_OPTIONS="--inspect-port=$port" "$node" -e 'setTimeout(() => {}, 60000)' 2>/dev/null &
+    plain_node=$!
+    local i
+    for ((i = 0; i < 500; i++)); do
+        [[ $(readlink "/proc/$plain_node/exe") == "$(readlink -f "$node")" ]] && grep -q 'SigCgt:.*[2367abef]..$' "/proc/$plain_node/status" 2>/dev/null && break
+        sleep 0.01
+    done
+    out=$(env -u NODE_OPTIONS timeout 20 "$1" --attach "$plain_node" 2>&1) || true
+    check "$1 --attach loads the agent into a plain node" \
+        grep -qE "^Agent loaded into pid $plain_node; its inspector was open for [0-9]+ ms\.$" <<<"$out"
+    kill "$plain_node" 2>/dev/null || true
+    wait "$plain_node" 2>/dev/null || true
+    plain_node=""
 }
 
 run_layout() {
@@ -347,6 +383,7 @@ run_layout() {
         skip "agent: agent/kestrun-agent.js is not in the source tree"
     fi
     check_usage "$prefix/bin/quellix"
+    check_attach "$prefix/bin/quellix"
     check_man_page "$prefix/share/man/man1/quellix.1" "$prefix/share/man"
 
     start_fake_runtime
@@ -411,6 +448,7 @@ run_deb() {
     fi
     ok "dpkg -i installs the package"
     check_usage /usr/bin/quellix
+    check_attach /usr/bin/quellix
     same "man -w quellix finds the packaged page" /usr/share/man/man1/quellix.1 \
         "$(env -u MANPATH man -w quellix 2>/dev/null || true)"
     local loader=/usr/share/bash-completion/bash_completion

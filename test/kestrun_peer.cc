@@ -2,7 +2,14 @@
 //
 // Probe mode: "kestrun_peer -p process.kestrun" answers the identification
 // probe as PEER_PROBE in its environment says (see AnswerProbe), and records
-// what it was started with in the file PEER_PROBE_RECORD names.
+// what it was started with in the file PEER_PROBE_RECORD names. Each may
+// also come as a word NAME=VALUE of NODE_OPTIONS, the one variable that
+// reaches a probe run as another user.
+//
+// Any start: when the file <own executable>.starts exists, a line with the
+// mode, the effective capabilities, the descriptors above 2 and whether a
+// controlling terminal is there is appended to it, whatever the
+// environment.
 //
 // Serve mode: listens on /tmp/kestrun-uds-path-<pid> and, for each
 // connection, records the message it receives in DIR/msg-<n>.bin, replies as
@@ -19,7 +26,10 @@
 //   --no-kick-handler    leave SIGUSR2 at its default action (which ends us)
 //   --squat PID          listen on the socket path of PID instead of our own
 //   --lifetime SECONDS   end by ourselves after this long (default 60)
+//   --bind-dir           bind in a private directory first, as the agent
+//                        does (then /proc/net/unix names that directory)
 // It removes its socket when it ends, also on SIGTERM.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +42,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -54,27 +66,102 @@ void Nap(int ms) {
   nanosleep(&pause, nullptr);
 }
 
-int AnswerProbe() {
-  const char* mode = getenv("PEER_PROBE");
-  std::string how = mode == nullptr ? "" : mode;
-  const char* record = getenv("PEER_PROBE_RECORD");
-  if (record != nullptr) {
-    FILE* file = fopen(record, "w");
-    if (file != nullptr) {
-      const char* flag = getenv("ENABLE_NODE_LOG");
-      char input[256] = "", cwd[256] = "";
-      ssize_t len = readlink("/proc/self/fd/0", input, sizeof(input) - 1);
-      if (len > 0) input[len] = '\0';
-      if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
-      struct sigaction child;
-      sigaction(SIGCHLD, nullptr, &child);
-      fprintf(file, "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\ncwd=%s\nsigchld=%s\n",
-              flag == nullptr ? "(unset)" : flag, static_cast<int>(getuid()), static_cast<int>(getgid()),
-              getsid(0) == getpid() ? "own" : "inherited", input, cwd,
-              child.sa_handler == SIG_IGN ? "ignored" : "default");
-      fclose(file);
-    }
+// A probe setting from the environment, else from a word of NODE_OPTIONS.
+std::string ProbeSetting(const char* name) {
+  const char* value = getenv(name);
+  if (value != nullptr) return value;
+  const std::string options = getenv("NODE_OPTIONS") == nullptr ? "" : getenv("NODE_OPTIONS");
+  const std::string word = std::string(name) + "=";
+  size_t at = options.find(word);
+  if (at == std::string::npos || (at > 0 && options[at - 1] != ' ')) return "";
+  size_t end = options.find(' ', at);
+  return options.substr(at + word.size(), end == std::string::npos ? std::string::npos : end - at - word.size());
+}
+
+// The target of descriptor fd, a pipe shown as "pipe".
+std::string DescriptorTarget(int fd) {
+  char target[256];
+  ssize_t len = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
+  std::string text(target, len > 0 ? static_cast<size_t>(len) : 0);
+  return text.rfind("pipe:", 0) == 0 ? "pipe" : text;
+}
+
+// The descriptors above 2, as "3,7"; "" when there is none.
+std::string OpenDescriptors() {
+  std::string list;
+  DIR* dir = opendir("/proc/self/fd");
+  while (struct dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= 2 || fd == dirfd(dir)) continue;
+    list += (list.empty() ? "" : ",") + std::to_string(fd);
   }
+  if (dir != nullptr) closedir(dir);
+  return list;
+}
+
+std::string ControllingTerminal() {
+  int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (fd == -1) return "none";
+  close(fd);
+  return "yes";
+}
+
+// Appends this start to <own executable>.starts when that file exists.
+void RecordStart(const char* mode) {
+  // What the process was started with, before anything here opens a file.
+  const std::string fds = OpenDescriptors(), tty = ControllingTerminal();
+  char exe[1024];
+  ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (len <= 0) return;
+  int fd = open((std::string(exe, static_cast<size_t>(len)) + ".starts").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd == -1) return;
+  std::string caps = "?";
+  FILE* file = fopen("/proc/self/status", "r");
+  char line[256];
+  while (file != nullptr && fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, "CapEff:\t", 8) == 0) caps = std::string(line + 8, strcspn(line + 8, "\n"));
+  }
+  if (file != nullptr) fclose(file);
+  std::string entry = std::string("mode=") + mode + " caps=" + caps + " fds=" + fds + " tty=" + tty + "\n";
+  if (write(fd, entry.data(), entry.size()) < 0) perror("kestrun_peer: starts");
+  close(fd);
+}
+
+void WriteProbeRecord(const std::string& record, const char* argv0, pid_t helper) {
+  const std::string fds = OpenDescriptors(), err = DescriptorTarget(2), tty = ControllingTerminal();
+  FILE* file = fopen(record.c_str(), "w");
+  if (file == nullptr) return;
+  const char* flag = getenv("ENABLE_NODE_LOG");
+  const char* home = getenv("HOME");
+  char cwd[256] = "";
+  if (getcwd(cwd, sizeof(cwd)) == nullptr) cwd[0] = '\0';
+  struct sigaction child;
+  sigaction(SIGCHLD, nullptr, &child);
+  std::vector<std::string> names;
+  for (char** entry = environ; *entry != nullptr; entry++) names.push_back(std::string(*entry, strcspn(*entry, "=")));
+  std::sort(names.begin(), names.end());
+  std::string env;
+  for (const std::string& name : names) env += (env.empty() ? "" : ",") + name;
+  fprintf(file,
+          "ENABLE_NODE_LOG=%s\nuid=%d\ngid=%d\nsession=%s\nstdin=%s\ncwd=%s\nsigchld=%s\nfds=%s\nstderr=%s\n"
+          "tty=%s\nHOME=%s\nenv=%s\nargv0=%s\npids=%d,%d\n",
+          flag == nullptr ? "(unset)" : flag, static_cast<int>(getuid()), static_cast<int>(getgid()),
+          getsid(0) == getpid() ? "own" : "inherited", DescriptorTarget(0).c_str(), cwd,
+          child.sa_handler == SIG_IGN ? "ignored" : "default", fds.c_str(), err.c_str(), tty.c_str(),
+          home == nullptr ? "(unset)" : home, env.c_str(), argv0, static_cast<int>(getpid()), static_cast<int>(helper));
+  fclose(file);
+}
+
+int AnswerProbe(const char* argv0) {
+  const std::string how = ProbeSetting("PEER_PROBE");
+  // "group-sleep": a process the probe started lives on with it.
+  pid_t helper = 0;
+  if (how == "group-sleep" && (helper = fork()) == 0) {
+    Nap(30000);
+    _exit(0);
+  }
+  const std::string record = ProbeSetting("PEER_PROBE_RECORD");
+  if (!record.empty()) WriteProbeRecord(record, argv0, helper);
   if (how.empty()) printf("kestrun-peer 1.0.0\n");
   else if (how == "undefined") printf("undefined\n");
   else if (how == "undefined-noeol") printf("undefined");
@@ -89,7 +176,7 @@ int AnswerProbe() {
     printf("kestrun-peer 1.0.0\n");
     fflush(stdout);
     Nap(30000);
-  } else if (how == "silent-sleep") {
+  } else if (how == "silent-sleep" || how == "group-sleep") {
     Nap(30000);
   }
   return 0;
@@ -173,36 +260,52 @@ void Serve(int client, int index, const std::string& dir, size_t size, const std
   poll(&entry, 1, 1500);
 }
 
-// The socket is bound under a temporary name and renamed once it listens, so
-// a test that sees the path can connect at once.
-int Listen(int owner_pid) {
+// The socket is bound under a temporary name (or, with bind_dir, in a
+// private directory as the agent does) and renamed once it listens, so a
+// test that sees the path can connect at once.
+int Listen(int owner_pid, bool bind_dir) {
   snprintf(g_socket_path, sizeof(g_socket_path), "/tmp/kestrun-uds-path-%d", owner_pid);
-  std::string temp = std::string(g_socket_path) + ".new";
+  char dir[64];
+  snprintf(dir, sizeof(dir), "/tmp/kestrun-bind-%d-XXXXXX", owner_pid);
+  if (bind_dir && mkdtemp(dir) == nullptr) {
+    perror("kestrun_peer: mkdtemp");
+    exit(2);
+  }
+  std::string temp = bind_dir ? std::string(dir) + "/socket" : std::string(g_socket_path) + ".new";
   unlink(temp.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", temp.c_str());
-  if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 8) != 0 ||
-      rename(temp.c_str(), g_socket_path) != 0) {
-    perror("kestrun_peer: listen");
-    unlink(temp.c_str());
-    exit(2);
-  }
+  bool ok = fd != -1 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd, 8) == 0 &&
+            rename(temp.c_str(), g_socket_path) == 0;
+  if (!ok) perror("kestrun_peer: listen");
+  unlink(temp.c_str());
+  if (bind_dir) rmdir(dir);
+  if (!ok) exit(2);
   return fd;
 }
 
 }  // namespace
 
+#ifndef KESTRUN_PLAIN
+// Node's addon entry point: quellix takes a process that exports it for a
+// runtime it may probe. The plain build has none.
+extern "C" void napi_module_register(void*) {}
+#endif
+
 int main(int argc, char** argv) {
-  if (argc >= 2 && strcmp(argv[1], "-p") == 0) return AnswerProbe();
+  const bool probe = argc >= 2 && strcmp(argv[1], "-p") == 0;
+  RecordStart(probe ? "probe" : "serve");
+  if (probe) return AnswerProbe(argv[0]);
 
   std::string dir, first = "accept", kick = "accept";
   size_t size = 512;
   int owner = getpid();
   int lifetime = 60;
   bool kick_handler = true;
+  bool bind_dir = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -213,6 +316,7 @@ int main(int argc, char** argv) {
     else if (arg == "--squat") owner = atoi(value), i++;
     else if (arg == "--lifetime") lifetime = atoi(value), i++;
     else if (arg == "--no-kick-handler") kick_handler = false;
+    else if (arg == "--bind-dir") bind_dir = true;
     else {
       fprintf(stderr, "kestrun_peer: unknown option %s\n", arg.c_str());
       return 2;
@@ -234,7 +338,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   alarm(static_cast<unsigned>(lifetime));
 
-  int server = Listen(owner);
+  int server = Listen(owner, bind_dir);
   RecordKicks(dir);
   int index = 0;
   while (!g_stop) {

@@ -42,7 +42,10 @@ TEST(ProtocolTest, StateTable) {
       {kServed, "refuse:", "accept", "\n\n", 1, 0, true},
       {kServed, "byte:N", "accept", "\n\n", 1, 0, true},
       {kServed, "byte:Y", "accept", kForceGc, 0, 1, true},
-      {kServed, "close", "accept", kForceGc, 0, 1, true},
+      // A hang-up before any byte is no acceptance: no kick, nothing printed as done.
+      {kServed, "close", "accept", "Runtime closed the connection without a reply.\n", 1, 0, true},
+      // The runtime's text reaches the terminal with its control characters escaped.
+      {kServed, "refuse:\033]0;owned\007\033[2J", "accept", "\\x1b]0;owned\\x07\\x1b[2J\n\n", 1, 0, true},
       {kServed, "zero", "accept", kForceGc, 0, 1, true},
       {kServed, "accept", "close", kForceGc, 0, 1, true},
       {kServed, "accept", "silent", "Runtime is busy, please try later.. 0\n" + kForceGc, 0, 1, true},

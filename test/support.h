@@ -163,10 +163,10 @@ inline RunResult RunQuellix(const std::vector<std::string>& args, const std::vec
   return Run(QUELLIX_BIN, args, env, timeout_ms);
 }
 
-// Replaces what changes between runs: the clock line, timestamps in file
-// names, and the given pids.
+// Replaces what changes between runs: the clock line (first, or after the
+// line of --attach), timestamps in file names, and the given pids.
 inline std::string Normalize(std::string text, const std::vector<int>& pids = {}) {
-  text = std::regex_replace(text, std::regex(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)"), "<clock>\n");
+  text = std::regex_replace(text, std::regex(R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)"), "$1<clock>\n");
   text = std::regex_replace(text, std::regex(R"(-\d{8}-\d{6}\.)"), "-<stamp>.");
   for (int pid : pids) {
     text = std::regex_replace(text, std::regex("\\b" + std::to_string(pid) + "\\b"), "<pid>");
@@ -178,9 +178,9 @@ inline std::string Normalize(std::string text, const std::vector<int>& pids = {}
 class Peer {
  public:
   explicit Peer(const std::vector<std::string>& options = {}, const std::vector<std::string>& env = {},
-                bool wait_for_socket = true)
+                bool wait_for_socket = true, const std::string& program = PEER_BIN)
       : dir_(MakeTempDir()) {
-    std::vector<std::string> argv = {PEER_BIN, "--dir", dir_, "--lifetime", "60"};
+    std::vector<std::string> argv = {program, "--dir", dir_, "--lifetime", "60"};
     argv.insert(argv.end(), options.begin(), options.end());
     for (size_t i = 0; i + 1 < options.size(); i++) {
       if (options[i] == "--squat") socket_owner_ = atoi(options[i + 1].c_str());

@@ -1,18 +1,25 @@
 // Unit tests of the tools module: string tests, line-end removal, the
 // duration test, the option-text classifiers, the timestamp suffix and the
-// bounded append, and the socket path limit.
+// bounded append, the escaping of outside text, the socket path limit, and
+// the identification that runs nothing (ELF symbols, sockets in /proc).
 #include "tools.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
+
+#include "support.h"
 
 static const char* Show(const char* text) { return text != nullptr ? text : "null"; }
 
@@ -234,4 +241,97 @@ TEST(OpenSocketPathTest, LengthLimit) {
   close(listener);
   unlink(longest.c_str());
   rmdir(dir);
+}
+
+TEST(EscapeControlsTest, Table) {
+  struct Case {
+    const char* text;
+    size_t size;
+    const char* out;
+  } cases[] = {
+      {"\033]0;owned\007\033[2J", 64, "\\x1b]0;owned\\x07\\x1b[2J"},
+      {"a\tb\nc\rd\x7f", 64, "a\\x09b\\x0ac\\x0dd\\x7f"},
+      {"日志 /x\\y", 64, "日志 /x\\y"},
+      {"ab\033", 6, "ab"},  // no half escape
+      {"ab\033", 7, "ab\\x1b"},
+      {"abc", 1, ""},
+  };
+  for (const Case& c : cases) {
+    char out[64];
+    EscapeControls(c.text, out, c.size);
+    EXPECT_STREQ(c.out, out) << c.text;
+  }
+}
+
+// Real files with either hash table, and the small seeds of the fuzz corpus:
+// 32- and 64-bit, little- and big-endian, each exporting the entry point and
+// importing one name.
+TEST(ElfExportsSymbolTest, Files) {
+  const std::string seeds = std::string(SOURCE_DIR) + "/fuzz/corpus/elf/";
+  struct Case {
+    std::string path;
+    const char* name;
+    bool exported;
+  } cases[] = {
+      {PEER_BIN, "napi_module_register", true},
+      {PEER_BIN, "napi_module_registe", false},
+      {PEER_BIN, "getenv", false},  // imported, not defined
+      {LIBNODE_STANDIN, "napi_module_register", true},
+      {"/proc/self/exe", "napi_module_register", false},
+      {seeds + "elf32-le-gnu", "napi_module_register", true},
+      {seeds + "elf32-le-sysv", "napi_module_register", true},
+      {seeds + "elf32-be-sysv", "napi_module_register", true},
+      {seeds + "elf64-be-gnu", "napi_module_register", true},
+      {seeds + "elf64-be-sysv", "napi_module_register", true},
+      {seeds + "elf64-le-both", "another_export", true},
+      {seeds + "elf64-le-gnu", "hidden_helper", false},
+      {seeds + "elf64-le-gnu", "imported_elsewhere", false},
+      {seeds + "not-elf", "napi_module_register", false},
+      {"/dev/null", "napi_module_register", false},
+  };
+  for (const Case& c : cases) {
+    int fd = open(c.path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, fd) << c.path;
+    EXPECT_EQ(c.exported, ElfExportsSymbol(fd, c.name)) << c.path << " " << c.name;
+    close(fd);
+  }
+}
+
+// The executable exports the entry point, or a shared libnode mapped into
+// the process does; this test binary does neither until it loads one.
+TEST(IsNodeProcessTest, ExecutableOrSharedLibnode) {
+  qtest::Peer peer;
+  EXPECT_TRUE(IsNodeProcess(peer.pid()));
+  EXPECT_FALSE(IsNodeProcess(getpid()));
+  EXPECT_FALSE(IsNodeProcess(0));
+  void* libnode = dlopen(LIBNODE_STANDIN, RTLD_NOW);
+  ASSERT_NE(nullptr, libnode) << dlerror();
+  EXPECT_TRUE(IsNodeProcess(getpid()));
+  dlclose(libnode);
+}
+
+// Only a listening socket at the path that the process itself holds counts.
+TEST(ServesControlSocketTest, ListenerHeldByThePid) {
+  const std::string path = qtest::SocketPath(getpid());
+  unlink(path.c_str());
+  EXPECT_FALSE(ServesControlSocket(getpid()));
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
+  EXPECT_FALSE(ServesControlSocket(getpid()));  // bound, not listening
+  ASSERT_EQ(0, listen(fd, 1));
+  EXPECT_TRUE(ServesControlSocket(getpid()));
+  // The same listener, held by another process only.
+  pid_t holder = fork();
+  if (holder == 0) {
+    pause();
+    _exit(0);
+  }
+  close(fd);
+  EXPECT_FALSE(ServesControlSocket(getpid()));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  unlink(path.c_str());
 }

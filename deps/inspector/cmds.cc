@@ -3,11 +3,11 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
@@ -16,7 +16,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,6 +24,9 @@
 #include <string>
 
 #include "tools.h"
+
+// The probe's environment; macOS declares it in no header.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 // ---------------------------------------------------------------------------
 // Command table, constants and usage
@@ -98,10 +100,13 @@ void GetTimeInSecond(const std::string& arg, int* duration);
 int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
+static int AttachAgent(int pid);
 
-// Seams for tests that include this file: the probe and the exchange are the
-// only ways out of the process, and a test may put stand-ins in their place.
+// Seams for tests that include this file: the probe, the load of --attach
+// and the exchange are the only ways out of the process, and a test may put
+// stand-ins in their place.
 static bool (*g_probe)(int pid) = IsKestrun;
+static int (*g_attach)(int pid) = AttachAgent;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
 
 // ---------------------------------------------------------------------------
@@ -183,11 +188,31 @@ static bool ParseArgument(const char* arg, unsigned int* mask, int* pid, int* du
   return recognised;
 }
 
+// --attach is quellix's own option in both forms, wherever it stands: it is
+// taken out of the arguments before they are read. True when it was there.
+static bool TakeAttachOption(int* argc, char** argv) {
+  static const char kAttach[] = "--attach";
+  bool attach = false;
+  int kept = 1;
+  for (int i = 1; i < *argc; i++) {
+    if (strcmp(argv[i], kAttach) == 0) {
+      attach = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return attach;
+}
+
 // ---------------------------------------------------------------------------
 // Target identification
 // ---------------------------------------------------------------------------
 
 static const int PROBE_TIME_LIMIT_MS = 10000;
+// A dropped probe's standard error: its first line, cut at 200 characters.
+static const size_t PROBE_SAID_SIZE = 201;
 
 static int64_t MonotonicMs() {
   struct timespec now;
@@ -195,172 +220,173 @@ static int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Why the last probe refused its target, for the lines that follow the
-// refusal (or, for a namespace that could not be entered, replace it).
+// Why the last identification refused its target, for the lines that
+// follow the refusal.
 struct ProbeOutcome {
-  int enter_error;          // errno of entering the target's mount namespace, or 0
-  int path_error;           // errno of reading the executable path, or 0
-  bool answered_undefined;  // the probe ran and said "undefined"
+  int path_error;              // errno of opening the running executable, or 0
+  bool answered_undefined;     // the probe ran and said "undefined"
+  char said[PROBE_SAID_SIZE];  // what a probe run as another user said on its standard error
+  bool said_ended;             // its first line is complete
 };
 static ProbeOutcome g_probe_outcome;
 
-// The target's environment for a probe inside its mount namespace, where the
-// tool's own PATH or NODE_OPTIONS mean nothing. Bounded: what does not fit is
-// left out, and so is every ENABLE_NODE_LOG entry.
-static const size_t PROBE_ENV_BYTES = 131072;
-static const int PROBE_ENV_ENTRIES = 2048;
-static char g_probe_env[PROBE_ENV_BYTES];
-static char* g_probe_envp[PROBE_ENV_ENTRIES + 2];
+// The process that identification looked at, as a descriptor of its own (a
+// pidfd): the kick goes through it, so a process that took the pid later
+// gets nothing. -1 where the system has none.
+static int g_target_handle = -1;
 
-static char** TargetEnvironment(int pid) {
-  static char no_log[] = "ENABLE_NODE_LOG=NO";
-  char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/environ", pid);
-  size_t len = 0;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd != -1) {
-    ssize_t got;
-    while (len < PROBE_ENV_BYTES - 1 &&
-           ((got = read(fd, g_probe_env + len, PROBE_ENV_BYTES - 1 - len)) > 0 || (got == -1 && errno == EINTR))) {
-      if (got > 0) len += static_cast<size_t>(got);
-    }
-    close(fd);
-  }
-  // An entry cut by the bound ends at the last NUL read.
-  while (len > 0 && g_probe_env[len - 1] != '\0') len--;
-  int count = 0;
-  for (size_t at = 0; at < len && count < PROBE_ENV_ENTRIES; at += strlen(g_probe_env + at) + 1) {
-    if (!StrStartsWith(g_probe_env + at, "ENABLE_NODE_LOG=")) g_probe_envp[count++] = g_probe_env + at;
-  }
-  g_probe_envp[count++] = no_log;
-  g_probe_envp[count] = nullptr;
-  return g_probe_envp;
-}
-
-// Root must not run another user's program with root's rights: the probe
-// takes the target owner's identity before it starts the executable. Nor may
-// that program reach root's terminal, so it also leaves the tool's session.
-static bool DropToTargetUser(bool owner_known, uid_t uid, gid_t gid) {
-  if (geteuid() != 0) return true;
-  if (!owner_known) return false;
-  if (uid == geteuid()) return true;
-  if (setsid() == -1) return false;
-  if (setgroups(1, &gid) != 0) return false;
-  if (setgid(gid) != 0) return false;
-  return setuid(uid) == 0;
-}
-
-// What the probe's side tells the tool through the report pipe: why it could
-// not enter the target's namespaces, or the pid of the program it started
-// in the target's pid namespace.
-struct ProbeReport {
-  enum Kind { NONE, ENTRY_FAILED, INNER_CHILD } kind;
-  int value;
+// Root must not run another user's program with root's rights: a probe of
+// another user's runtime takes that user's identity (it is dropped).
+struct ProbeIdentity {
+  bool drop;
+  uid_t uid;
+  gid_t gid;
 };
 
-static void Report(int fd, ProbeReport::Kind kind, int value) {
-  ProbeReport report = {kind, value};
-  if (write(fd, &report, sizeof(report)) < 0) _exit(126);
+// False when root cannot learn the owner, so that no identity fits.
+static bool ChooseProbeIdentity(int pid, ProbeIdentity* who) {
+  who->drop = false;
+  if (geteuid() != 0) return true;
+  if (!GetProcessOwner(pid, &who->uid, &who->gid)) return false;
+  who->drop = who->uid != geteuid();
+  return true;
 }
 
-// The program this process started in the target's pid namespace.
-static volatile sig_atomic_t g_inner_probe = 0;
-
-// The tool's SIGTERM: end the program. Its pid cannot have been taken by
-// another process, since it is reaped only once this handler is off.
-static void EndInnerProbe(int) { kill(static_cast<pid_t>(g_inner_probe), SIGKILL); }
-
-// In the target's pid namespace the program runs in a child; this process
-// stays to reap it, since the target's init may never reap a stray child,
-// and ends it when the tool says so. Returns in the child only.
-static void ForkIntoPidNamespace(int report_fd) {
-  pid_t inner = fork();
-  if (inner == -1) _exit(127);
-  if (inner == 0) {
-    EndWithParent();
-    // A parent outside the namespace shows as pid 0; had it ended already,
-    // the namespace's init would be the parent.
-    if (getppid() != 0) _exit(127);
-    return;
-  }
-  g_inner_probe = inner;
-  signal(SIGTERM, EndInnerProbe);
-  // A mask inherited from the tool's caller must not hold the signal back.
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &term, nullptr);
-  Report(report_fd, ProbeReport::INNER_CHILD, inner);
-  // Its end is awaited without reaping it, then it is reaped with the
-  // handler off.
-  siginfo_t ended;
-  while (waitid(P_PID, static_cast<id_t>(inner), &ended, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
-  }
-  signal(SIGTERM, SIG_IGN);
-  int status = 0;
-  while (waitpid(inner, &status, 0) == -1 && errno == EINTR) {
-  }
-  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+static bool DropIdentity(const ProbeIdentity& who) {
+  return setgroups(1, &who.gid) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
 }
 
-// The probe's side of the fork; never returns. The executable is started
-// directly, so no character of its path can reach a shell. A target in
-// another mount namespace is probed inside its namespaces, where its
-// executable path names its own program.
-static void RunProbe(const char* path, int pid, int out_fd, int report_fd) {
-  if (out_fd == STDOUT_FILENO) {
-    // dup2 onto itself would keep close-on-exec.
-    if (fcntl(out_fd, F_SETFD, 0) == -1) _exit(127);
-  } else {
-    if (dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
-    close(out_fd);
-  }
-  // A program that is no runtime must not read what was typed or piped to
-  // the tool.
-  int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1) _exit(127);
-  if (null_fd != STDIN_FILENO) close(null_fd);
-  // Everything under /proc is read before the namespace changes: there, /proc
-  // is the target's own, with other pids.
-  uid_t uid = 0;
-  gid_t gid = 0;
-  bool owner_known = GetProcessOwner(pid, &uid, &gid);
-  char** envp = nullptr;  // the tool's own
-  int entered = 0;
-  if (GetTargetPlace(pid).other_mount) {
-    envp = TargetEnvironment(pid);
-    entered = EnterNamespaces(pid);
-    if (entered == -1) {
-      Report(report_fd, ProbeReport::ENTRY_FAILED, errno);
-      _exit(127);
+// What a dropped probe needs of the tool's environment to start node and
+// find its modules, nothing else: no token or secret set for the tool. The
+// LC_ prefix takes LC_ALL and every other locale variable.
+static const char* const kProbeVariables[] = {
+    "PATH=", "NODE_OPTIONS=", "NODE_PATH=", "LD_LIBRARY_PATH=", "TZ=", "LANG=", "LC_"};
+static const int PROBE_ENV_ENTRIES = 64;
+
+// Fills envp (PROBE_ENV_ENTRIES + 3 entries) with those variables as the
+// tool has them, ENABLE_NODE_LOG=NO and HOME=/.
+static void DroppedEnvironment(char** envp) {
+  static char no_log[] = "ENABLE_NODE_LOG=NO";
+  static char home[] = "HOME=/";
+  int count = 0;
+  for (char** entry = environ; *entry != nullptr && count < PROBE_ENV_ENTRIES; entry++) {
+    for (const char* prefix : kProbeVariables) {
+      if (StrStartsWith(*entry, prefix)) {
+        envp[count++] = *entry;
+        break;
+      }
     }
-  } else {
-    // Relative words of the command line (a shell's "-p process.kestrun"
-    // runs ./process.kestrun) must not reach the caller's directory.
-    if (chdir("/") != 0) _exit(127);
-    if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) _exit(127);
   }
-  if (!DropToTargetUser(owner_known, uid, gid)) _exit(127);
-  if (entered == 1) ForkIntoPidNamespace(report_fd);
+  envp[count++] = no_log;
+  envp[count++] = home;
+  envp[count] = nullptr;
+}
+
+// The signals that end the tool while a probe runs: the probe's whole group
+// is ended first, then the tool ends as the signal would end it.
+static const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+static volatile sig_atomic_t g_probe_group = 0;
+static struct sigaction g_saved_actions[3];
+
+static void EndProbeGroupAndDie(int signo) {
+  pid_t group = g_probe_group;
+  if (group > 0) {
+    kill(-group, SIGKILL);
+    kill(group, SIGKILL);  // not yet the leader of its own group
+  }
+  signal(signo, SIG_DFL);
+  // Delivered once the handler returns, with the default action.
+  raise(signo);
+}
+
+// A signal ignored when the tool started (as under nohup) stays ignored.
+static void WatchEndSignals(bool on) {
+  for (int i = 0; i < 3; i++) {
+    if (!on) {
+      sigaction(kEndSignals[i], &g_saved_actions[i], nullptr);
+      continue;
+    }
+    sigaction(kEndSignals[i], nullptr, &g_saved_actions[i]);
+    if (g_saved_actions[i].sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = EndProbeGroupAndDie;
+    sigaction(kEndSignals[i], &action, nullptr);
+  }
+}
+
+// The probe's side of the fork; never returns. It gets nothing of the tool
+// beyond what identification needs: the running executable (exe), no input,
+// its output to the pipe, a session of its own without a terminal, no other
+// descriptor, and, as another user, a pipe as standard error and only the
+// variables above. It dies with the tool.
+static void RunProbe(int exe, const char* path, int out_fd, int err_fd, const ProbeIdentity& who, pid_t tool) {
+  for (int signo : kEndSignals) signal(signo, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (setsid() == -1) _exit(127);
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_fd == -1 || dup2(null_fd, STDIN_FILENO) == -1 || dup2(out_fd, STDOUT_FILENO) == -1) _exit(127);
+  if (err_fd != -1 && dup2(err_fd, STDERR_FILENO) == -1) _exit(127);
+  CloseDescriptorsAbove2(exe);
+  // Relative words of the command line (a shell's "-p process.kestrun" runs
+  // ./process.kestrun) must not reach the caller's directory.
+  if (chdir("/") != 0) _exit(127);
+  char* dropped[PROBE_ENV_ENTRIES + 3];
+  if (who.drop) {
+    DroppedEnvironment(dropped);
+    if (!DropIdentity(who)) _exit(127);
+  } else if (setenv("ENABLE_NODE_LOG", "NO", 1) != 0) {
+    _exit(127);
+  }
+  // After the change of identity, which clears it; a tool that ended
+  // before this point is seen as a new parent.
+  EndWithParent();
+  if (getppid() != tool) _exit(127);
   char* const argv[] = {const_cast<char*>(path), const_cast<char*>("-p"), const_cast<char*>("process.kestrun"),
                         nullptr};
-  if (envp != nullptr) {
-    execve(path, argv, envp);
-  } else {
-    execv(path, argv);
-  }
+  ExecuteOpenFile(exe, path, argv, who.drop ? dropped : environ);
   _exit(127);
 }
 
+// Takes one read of a dropped probe's standard error: its first line goes
+// into the outcome, the rest is dropped, so that a probe writing much there
+// is never held up. Sets *fd to -1 at its end.
+static void TakeProbeError(int* fd) {
+  char chunk[512];
+  ssize_t got = read(*fd, chunk, sizeof(chunk));
+  if (got < 0 && errno == EINTR) return;
+  if (got <= 0) {
+    *fd = -1;
+    return;
+  }
+  char* said = g_probe_outcome.said;
+  size_t len = strlen(said);
+  for (ssize_t i = 0; i < got && !g_probe_outcome.said_ended; i++) {
+    g_probe_outcome.said_ended = chunk[i] == '\n' || chunk[i] == '\0' || len + 1 >= PROBE_SAID_SIZE;
+    if (!g_probe_outcome.said_ended) said[len++] = chunk[i];
+  }
+  said[len] = '\0';
+}
+
 // Reads the probe's first line as fgets would: at most size - 1 bytes, up to
-// and including the first line end. False when nothing came in time.
-static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
+// and including the first line end; a dropped probe's standard error is read
+// alongside. False when nothing came in time.
+static bool ReadProbeOutput(int out_fd, int err_fd, char* line, size_t size, int64_t deadline) {
   size_t len = 0;
   line[0] = '\0';
-  while (len + 1 < size) {
+  bool done = false;
+  while (!done && len + 1 < size) {
     int64_t left = deadline - MonotonicMs();
-    if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return false;
-    ssize_t got = read(fd, line + len, size - 1 - len);
+    if (left <= 0) break;
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int ready = poll(fds, 2, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    if (fds[1].revents != 0) TakeProbeError(&err_fd);
+    if (fds[0].revents == 0) continue;
+    ssize_t got = read(out_fd, line + len, size - 1 - len);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     line[len + got] = '\0';
@@ -369,39 +395,20 @@ static bool ReadFirstLine(int fd, char* line, size_t size, int64_t deadline) {
     if (end != nullptr) {
       end[1] = '\0';
       len = end + 1 - line;
-      break;
+      done = true;
     }
   }
+  // What a probe that failed at once said before it ended is in the pipe.
+  for (int reads = 0; err_fd != -1 && reads < 16 && WaitReadable(err_fd, 0) > 0; reads++) TakeProbeError(&err_fd);
   return len > 0;
 }
 
-// Reads the probe's report: the record, or NONE once the probe has started
-// the executable (the pipe closes on exec) or does not say within a second.
-static ProbeReport ReadProbeReport(int fd) {
-  ProbeReport report = {ProbeReport::NONE, 0};
-  if (WaitReadable(fd, 1000) <= 0) return report;
-  ssize_t got;
-  while ((got = read(fd, &report, sizeof(report))) == -1 && errno == EINTR) {
-  }
-  if (got != static_cast<ssize_t>(sizeof(report))) report.kind = ProbeReport::NONE;
-  return report;
-}
-
 // The first line has decided (or the time is up, or the output closed):
-// whatever the probe still does is of no use, and a module preloaded through
-// NODE_OPTIONS may keep it alive. SIGKILL cannot be caught, so the blocking
-// wait ends; a probe that may not be signalled is left to end by itself. A
-// program in the target's pid namespace is ended by its parent there, which
-// reaps it before it ends itself: only that parent knows its pid is still
-// the program's.
-static void EndProbe(pid_t child, bool inner_started) {
-  if (inner_started && kill(child, SIGTERM) == 0) {
-    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
-    }
-    return;
-  }
-  // A probe in a session of its own leads a process group: end what it
-  // started as well.
+// whatever the probe and what it started still do is of no use, and a
+// module preloaded through NODE_OPTIONS may keep them alive. SIGKILL cannot
+// be caught, so the blocking wait ends; a probe that may not be signalled
+// (a set-user-ID program) is left to end by itself.
+static void EndProbe(pid_t child) {
   kill(-child, SIGKILL);
   if (kill(child, SIGKILL) != 0 && errno == EPERM) {
     waitpid(child, nullptr, WNOHANG);
@@ -411,38 +418,50 @@ static void EndProbe(pid_t child, bool inner_started) {
   }
 }
 
-// Starts the executable at path with "-p process.kestrun": a kestrun runtime
-// prints a first line other than "undefined".
-static bool IsKestrunFromPathAndPid(const char* path, int pid) {
-  int fds[2], report[2];
-  if (pipe(fds) != 0) return false;
-  if (pipe(report) != 0) {
-    close(fds[0]);
-    close(fds[1]);
+// Starts the running executable (open on exe, its path for argv[0]) with
+// "-p process.kestrun": a kestrun runtime prints a first line other than
+// "undefined".
+static bool IsKestrunFromPathAndPid(const char* path, int pid, int exe) {
+  ProbeIdentity who;
+  if (!ChooseProbeIdentity(pid, &who)) return false;
+  int out[2], err[2] = {-1, -1};
+  if (pipe(out) != 0) return false;
+  if (who.drop && pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
     return false;
   }
-  // Only the probe's standard output is its end of the pipe; no program it
-  // starts inherits the pipes themselves.
-  for (int fd : {fds[0], fds[1], report[0], report[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fflush(stdout);
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    close(report[0]);
-    RunProbe(path, pid, fds[1], report[1]);
+  // The probe closes what it does not use; nothing else started later may
+  // inherit the pipes.
+  for (int fd : {out[0], out[1], err[0], err[1]}) {
+    if (fd != -1) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  close(fds[1]);
-  close(report[1]);
+  fflush(stdout);
+  // The probe's pid is known to the handlers before any of them can run.
+  sigset_t ending, previous;
+  sigemptyset(&ending);
+  for (int signo : kEndSignals) sigaddset(&ending, signo);
+  sigprocmask(SIG_BLOCK, &ending, &previous);
+  WatchEndSignals(true);
+  const pid_t tool = getpid();
+  pid_t child = fork();
+  if (child == 0) RunProbe(exe, path, out[1], err[1], who, tool);
+  if (child > 0) g_probe_group = child;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  close(out[1]);
+  if (err[1] != -1) close(err[1]);
   bool answered = false;
   char line[128];
-  if (child != -1) {
-    answered = ReadFirstLine(fds[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
-    ProbeReport probe = ReadProbeReport(report[0]);
-    if (probe.kind == ProbeReport::ENTRY_FAILED) g_probe_outcome.enter_error = probe.value;
-    EndProbe(child, probe.kind == ProbeReport::INNER_CHILD);
+  if (child > 0) {
+    answered = ReadProbeOutput(out[0], err[0], line, sizeof(line), MonotonicMs() + PROBE_TIME_LIMIT_MS);
+    EndProbe(child);
   }
-  close(fds[0]);
-  close(report[0]);
+  sigprocmask(SIG_BLOCK, &ending, nullptr);
+  g_probe_group = 0;
+  WatchEndSignals(false);
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  close(out[0]);
+  if (err[0] != -1) close(err[0]);
   if (!answered) return false;
   RemoveCRNL(line);
   g_probe_outcome.answered_undefined = strcmp(line, "undefined") == 0;
@@ -451,13 +470,26 @@ static bool IsKestrunFromPathAndPid(const char* path, int pid) {
 
 static bool IsKestrun(int pid) {
   memset(&g_probe_outcome, 0, sizeof(g_probe_outcome));
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = OpenProcessHandle(pid);
+  // Nothing of a container is ever run: its program, its files and its
+  // environment are its own. The exchange decides, with its own checks.
+  if (GetTargetPlace(pid).other_mount) return true;
+  // The running binary, opened once: what is checked is what is run, even
+  // after the file at its path was replaced.
   char path[1024];
   memset(path, 0, sizeof(path));
-  if (!GetExecPathfromPid(pid, path)) {
+  int exe = OpenRunningExecutable(pid, path, sizeof(path));
+  if (exe == -1) {
     g_probe_outcome.path_error = errno;
     return false;
   }
-  return IsKestrunFromPathAndPid(path, pid);
+  // Only a Node.js-based runtime is ever run: a mistyped pid must not start
+  // a second copy of some server that reads "-p" as its port.
+  bool runtime = ElfExportsSymbol(exe, NODE_ADDON_ENTRY) || IsNodeProcess(pid) || ServesControlSocket(pid);
+  bool answer = runtime && IsKestrunFromPathAndPid(path, pid, exe);
+  close(exe);
+  return answer;
 }
 
 // Finds the first entry that begins with prefix in the environment of pid
@@ -488,24 +520,20 @@ static bool LoadsAgent(const char* options) {
   return options != nullptr && strstr(options, "kestrun-agent") != nullptr;
 }
 
-// Reports a refused target: a namespace that could not be entered in place
-// of the refusal; otherwise the refusal, then what would have helped.
+// Reports a refused target: the refusal, then what would have helped.
 static void ReportRefusedTarget(int pid, bool v8_form) {
   const ProbeOutcome& outcome = g_probe_outcome;
-  if (outcome.enter_error != 0) {
-    printf("Cannot enter the mount namespace of pid %d: %s\n", pid, strerror(outcome.enter_error));
-    return;
-  }
   if (v8_form) {
     printf("Please check if pid:%d is kestrun process.\n", pid);
   } else {
     printf("Please check if pid %d is node process.\n", pid);
   }
   char options[1024];
-  if (outcome.answered_undefined && !GetTargetPlace(pid).other_mount &&
-      GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) && LoadsAgent(options) &&
-      !LoadsAgent(getenv("NODE_OPTIONS"))) {
+  if (outcome.answered_undefined && GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) &&
+      LoadsAgent(options) && !LoadsAgent(getenv("NODE_OPTIONS"))) {
     printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
+  } else if (ServesControlSocket(pid)) {
+    printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
   }
   uid_t uid;
   gid_t gid;
@@ -668,14 +696,20 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
     snprintf(path, 1024, "/tmp/perf-%d.map", GetTargetPlace(pid).inner_pid);
   } else {
     if (HasWhiteSpace(value)) {
-      printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", value);
+      char shown[4096];
+      EscapeControls(value, shown, sizeof(shown));
+      printf("Log directory \"%s\" contains white space, which the runtime cannot take in a result path.\n", shown);
       return -1;
     }
     path[0] = '\0';
     AppendFormat(path, 1024, "%s%s-%d", dir, row.prefix, pid);
     AttachTimeStamp(path, row.extension, 8);
   }
-  snprintf(status, status_size, row.status, path);
+  // The runtime gets the path as it is; the user sees its control
+  // characters escaped.
+  char shown[4096];
+  EscapeControls(path, shown, sizeof(shown));
+  snprintf(status, status_size, row.status, shown);
   if (row.hint != nullptr && duration != NO_LIMIT) {
     size_t len = strlen(status);
     if (len + 1 < status_size) snprintf(status + len, status_size - len, row.hint, duration);
@@ -696,6 +730,27 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
   if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
 }
 
+// The result path is the runtime's own view; from the tool's side it lies
+// under the runtime's root. Its directory is resolved there, since a
+// symlink in it names a directory of the container, not of the host; when
+// that fails, the path is shown under /proc/<pid>/root as it is.
+static void PrintHostPath(int pid, const char* path) {
+  char dir[1024], host[2048], shown[8192];
+  const char* name = strrchr(path, '/');
+  bool resolved = false;
+  if (name != nullptr) {
+    snprintf(dir, sizeof(dir), "%.*s", name == path ? 1 : static_cast<int>(name - path), path);
+    resolved = ResolveInTargetRoot(pid, dir, host, sizeof(host));
+  }
+  if (resolved) {
+    AppendFormat(host, sizeof(host), "%s", name);
+  } else {
+    snprintf(host, sizeof(host), "/proc/%d/root%s", pid, path);
+  }
+  EscapeControls(host, shown, sizeof(shown));
+  printf("Host path: %s\n", shown);
+}
+
 // Delivers one command and returns the stop kind to schedule. delivered, when
 // given, tells whether the exchange went through.
 static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered = nullptr) {
@@ -714,9 +769,7 @@ static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered 
   if (g_exchange(pid, mask) == -1) return 0;
   if (delivered != nullptr) *delivered = true;
   printf("%s", status);
-  // The path above is the runtime's own view; from here it lies under the
-  // runtime's root.
-  if (path[0] != '\0' && GetTargetPlace(pid).other_mount) printf("Host path: /proc/%d/root%s\n", pid, path);
+  if (path[0] != '\0' && GetTargetPlace(pid).other_mount) PrintHostPath(pid, path);
   return duration == NO_LIMIT ? 0 : stop_kind;
 }
 
@@ -734,10 +787,13 @@ static void BuildMessage(char* message, unsigned int mask) {
 }
 
 // Reads one reply after its wait; -1 on a refusal (printed), 0 otherwise.
-static int ReadReply(int fd) {
+// A connection closed before any byte of the first reply is no acceptance;
+// after the kick the command was taken already.
+static int ReadReply(int fd, bool first) {
   char reply[MESSAGE_SIZE];
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
+  if (first && IsClosedWithoutReply(received)) return -1;
   if (reply[0] != 'N') return 0;
   PrintRefusal(reply, received);
   return -1;
@@ -757,14 +813,15 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     printf("Runtime is busy, please try later. %d\n", ready);
     return -1;
   }
-  if (ReadReply(fd) == -1) return -1;
+  if (ReadReply(fd, true) == -1) return -1;
 
   // A process without a handler would be ended by the kick signal.
   if (!IsSignalCaught(pid, SIGUSR2)) {
     printf("Pid %d does not handle the kick signal; not sent.\n", pid);
     return -1;
   }
-  kill(pid, SIGUSR2);
+  // Through the descriptor of the process that was identified.
+  SignalProcess(pid, g_target_handle, SIGUSR2);
 
   ready = WaitReadable(fd, REPLY_WAIT_MS);
   if (ready <= 0) {
@@ -772,7 +829,7 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     printf("Runtime is busy, please try later.. %d\n", ready);
     return 0;
   }
-  return ReadReply(fd);
+  return ReadReply(fd, false);
 }
 
 int sendUdsMessage(int pid, unsigned int mask) {
@@ -837,26 +894,6 @@ static void SleepSeconds(int seconds) {
   }
 }
 
-// Closes every descriptor above the standard three: the caller's pipes and
-// locks must not stay open for the whole wait.
-static void CloseInheritedDescriptors() {
-#if defined(SYS_close_range)
-  if (syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
-#endif
-  // Without close_range: the descriptors this process has, or every possible one.
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) {
-    const long limit = sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < limit; fd++) close(static_cast<int>(fd));
-    return;
-  }
-  while (struct dirent* entry = readdir(dir)) {
-    int fd = atoi(entry->d_name);
-    if (fd > 2 && fd != dirfd(dir)) close(fd);
-  }
-  closedir(dir);
-}
-
 void SendTerminateSignal(int pid, int stop_kind) {
   static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
   if (stop_kind < 1 || stop_kind > 4) return;
@@ -878,7 +915,9 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
 
   umask(0);
   setsid();
-  CloseInheritedDescriptors();
+  // The caller's pipes and locks must not stay open for the whole wait; the
+  // target's descriptor stays, for the kick.
+  CloseDescriptorsAbove2(g_target_handle);
   // Holding the caller's directory would keep its file system busy; "/" is
   // always there, so a failure leaves nothing to do.
   if (chdir("/") != 0) {
@@ -899,14 +938,458 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
 }
 
 // ---------------------------------------------------------------------------
+// --attach: loading the agent through node's inspector
+// ---------------------------------------------------------------------------
+
+// The single-file build of the agent, generated from agent/ at build time.
+extern const unsigned char kAgentBundle[];
+extern const size_t kAgentBundleSize;
+
+// SIGUSR1 to listener, and the close to its end, each within this time.
+static const int INSPECTOR_WAIT_MS = 2000;
+// The load itself runs on the main thread, between two of its tasks or by
+// interrupting the JavaScript it runs.
+static const int LOAD_WAIT_MS = 10000;
+// The agent's worker binds its control socket a moment after the load.
+static const int AGENT_SOCKET_WAIT_MS = 5000;
+// A main thread blocked in native code opens the inspector once it is free;
+// a background process closes it if that happens within this time.
+static const int LATE_INSPECTOR_WATCH_S = 3600;
+static const int MAX_LISTENERS = 1024;
+static const int MAX_SOCKETS = 8192;
+static const int OLDEST_NODE = 20;
+
+// The listening TCP sockets of the target's network namespace, and the
+// socket inodes among the target's descriptors.
+struct ListenerView {
+  TcpSocket listeners[MAX_LISTENERS];
+  int count;
+  unsigned long own[MAX_SOCKETS];
+  int own_count;
+};
+
+static bool ReadListenerView(int pid, ListenerView* view) {
+  view->count = GetTcpListeners(pid, view->listeners, MAX_LISTENERS);
+  view->own_count = GetSocketInodes(pid, view->own, MAX_SOCKETS);
+  return view->count >= 0 && view->own_count >= 0;
+}
+
+static bool IsOwnSocket(const ListenerView& view, unsigned long inode) {
+  for (int i = 0; i < view.own_count; i++) {
+    if (view.own[i] == inode) return true;
+  }
+  return false;
+}
+
+// What listens on a port of the target's namespace.
+enum PortHolder { PORT_FREE, PORT_OWN, PORT_OWN_EXPOSED, PORT_OTHER };
+
+static PortHolder HolderOfPort(const ListenerView& view, int port, TcpSocket* own) {
+  PortHolder holder = PORT_FREE;
+  for (int i = 0; i < view.count; i++) {
+    const TcpSocket& listener = view.listeners[i];
+    if (listener.port != port) continue;
+    if (!IsOwnSocket(view, listener.inode)) return PORT_OTHER;
+    if (!IsLoopbackSocket(listener)) {
+      holder = PORT_OWN_EXPOSED;
+    } else if (holder == PORT_FREE) {
+      holder = PORT_OWN;
+      *own = listener;
+    }
+  }
+  return holder;
+}
+
+// The major version of node whose inspector answers GET /json/version on
+// listener; 0 when the listener is no node inspector.
+static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
+  char body[1024], browser[128];
+  const char* why = nullptr;
+  if (InspectorHttpGet(pid, listener, "/json/version", body, sizeof(body), &why) < 0 ||
+      JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
+      !StrStartsWith(browser, "node.js/v")) {
+    return 0;
+  }
+  int major = atoi(browser + strlen("node.js/v"));
+  return major > 0 ? major : 0;
+}
+
+// With port 0 the inspector is the target's own loopback listener that
+// answers as node's inspector; only listeners not in before count, when it
+// is given (those the signal made).
+static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, const ListenerView* before, TcpSocket* found) {
+  for (int i = 0; i < view.count; i++) {
+    const TcpSocket& listener = view.listeners[i];
+    if (!IsOwnSocket(view, listener.inode) || !IsLoopbackSocket(listener)) continue;
+    if (before != nullptr && IsOwnSocket(*before, listener.inode)) continue;
+    if (InspectorNodeVersion(pid, listener) > 0) {
+      *found = listener;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Polls until the target's own inspector listens (on port, or on a new port
+// when port is 0), or the time is up. With port 0 each new listener is
+// asked once: seen takes in what was asked.
+static bool WaitForInspector(int pid, int port, ListenerView* seen, int timeout_ms, TcpSocket* found) {
+  static ListenerView view;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    if (ReadListenerView(pid, &view)) {
+      if (port != 0 && HolderOfPort(view, port, found) == PORT_OWN) return true;
+      if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, found)) return true;
+      if (port == 0) {
+        memcpy(seen->own, view.own, sizeof(view.own[0]) * static_cast<size_t>(view.own_count));
+        seen->own_count = view.own_count;
+      }
+    }
+    if (MonotonicMs() >= deadline) return false;
+    usleep(1000);
+  }
+}
+
+// Polls until the listener is gone from the target's namespace (or the
+// target is gone).
+static bool WaitForListenerGone(int pid, const TcpSocket& listener, int timeout_ms) {
+  static ListenerView view;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    if (ReadListenerView(pid, &view)) {
+      bool present = false;
+      for (int i = 0; i < view.count && !present; i++) present = view.listeners[i].inode == listener.inode;
+      if (!present) return true;
+    } else if (errno == ENOENT || errno == ESRCH) {
+      return true;
+    }
+    if (MonotonicMs() >= deadline) return false;
+    usleep(1000);
+  }
+}
+
+// A WebSocket session with the target's inspector: the path of its one
+// target from GET /json/list, then the upgrade. False with why.
+static bool OpenSession(int pid, const TcpSocket& listener, InspectorLink* link, const char** why) {
+  char list[8192], url[256];
+  if (InspectorHttpGet(pid, listener, "/json/list", list, sizeof(list), why) < 0) return false;
+  if (JsonMember(list, strlen(list), "webSocketDebuggerUrl", false, url, sizeof(url)) != 's' ||
+      !StrStartsWith(url, "ws://")) {
+    *why = "no webSocketDebuggerUrl in /json/list";
+    return false;
+  }
+  // Only the path is taken; the connection goes to the listener checked.
+  const char* path = strchr(url + strlen("ws://"), '/');
+  if (path == nullptr || path[1] == '\0' || strspn(path + 1, "0123456789abcdefABCDEF-") != strlen(path + 1)) {
+    *why = "unexpected webSocketDebuggerUrl";
+    return false;
+  }
+  link->fd = ConnectToListener(pid, listener, INSPECTOR_WAIT_MS);
+  if (link->fd == -1) {
+    *why = "cannot connect";
+    return false;
+  }
+  if (!WsOpen(link, listener, path, why)) {
+    close(link->fd);
+    link->fd = -1;
+    return false;
+  }
+  return true;
+}
+
+// The reply to the request with id in the session; false with why when none
+// came in time.
+static bool AwaitReply(InspectorLink* link, int id, char* reply, size_t size, int timeout_ms, const char** why) {
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    int64_t left = deadline - MonotonicMs();
+    ssize_t len = WsReceiveText(link, reply, size, left > 0 ? static_cast<int>(left) : 0, why);
+    if (len == 0) *why = "session closed";
+    if (len <= 0) return false;
+    char value[32];
+    // Events carry no id at the top level.
+    if (JsonMember(reply, static_cast<size_t>(len), "id", false, value, sizeof(value)) == 'v' && atoi(value) == id) {
+      return true;
+    }
+  }
+}
+
+// Evaluates the agent's build in the session; 1 when it loaded, 0 when the
+// process ran it already, -1 after a message.
+static int EvaluateAgent(int pid, InspectorLink* link) {
+  static const char kHead[] = "{\"id\":1,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"";
+  static const char kTail[] = "\",\"includeCommandLineAPI\":true,\"returnByValue\":true,\"silent\":true}}";
+  static char request[1 << 20];
+  size_t head = sizeof(kHead) - 1;
+  memcpy(request, kHead, head);
+  size_t body = JsonEscape(reinterpret_cast<const char*>(kAgentBundle), kAgentBundleSize, request + head,
+                           sizeof(request) - head - sizeof(kTail));
+  if (body == 0) {
+    printf("The agent's build (%d bytes) does not fit the request to pid %d.\n", static_cast<int>(kAgentBundleSize),
+           pid);
+    return -1;
+  }
+  memcpy(request + head + body, kTail, sizeof(kTail));
+  char reply[16384], value[256];
+  const char* why = nullptr;
+  if (!WsSend(link, WS_TEXT, request, head + body + sizeof(kTail) - 1) ||
+      !AwaitReply(link, 1, reply, sizeof(reply), LOAD_WAIT_MS, &why)) {
+    printf("The inspector of pid %d did not answer the load (%s).\n", pid, why != nullptr ? why : "cannot send");
+    return -1;
+  }
+  size_t len = strlen(reply);
+  if (JsonMember(reply, len, "exceptionDetails", true, value, sizeof(value)) != 0 ||
+      JsonMember(reply, len, "error", false, value, sizeof(value)) != 0) {
+    // The first line of the exception's description, or the error's message.
+    if (JsonMember(reply, len, "description", true, value, sizeof(value)) != 's' &&
+        JsonMember(reply, len, "message", true, value, sizeof(value)) != 's') {
+      snprintf(value, sizeof(value), "no description");
+    }
+    value[strcspn(value, "\n")] = '\0';
+    char shown[1024];
+    EscapeControls(value, shown, sizeof(shown));
+    printf("Loading the agent into pid %d failed: %s\n", pid, shown);
+    return -1;
+  }
+  if (JsonMember(reply, len, "value", true, value, sizeof(value)) == 's') {
+    if (strcmp(value, "loaded") == 0) return 1;
+    if (strcmp(value, "running") == 0) return 0;
+  }
+  printf("The inspector of pid %d answered the load with no result of the agent.\n", pid);
+  return -1;
+}
+
+// Closes the inspector through the session (a new one when link has none)
+// and waits until its listener is gone. node answers the close with a close
+// frame of the WebSocket, not with a reply.
+static bool CloseInspector(int pid, const TcpSocket& listener, InspectorLink* link) {
+  static const char kClose[] =
+      "{\"id\":2,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"require('inspector').close()\","
+      "\"includeCommandLineAPI\":true,\"silent\":true}}";
+  static InspectorLink fresh;
+  const char* why = nullptr;
+  if (link->fd == -1 || !WsSend(link, WS_TEXT, kClose, sizeof(kClose) - 1)) {
+    if (link->fd != -1) close(link->fd);
+    link->fd = -1;
+    link = &fresh;
+    if (!OpenSession(pid, listener, link, &why)) return false;
+    if (!WsSend(link, WS_TEXT, kClose, sizeof(kClose) - 1)) {
+      close(link->fd);
+      link->fd = -1;
+      return false;
+    }
+  }
+  char reply[4096];
+  const int64_t deadline = MonotonicMs() + INSPECTOR_WAIT_MS;
+  for (int64_t left = INSPECTOR_WAIT_MS; left > 0; left = deadline - MonotonicMs()) {
+    if (WsReceiveText(link, reply, sizeof(reply), static_cast<int>(left), &why) <= 0) break;
+  }
+  close(link->fd);
+  link->fd = -1;
+  return WaitForListenerGone(pid, listener, INSPECTOR_WAIT_MS);
+}
+
+// Waits until pid serves its control socket, or the time is up.
+static bool WaitForControlSocket(int pid) {
+  const int64_t deadline = MonotonicMs() + AGENT_SOCKET_WAIT_MS;
+  while (!ServesControlSocket(pid)) {
+    if (MonotonicMs() >= deadline) return false;
+    usleep(5000);
+  }
+  return true;
+}
+
+// A main thread blocked in native code opens the inspector once it is free,
+// after quellix has given up: a detached process looks for that listener
+// every 100 ms and closes it, so that it does not stay open. It ends with
+// the target, or after an hour.
+static void CloseLateInspector(int pid, int port, const ListenerView& before) {
+  fflush(stdout);
+  pid_t child = fork();
+  if (child != 0) return;
+  setsid();
+  CloseDescriptorsAbove2(g_target_handle);
+  for (int fd = 0; fd <= 2; fd++) close(fd);
+  for (int fd = 0; fd <= 2; fd++) {
+    if (open("/dev/null", O_RDWR) == -1) break;
+  }
+  if (chdir("/") != 0) {
+  }
+  static ListenerView seen;
+  seen = before;
+  static InspectorLink link;
+  link.fd = -1;
+  TcpSocket found;
+  // Through the target's handle: a process that took the pid later is not it.
+  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && SignalProcess(pid, g_target_handle, 0) == 0; round++) {
+    usleep(100000);
+    if (WaitForInspector(pid, port, &seen, 0, &found)) {
+      CloseInspector(pid, found, &link);
+      break;
+    }
+  }
+  _exit(0);
+}
+
+// The checks before any signal: who may attach, and whether the target is
+// node and can open its inspector. False after a message.
+static bool CheckAttachable(int pid, InspectorSettings* settings) {
+  uid_t uid;
+  gid_t gid;
+  if (!GetProcessOwner(pid, &uid, &gid)) {
+    printf("Pid %d does not exist or cannot be read.\n", pid);
+    return false;
+  }
+  if (geteuid() != 0 && geteuid() != uid) {
+    printf("Pid %d belongs to uid %lu: --attach needs root or that user.\n", pid, static_cast<unsigned long>(uid));
+    return false;
+  }
+  if (!IsNodeProcess(pid)) {
+    printf("Pid %d is no Node.js process (napi_module_register is not exported); no signal sent.\n", pid);
+    return false;
+  }
+  static char cmdline[65536], node_options[4096];
+  ssize_t len = ReadProcessFile(pid, "cmdline", cmdline, sizeof(cmdline));
+  bool have_options = GetTargetVariable(pid, "NODE_OPTIONS=", node_options, sizeof(node_options));
+  ParseInspectorSettings(cmdline, len > 0 ? static_cast<size_t>(len) : 0, have_options ? node_options : nullptr,
+                         settings);
+  if (settings->permission) {
+    printf("Pid %d runs under node's permission model, which refuses inspector sessions; no signal sent.\n", pid);
+    return false;
+  }
+  if (settings->http_unpublished) {
+    printf("Pid %d does not publish its inspector over HTTP (--inspect-publish-uid); no signal sent.\n", pid);
+    return false;
+  }
+  return true;
+}
+
+// The checks right before SIGUSR1, for an inspector that is not open yet.
+static bool CheckSignal(int pid, const InspectorSettings& settings) {
+  if (!IsLoopbackHost(settings.host)) {
+    char shown[512];
+    EscapeControls(settings.host, shown, sizeof(shown));
+    printf("Pid %d would open its inspector on %s, which is not a loopback address; no signal sent.\n", pid, shown);
+    return false;
+  }
+  if (settings.disable_sigusr1) {
+    printf("Pid %d runs with --disable-sigusr1, so SIGUSR1 cannot open its inspector; no signal sent.\n", pid);
+    return false;
+  }
+  if (!IsSignalCaught(pid, SIGUSR1)) {
+    printf("Pid %d does not catch SIGUSR1, which would end it; no signal sent.\n", pid);
+    return false;
+  }
+  return true;
+}
+
+// Finds the target's inspector, opening it with SIGUSR1 when it is not open
+// yet; *opened tells which. False after a message.
+static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket* listener, bool* opened,
+                           int64_t* opened_at) {
+  static ListenerView before;
+  *opened = false;
+  if (!ReadListenerView(pid, &before)) {
+    printf("Cannot read the sockets of pid %d: %s\n", pid, strerror(errno));
+    return false;
+  }
+  const int port = settings.port;
+  if (port == 0 && FindInspectorOnAnyPort(pid, before, nullptr, listener)) return true;
+  if (port != 0) {
+    switch (HolderOfPort(before, port, listener)) {
+      case PORT_OWN:
+        if (InspectorNodeVersion(pid, *listener) > 0) return true;
+        printf("Port %d of pid %d is its own listener, not its inspector; no signal sent.\n", port, pid);
+        return false;
+      case PORT_OWN_EXPOSED:
+        printf("The inspector port %d of pid %d listens on a non-loopback address; not used.\n", port, pid);
+        return false;
+      case PORT_OTHER:
+        printf("Port %d, where pid %d would open its inspector, is held by another process; no signal sent.\n", port,
+               pid);
+        return false;
+      case PORT_FREE:
+        break;
+    }
+  }
+  if (!CheckSignal(pid, settings)) return false;
+  *opened_at = MonotonicMs();
+  SignalProcess(pid, g_target_handle, SIGUSR1);
+  *opened = true;
+  static ListenerView seen;
+  seen = before;
+  if (WaitForInspector(pid, port, &seen, INSPECTOR_WAIT_MS, listener)) return true;
+  printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n", pid);
+  CloseLateInspector(pid, port, before);
+  return false;
+}
+
+// Loads the agent into pid through its inspector, unless pid serves its
+// control socket already; 0 when the agent runs there, -1 after a message.
+// An inspector that quellix opened is closed again on every path.
+static int AttachAgent(int pid) {
+  // The signals go through a handle of the process checked here, as the kick.
+  if (g_target_handle != -1) close(g_target_handle);
+  g_target_handle = OpenProcessHandle(pid);
+  if (ServesControlSocket(pid)) {
+    printf("Pid %d already runs the agent.\n", pid);
+    return 0;
+  }
+  InspectorSettings settings;
+  TcpSocket listener;
+  bool opened = false;
+  int64_t opened_at = 0;
+  // A target that hangs up early must not end quellix.
+  signal(SIGPIPE, SIG_IGN);
+  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, settings, &listener, &opened, &opened_at)) return -1;
+
+  static InspectorLink link;
+  link.fd = -1;
+  const char* why = nullptr;
+  int loaded = -1;
+  int version = InspectorNodeVersion(pid, listener);
+  if (version > 0 && version < OLDEST_NODE) {
+    printf("Pid %d runs node %d; --attach needs node %d or later. Nothing loaded.\n", pid, version, OLDEST_NODE);
+  } else if (version == 0 || !OpenSession(pid, listener, &link, &why)) {
+    if (version == 0) why = "/json/version names no node";
+    printf("The inspector of pid %d did not answer as node's does (%s); nothing loaded.\n", pid, why);
+  } else {
+    loaded = EvaluateAgent(pid, &link);
+  }
+  if (opened && !CloseInspector(pid, listener, &link)) {
+    printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
+    return -1;
+  }
+  if (link.fd != -1) {
+    WsSend(&link, WS_CLOSE, "\x03\xe8", 2);  // 1000: normal closure
+    close(link.fd);
+  }
+  const int open_ms = static_cast<int>(MonotonicMs() - opened_at);
+  if (loaded == -1) return -1;
+  if (!WaitForControlSocket(pid)) {
+    printf("The agent in pid %d serves no control socket after %d s.\n", pid, AGENT_SOCKET_WAIT_MS / 1000);
+    return -1;
+  }
+  if (loaded == 0) {
+    printf("Pid %d already runs the agent.\n", pid);
+  } else if (opened) {
+    printf("Agent loaded into pid %d; its inspector was open for %d ms.\n", pid, open_ms);
+  } else {
+    printf("Agent loaded into pid %d through its open inspector, which stays open.\n", pid);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
 // V8 options form
 // ---------------------------------------------------------------------------
 
 static const int OPTION_TEXT_MAX = OPTION_TEXT_SIZE - 1;
 
 // Collects the flags into the option text and sends them with --v8-options;
-// true when the command was delivered.
-static bool V8OptionsHandler(int argc, char** argv, int pid) {
+// true when the command was delivered. With attach, the agent is loaded
+// into the target first, in place of the probe.
+static bool V8OptionsHandler(int argc, char** argv, int pid, bool attach = false) {
   size_t position = 0;
   int duration = 0;
   for (int i = 2; i < argc; i++) {
@@ -929,7 +1412,10 @@ static bool V8OptionsHandler(int argc, char** argv, int pid) {
     }
   }
   g_shm_buffer[position] = '\0';
-  if (!g_probe(pid)) {
+  // With --attach the probe is never asked, also without a pid.
+  if (attach && pid > 0) {
+    if (g_attach(pid) != 0) return false;
+  } else if (attach || !g_probe(pid)) {
     ReportRefusedTarget(pid, true);
     return false;
   }
@@ -963,7 +1449,12 @@ static int RunCommandLine(int argc, char** argv) {
   unsigned int mask = 0;
   int pid = -1;
   int duration = 0;
-  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1) ? 0 : 1;
+  const bool attach = TakeAttachOption(&argc, argv);
+  if (argc < 2) {
+    PrintUsage();
+    return 1;
+  }
+  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1, attach) ? 0 : 1;
 
   for (int i = 1; i < argc; i++) {
     if (!ParseArgument(argv[i], &mask, &pid, &duration)) {
@@ -972,7 +1463,8 @@ static int RunCommandLine(int argc, char** argv) {
       return 1;
     }
   }
-  if (mask == 0) {
+  // With --attach alone, the load is the command.
+  if (mask == 0 && !attach) {
     printf("Please specify options.\n");
     PrintUsage();
     return 1;
@@ -982,7 +1474,10 @@ static int RunCommandLine(int argc, char** argv) {
     printf("Please specify node pid.\n");
     return 1;
   }
-  if (!g_probe(pid)) {
+  if (attach) {
+    if (g_attach(pid) != 0) return 1;
+    if (mask == 0) return 0;
+  } else if (!g_probe(pid)) {
     ReportRefusedTarget(pid, false);
     return 1;
   }
@@ -998,6 +1493,11 @@ int main(int argc, char** argv) {
   // Started with SIGCHLD ignored, the kernel would reap the probe before the
   // tool could wait for it.
   signal(SIGCHLD, SIG_DFL);
+  // Started with a standard descriptor closed, a pipe or the running
+  // executable opened later would take its place in the probe.
+  int fd;
+  while ((fd = open("/dev/null", O_RDWR | O_CLOEXEC)) >= 0 && fd <= 2) fcntl(fd, F_SETFD, 0);
+  if (fd > 2) close(fd);
   return RunCommandLine(argc, argv);
 }
 #endif

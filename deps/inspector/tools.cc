@@ -3,8 +3,11 @@
 // message that other programs built on this module use.
 #include "tools.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -12,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -23,11 +27,21 @@
 
 #if defined(__APPLE__)
 #include <libproc.h>
+#include <sys/random.h>
 #include <sys/sysctl.h>
 #include <sys/ucred.h>
 #else
+#include <dirent.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+// Opening within a process's root needs openat2 (Linux 5.6).
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define QUELLIX_HAVE_OPENAT2 1
+#endif
 #endif
 
 namespace {
@@ -38,6 +52,12 @@ const int SHM_CREATE_FLAGS = IPC_CREAT | IPC_EXCL | 0666;
 const int EXT_MESSAGE_SIZE = 1024;
 const int EXT_TEXT_OFFSET = 8;
 const int REPLY_WAIT_MS = 1000;
+// A peer that hangs up early must not end the calling program by SIGPIPE.
+#if defined(MSG_NOSIGNAL)
+const int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+const int SEND_FLAGS = 0;
+#endif
 
 }  // namespace
 
@@ -146,6 +166,264 @@ void AttachTimeStamp(char* path, const char* extension, unsigned char precision)
   AppendFormat(path, size, ".%s", extension);
 }
 
+void EscapeControls(const char* text, char* out, size_t size) {
+  if (size == 0) return;
+  size_t len = 0;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; c++) {
+    bool control = *c < 0x20 || *c == 0x7f;
+    // Whole escapes only: a cut never leaves half of one.
+    size_t need = control ? 4 : 1;
+    if (len + need >= size) break;
+    if (control) {
+      snprintf(out + len, size - len, "\\x%02x", *c);
+    } else {
+      out[len] = static_cast<char>(*c);
+    }
+    len += need;
+  }
+  out[len] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+// ELF dynamic symbols: read from a file that the target's side may have
+// written, so every offset, size and count is checked against the file and
+// every read is a bounded pread.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Where the fields of the 32- and 64-bit layouts lie.
+struct ElfLayout {
+  unsigned word;                                      // size of an address, offset or dynamic value
+  unsigned phoff, phentsize, phnum;                   // in the file header
+  unsigned ph_size, ph_offset, ph_vaddr, ph_filesz;   // in a program header
+  unsigned sym_size, sym_info, sym_other, sym_shndx;  // in a symbol; its name offset is at 0
+};
+const ElfLayout kElf32 = {4, 28, 42, 44, 32, 4, 8, 16, 16, 12, 13, 14};
+const ElfLayout kElf64 = {8, 32, 54, 56, 56, 8, 16, 32, 24, 4, 5, 6};
+
+const unsigned PT_LOAD_TYPE = 1;
+const unsigned PT_DYNAMIC_TYPE = 2;
+const uint64_t DT_HASH_TAG = 4;
+const uint64_t DT_STRTAB_TAG = 5;
+const uint64_t DT_SYMTAB_TAG = 6;
+const uint64_t DT_STRSZ_TAG = 10;
+const uint64_t DT_SYMENT_TAG = 11;
+const uint64_t DT_GNU_HASH_TAG = 0x6ffffef5;
+// Bounds far above any real file: a node binary has about 10 program
+// headers, 40 dynamic entries and hash chains of a few entries.
+const unsigned MAX_PROGRAM_HEADERS = 64;
+const unsigned MAX_LOADS = 16;
+const unsigned MAX_DYNAMIC_ENTRIES = 1024;
+const unsigned MAX_CHAIN_STEPS = 4096;
+const size_t MAX_SYMBOL_NAME = 256;
+
+struct ElfSegment {
+  uint64_t vaddr, offset, filesz;
+};
+
+struct ElfFile {
+  int fd;
+  uint64_t size;
+  bool big_endian;
+  const ElfLayout* layout;
+  ElfSegment loads[MAX_LOADS];
+  unsigned load_count;
+  uint64_t symtab, strtab, strsz;  // file offsets and size
+};
+
+// An unsigned field of width bytes in the file's byte order.
+uint64_t Field(const ElfFile& elf, const unsigned char* at, unsigned width) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < width; i++) {
+    unsigned shift = 8 * (elf.big_endian ? width - 1 - i : i);
+    value |= static_cast<uint64_t>(at[i]) << shift;
+  }
+  return value;
+}
+
+// Reads exactly len bytes at offset, all of them inside the file.
+bool ReadAt(const ElfFile& elf, uint64_t offset, void* buf, size_t len) {
+  if (offset > elf.size || len > elf.size - offset) return false;
+  size_t done = 0;
+  while (done < len) {
+    ssize_t got = pread(elf.fd, static_cast<char*>(buf) + done, len - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool ReadWord32(const ElfFile& elf, uint64_t offset, uint32_t* value) {
+  unsigned char bytes[4];
+  if (!ReadAt(elf, offset, bytes, sizeof(bytes))) return false;
+  *value = static_cast<uint32_t>(Field(elf, bytes, 4));
+  return true;
+}
+
+// base + index * scale without overflow.
+bool OffsetOf(uint64_t base, uint64_t index, uint64_t scale, uint64_t* offset) {
+  uint64_t step;
+  return !__builtin_mul_overflow(index, scale, &step) && !__builtin_add_overflow(base, step, offset);
+}
+
+// The file offset of a virtual address, through the loadable segment that
+// holds it.
+bool AddressToOffset(const ElfFile& elf, uint64_t address, uint64_t* offset) {
+  for (unsigned i = 0; i < elf.load_count; i++) {
+    const ElfSegment& load = elf.loads[i];
+    if (address >= load.vaddr && address - load.vaddr < load.filesz) {
+      return OffsetOf(load.offset, address - load.vaddr, 1, offset);
+    }
+  }
+  return false;
+}
+
+// Reads the file header and the program headers: the loadable segments and
+// where the dynamic section lies.
+bool ReadElfHeaders(ElfFile* elf, uint64_t* dynamic, uint64_t* dynamic_size) {
+  unsigned char header[64];
+  if (!ReadAt(*elf, 0, header, sizeof(header)) || memcmp(header, "\177ELF", 4) != 0 || header[6] != 1) return false;
+  if ((header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2)) return false;
+  elf->layout = header[4] == 1 ? &kElf32 : &kElf64;
+  elf->big_endian = header[5] == 2;
+  const ElfLayout& l = *elf->layout;
+  uint64_t phoff = Field(*elf, header + l.phoff, l.word);
+  uint64_t phnum = Field(*elf, header + l.phnum, 2);
+  if (Field(*elf, header + l.phentsize, 2) != l.ph_size || phnum == 0 || phnum > MAX_PROGRAM_HEADERS) return false;
+  unsigned char headers[MAX_PROGRAM_HEADERS * 56];
+  if (!ReadAt(*elf, phoff, headers, phnum * l.ph_size)) return false;
+  *dynamic_size = 0;
+  for (uint64_t i = 0; i < phnum; i++) {
+    const unsigned char* ph = headers + i * l.ph_size;
+    uint64_t type = Field(*elf, ph, 4);
+    uint64_t offset = Field(*elf, ph + l.ph_offset, l.word);
+    uint64_t filesz = Field(*elf, ph + l.ph_filesz, l.word);
+    if (type == PT_LOAD_TYPE && elf->load_count < MAX_LOADS) {
+      elf->loads[elf->load_count++] = {Field(*elf, ph + l.ph_vaddr, l.word), offset, filesz};
+    } else if (type == PT_DYNAMIC_TYPE) {
+      *dynamic = offset;
+      *dynamic_size = filesz;
+    }
+  }
+  return *dynamic_size != 0;
+}
+
+// Reads the dynamic section for the symbol table, the string table and the
+// hash tables (their file offsets; 0 when absent).
+bool ReadDynamic(ElfFile* elf, uint64_t dynamic, uint64_t dynamic_size, uint64_t* gnu_hash, uint64_t* hash) {
+  const ElfLayout& l = *elf->layout;
+  const unsigned entry = 2 * l.word;
+  uint64_t entries = dynamic_size / entry;
+  if (entries > MAX_DYNAMIC_ENTRIES) entries = MAX_DYNAMIC_ENTRIES;
+  uint64_t symtab = 0, strtab = 0, gnu = 0, sysv = 0, syment = l.sym_size;
+  elf->strsz = 0;
+  unsigned char chunk[32 * 16];
+  for (uint64_t i = 0; i < entries; i++) {
+    if (i % 32 == 0) {
+      uint64_t count = entries - i < 32 ? entries - i : 32;
+      if (!ReadAt(*elf, dynamic + i * entry, chunk, count * entry)) return false;
+    }
+    const unsigned char* at = chunk + (i % 32) * entry;
+    uint64_t tag = Field(*elf, at, l.word), value = Field(*elf, at + l.word, l.word);
+    if (tag == 0) break;  // DT_NULL ends the section
+    if (tag == DT_SYMTAB_TAG) symtab = value;
+    if (tag == DT_STRTAB_TAG) strtab = value;
+    if (tag == DT_STRSZ_TAG) elf->strsz = value;
+    if (tag == DT_SYMENT_TAG) syment = value;
+    if (tag == DT_GNU_HASH_TAG) gnu = value;
+    if (tag == DT_HASH_TAG) sysv = value;
+  }
+  *gnu_hash = 0;
+  *hash = 0;
+  if (syment != l.sym_size || elf->strsz == 0) return false;
+  if (!AddressToOffset(*elf, symtab, &elf->symtab) || !AddressToOffset(*elf, strtab, &elf->strtab)) return false;
+  if (gnu != 0 && !AddressToOffset(*elf, gnu, gnu_hash)) *gnu_hash = 0;
+  if (sysv != 0 && !AddressToOffset(*elf, sysv, hash)) *hash = 0;
+  return *gnu_hash != 0 || *hash != 0;
+}
+
+// True when symbol index is name, defined in the file and visible to others
+// (global, weak or unique binding; default or protected visibility).
+bool IsExportedAs(const ElfFile& elf, uint64_t index, const char* name, size_t name_len) {
+  const ElfLayout& l = *elf.layout;
+  unsigned char sym[24];
+  uint64_t at;
+  if (!OffsetOf(elf.symtab, index, l.sym_size, &at) || !ReadAt(elf, at, sym, l.sym_size)) return false;
+  uint64_t name_at = Field(elf, sym, 4);
+  if (name_at >= elf.strsz || name_len + 1 > elf.strsz - name_at) return false;
+  char text[MAX_SYMBOL_NAME + 1];
+  if (!ReadAt(elf, elf.strtab + name_at, text, name_len + 1) || memcmp(text, name, name_len + 1) != 0) return false;
+  unsigned bind = sym[l.sym_info] >> 4, visibility = sym[l.sym_other] & 3;
+  bool defined = Field(elf, sym + l.sym_shndx, 2) != 0;
+  return defined && (bind == 1 || bind == 2 || bind == 10) && (visibility == 0 || visibility == 3);
+}
+
+bool FindInGnuHash(const ElfFile& elf, uint64_t table, const char* name, size_t name_len) {
+  uint32_t hash = 5381;
+  for (const char* c = name; *c != '\0'; c++) hash = hash * 33 + static_cast<unsigned char>(*c);
+  uint32_t nbuckets, symoffset, bloom_size;
+  if (!ReadWord32(elf, table, &nbuckets) || !ReadWord32(elf, table + 4, &symoffset) ||
+      !ReadWord32(elf, table + 8, &bloom_size) || nbuckets == 0) {
+    return false;
+  }
+  uint64_t buckets, chains;
+  if (!OffsetOf(table + 16, bloom_size, elf.layout->word, &buckets) || !OffsetOf(buckets, nbuckets, 4, &chains)) {
+    return false;
+  }
+  uint32_t index;
+  if (!ReadWord32(elf, buckets + 4ULL * (hash % nbuckets), &index) || index < symoffset) return false;
+  // The chain ends with the entry whose lowest bit is set.
+  for (unsigned step = 0; step < MAX_CHAIN_STEPS; step++, index++) {
+    uint32_t entry;
+    uint64_t at;
+    if (!OffsetOf(chains, index - symoffset, 4, &at) || !ReadWord32(elf, at, &entry)) return false;
+    if ((entry | 1) == (hash | 1) && IsExportedAs(elf, index, name, name_len)) return true;
+    if ((entry & 1) != 0 || index == UINT32_MAX) return false;
+  }
+  return false;
+}
+
+bool FindInSysvHash(const ElfFile& elf, uint64_t table, const char* name, size_t name_len) {
+  uint32_t hash = 0;
+  for (const char* c = name; *c != '\0'; c++) {
+    hash = (hash << 4) + static_cast<unsigned char>(*c);
+    uint32_t high = hash & 0xf0000000;
+    if (high != 0) hash ^= high >> 24;
+    hash &= ~high;
+  }
+  uint32_t nbucket, nchain, index;
+  if (!ReadWord32(elf, table, &nbucket) || !ReadWord32(elf, table + 4, &nchain) || nbucket == 0) return false;
+  const uint64_t chains = table + 8 + 4ULL * nbucket;
+  if (!ReadWord32(elf, table + 8 + 4ULL * (hash % nbucket), &index)) return false;
+  // Index 0 is the undefined symbol that ends every chain.
+  for (unsigned step = 0; step < MAX_CHAIN_STEPS && index != 0 && index < nchain; step++) {
+    if (IsExportedAs(elf, index, name, name_len)) return true;
+    if (!ReadWord32(elf, chains + 4ULL * index, &index)) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ElfExportsSymbol(int fd, const char* name) {
+  struct stat info;
+  size_t name_len = strlen(name);
+  if (name_len == 0 || name_len > MAX_SYMBOL_NAME || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  ElfFile elf;
+  memset(&elf, 0, sizeof(elf));
+  elf.fd = fd;
+  elf.size = static_cast<uint64_t>(info.st_size);
+  uint64_t dynamic = 0, dynamic_size = 0, gnu_hash = 0, hash = 0;
+  if (!ReadElfHeaders(&elf, &dynamic, &dynamic_size) || !ReadDynamic(&elf, dynamic, dynamic_size, &gnu_hash, &hash)) {
+    return false;
+  }
+  // The GNU table, where there is one, lists every defined symbol.
+  if (gnu_hash != 0) return FindInGnuHash(elf, gnu_hash, name, name_len);
+  return FindInSysvHash(elf, hash, name, name_len);
+}
+
 // ---------------------------------------------------------------------------
 // Platform lookups: everything that differs between macOS and Linux.
 // ---------------------------------------------------------------------------
@@ -162,9 +440,36 @@ bool GetExecPathfromPid(int pid, char* path) {
 // No namespaces here: every target shares the tool's view.
 static void LearnTargetPlace(int, TargetPlace*) {}
 
-int EnterNamespaces(int) {
-  errno = ENOSYS;
-  return -1;
+int OpenRunningExecutable(int pid, char* path, size_t size) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  char found[PROC_PIDPATHINFO_MAXSIZE];
+  if (proc_pidpath(pid, found, sizeof(found)) <= 0) return -1;
+  if (strlen(found) >= size) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  snprintf(path, size, "%s", found);
+  return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+// No execution from a descriptor here: the path that was opened is run.
+void ExecuteOpenFile(int, const char* path, char* const argv[], char* const envp[]) { execve(path, argv, envp); }
+
+// No process descriptors here: the kick goes by pid.
+int OpenProcessHandle(int) { return -1; }
+int SignalProcess(int pid, int, int signo) { return kill(pid, signo); }
+
+// No other roots here: every target shares the tool's view.
+bool ResolveInTargetRoot(int, const char*, char*, size_t) { return false; }
+
+void CloseDescriptorsAbove2(int keep) {
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = 3; fd < limit; fd++) {
+    if (fd != keep) close(static_cast<int>(fd));
+  }
 }
 
 void EndWithParent() {}
@@ -191,10 +496,42 @@ int GetSocketPeerPid(int fd) {
   return peer;
 }
 
+// Neither ELF files nor /proc exist here, so no process can be shown to be
+// node or to serve its socket: the safe answer is no, and the probe is never
+// started.
+bool IsNodeProcess(int) { return false; }
+bool ServesControlSocket(int) { return false; }
+
 bool IsSignalCaught(int pid, int signo) {
   struct kinfo_proc info;
   if (pid <= 0 || !GetKinfoProc(pid, &info)) return false;
   return (info.kp_proc.p_sigcatch & sigmask(signo)) != 0;
+}
+
+// No /proc here: the inspector of a process cannot be found from outside.
+ssize_t ReadProcessFile(int, const char*, char*, size_t) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int GetSocketInodes(int, unsigned long*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int GetTcpListeners(int, TcpSocket*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+
+int TcpSocketInNamespace(int, int family) { return socket(family, SOCK_STREAM, 0); }
+
+bool RandomBytes(unsigned char* data, size_t len) {
+  // getentropy gives at most 256 bytes a call.
+  for (size_t done = 0; done < len; done += 256) {
+    if (getentropy(data + done, len - done < 256 ? len - done : 256) != 0) return false;
+  }
+  return true;
 }
 
 #else  // Linux
@@ -248,35 +585,85 @@ static void LearnTargetPlace(int pid, TargetPlace* place) {
   fclose(file);
 }
 
-// Opens /proc/<pid>/ns/<name>; -1 with errno set.
-static int OpenNamespace(int pid, const char* name) {
-  char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/ns/%s", pid, name);
-  return open(path, O_RDONLY | O_CLOEXEC);
+int OpenRunningExecutable(int pid, char* path, size_t size) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/%d/exe", pid);
+  int fd = open(link, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return -1;
+  ssize_t len = readlink(link, path, size - 1);
+  // A path that fills the whole buffer may have been cut: refuse it.
+  if (len <= 0 || static_cast<size_t>(len) >= size - 1) {
+    int saved = len < 0 ? errno : ENAMETOOLONG;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  path[len] = '\0';
+  // A replaced or removed executable still runs; the system marks its path.
+  static const char kDeleted[] = " (deleted)";
+  if (StrEndsWith(path, kDeleted)) path[len - (sizeof(kDeleted) - 1)] = '\0';
+  return fd;
 }
 
-// Both namespaces are opened first: once the mount namespace changes, /proc
-// is the target's own, with other pids. setns needs CAP_SYS_ADMIN (and, for
-// the mount namespace, CAP_SYS_CHROOT and a single-threaded caller); the
-// working directory is left pointing into the old namespace, so it moves to
-// the new root. A program run in the target's pid namespace sees its own
-// /proc/self there.
-int EnterNamespaces(int pid) {
-  int mount_fd = OpenNamespace(pid, "mnt");
-  if (mount_fd == -1) return -1;
-  int pid_fd = OpenNamespace(pid, "pid");
-  struct stat own, target;
-  bool other_pids = pid_fd != -1 && stat("/proc/self/ns/pid", &own) == 0 && fstat(pid_fd, &target) == 0 &&
-                    (own.st_dev != target.st_dev || own.st_ino != target.st_ino);
-  int entered = 0;
-  if (other_pids) entered = setns(pid_fd, CLONE_NEWPID);
-  if (entered == 0) entered = setns(mount_fd, CLONE_NEWNS);
-  int saved = errno;
-  close(mount_fd);
-  if (pid_fd != -1) close(pid_fd);
-  errno = saved;
-  if (entered != 0 || chdir("/") != 0) return -1;
-  return other_pids ? 1 : 0;
+// From the descriptor: nothing can be swapped in at the path in between.
+// The descriptor is close-on-exec, which an ELF executable does not mind.
+void ExecuteOpenFile(int fd, const char* path, char* const argv[], char* const envp[]) {
+#if defined(SYS_execveat)
+  syscall(SYS_execveat, fd, "", argv, envp, AT_EMPTY_PATH);
+  (void)path;
+#else
+  fexecve(fd, argv, envp);
+  (void)path;
+#endif
+}
+
+int OpenProcessHandle(int pid) {
+#if defined(SYS_pidfd_open)
+  if (pid > 0) return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+  (void)pid;
+  return -1;
+}
+
+int SignalProcess(int pid, int handle, int signo) {
+#if defined(SYS_pidfd_send_signal)
+  if (handle >= 0) {
+    if (syscall(SYS_pidfd_send_signal, handle, signo, nullptr, 0) == 0) return 0;
+    // Older kernels answer ENOSYS, and older seccomp profiles EPERM; any
+    // other error (the process has ended) sends nothing.
+    if (errno != ENOSYS && errno != EPERM) return -1;
+  }
+#endif
+  (void)handle;
+  return kill(pid, signo);
+}
+
+void CloseDescriptorsAbove2(int keep) {
+#if defined(SYS_close_range)
+  if (keep < 3 && syscall(SYS_close_range, 3, ~0U, 0) == 0) return;
+  if (keep >= 3 && (keep == 3 || syscall(SYS_close_range, 3, keep - 1, 0) == 0) &&
+      syscall(SYS_close_range, keep + 1, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  // Without close_range: the descriptors this process has, or every possible one.
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < limit; fd++) {
+      if (fd != keep) close(static_cast<int>(fd));
+    }
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    int fd = atoi(entry->d_name);
+    if (fd > 2 && fd != keep && fd != dirfd(dir)) close(fd);
+  }
+  closedir(dir);
 }
 
 // The kernel clears this on a change of identity: call it after the drop.
@@ -325,6 +712,333 @@ bool IsSignalCaught(int pid, int signo) {
   }
   fclose(file);
   return found && (caught & (1ULL << (signo - 1))) != 0;
+}
+
+// Upgrades a descriptor opened with O_PATH to a readable one, only for a
+// regular file: opening a device or a fifo could block or act on it. Closes
+// path_fd; -1 when it is no regular file.
+static int OpenRegular(int path_fd) {
+  if (path_fd == -1) return -1;
+  struct stat info;
+  int fd = -1;
+  if (fstat(path_fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    char self[64];
+    snprintf(self, sizeof(self), "/proc/self/fd/%d", path_fd);
+    fd = open(self, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  close(path_fd);
+  return fd;
+}
+
+// Opens path as pid sees it, within its root: a symlink inside a container
+// resolves inside the container and cannot lead out of it. root, when
+// given, receives the root's descriptor (O_PATH), else it is closed.
+static int OpenInRoot(int pid, const char* path, int flags, int* root = nullptr) {
+  char root_path[64];
+  snprintf(root_path, sizeof(root_path), "/proc/%d/root", pid);
+  int root_fd = open(root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd == -1) return -1;
+  int fd = -1;
+#if defined(QUELLIX_HAVE_OPENAT2)
+  struct open_how how;
+  memset(&how, 0, sizeof(how));
+  how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  fd = static_cast<int>(syscall(SYS_openat2, root_fd, path, &how, sizeof(how)));
+#else
+  (void)path;
+  (void)flags;
+  errno = ENOSYS;
+#endif
+  int saved = errno;
+  if (root != nullptr && fd != -1) {
+    *root = root_fd;
+  } else {
+    close(root_fd);
+  }
+  errno = saved;
+  return fd;
+}
+
+// The path the system gives for an open descriptor: for one in another
+// mount namespace, its path from that namespace's root.
+static bool DescriptorPath(int fd, char* path, size_t size) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  ssize_t len = readlink(link, path, size - 1);
+  if (len <= 0 || static_cast<size_t>(len) >= size - 1) return false;
+  path[len] = '\0';
+  return true;
+}
+
+bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size) {
+  int root = -1;
+  int fd = OpenInRoot(pid, dir, O_PATH | O_DIRECTORY, &root);
+  if (fd == -1) return false;
+  // Both paths are the namespace's own: the directory's, less the root's,
+  // lies under /proc/<pid>/root. The result is checked to be the directory.
+  char root_text[1024], dir_text[1024];
+  bool resolved = DescriptorPath(root, root_text, sizeof(root_text)) && DescriptorPath(fd, dir_text, sizeof(dir_text));
+  size_t root_len = strcmp(root_text, "/") == 0 ? 0 : strlen(root_text);
+  resolved = resolved && strncmp(dir_text, root_text, root_len) == 0 &&
+             (dir_text[root_len] == '/' || dir_text[root_len] == '\0');
+  struct stat found, shown;
+  if (resolved) {
+    snprintf(host, size, "/proc/%d/root%s", pid, strcmp(dir_text + root_len, "/") == 0 ? "" : dir_text + root_len);
+    resolved = fstat(fd, &found) == 0 && stat(host, &shown) == 0 && found.st_dev == shown.st_dev &&
+               found.st_ino == shown.st_ino;
+  }
+  close(fd);
+  close(root);
+  return resolved;
+}
+
+// Reads one line of a /proc file into line; a longer line is cut and its
+// rest skipped. False at the end.
+static bool ReadProcLine(FILE* file, char* line, size_t size) {
+  if (fgets(line, static_cast<int>(size), file) == nullptr) return false;
+  size_t len = strlen(line);
+  if (len > 0 && line[len - 1] == '\n') {
+    line[len - 1] = '\0';
+  } else {
+    int c;
+    while ((c = fgetc(file)) != EOF && c != '\n') {
+    }
+  }
+  return true;
+}
+
+// Enough for the kernel's default limit of 65530 mappings.
+static const int MAX_PROC_LINES = 131072;
+
+// True when a shared libnode mapped into pid exports the addon entry point.
+// The mapped file itself is opened (map_files); where that is not permitted,
+// the path the mapping shows, within the process's root.
+static bool MapsSharedLibnode(int pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/maps", pid);
+  FILE* maps = fopen(path, "re");
+  if (maps == nullptr) return false;
+  char line[4400], checked[4200] = "";
+  bool found = false;
+  for (int n = 0; !found && n < MAX_PROC_LINES && ReadProcLine(maps, line, sizeof(line)); n++) {
+    unsigned long start, end;
+    int name_at = 0;
+    if (sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &name_at) != 2 || name_at == 0) continue;
+    const char* name = line + name_at;
+    const char* base = strrchr(name, '/');
+    if (name[0] != '/' || base == nullptr || strncmp(base + 1, "libnode.so", 10) != 0 || strcmp(name, checked) == 0) {
+      continue;
+    }
+    snprintf(checked, sizeof(checked), "%s", name);
+    snprintf(path, sizeof(path), "/proc/%d/map_files/%lx-%lx", pid, start, end);
+    int fd = OpenRegular(open(path, O_PATH | O_CLOEXEC));
+    if (fd == -1) fd = OpenRegular(OpenInRoot(pid, name, O_PATH));
+    if (fd == -1) continue;
+    found = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    close(fd);
+  }
+  fclose(maps);
+  return found;
+}
+
+bool IsNodeProcess(int pid) {
+  if (pid <= 0) return false;
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/exe", pid);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd != -1) {
+    bool exported = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    close(fd);
+    if (exported) return true;
+  }
+  return MapsSharedLibnode(pid);
+}
+
+// The inodes of the listening stream sockets bound at path, as pid's
+// network namespace lists them; at most max of them.
+// The names a control socket of inner_pid is bound with: its public path,
+// or the private directory the agent binds it in before it moves it to
+// that path (/proc/net/unix keeps the name a socket was bound with).
+static bool IsControlSocketName(const char* bound, int inner_pid) {
+  char name[64];
+  snprintf(name, sizeof(name), "/tmp/kestrun-uds-path-%d", inner_pid);
+  if (strcmp(bound, name) == 0) return true;
+  snprintf(name, sizeof(name), "/tmp/kestrun-bind-%d-", inner_pid);
+  const char* rest = bound + strlen(name);
+  return StrStartsWith(bound, name) && strchr(rest, '/') != nullptr && strcmp(strchr(rest, '/'), "/socket") == 0;
+}
+
+static int ListeningSockets(int pid, int inner_pid, unsigned long* inodes, int max) {
+  char unix_path[64];
+  snprintf(unix_path, sizeof(unix_path), "/proc/%d/net/unix", pid);
+  FILE* file = fopen(unix_path, "re");
+  if (file == nullptr) return 0;
+  // "Num: RefCount Protocol Flags Type St Inode Path"; the flag 0x10000
+  // marks a socket that accepts connections.
+  const unsigned long ACCEPTING = 0x10000, STREAM = 1;
+  char line[256];
+  int count = 0;
+  for (int n = 0; count < max && n < MAX_PROC_LINES && ReadProcLine(file, line, sizeof(line)); n++) {
+    unsigned long flags, type, state, inode;
+    int path_at = 0;
+    if (sscanf(line, "%*x: %*x %*x %lx %lx %lx %lu %n", &flags, &type, &state, &inode, &path_at) != 4 || path_at == 0) {
+      continue;
+    }
+    if ((flags & ACCEPTING) != 0 && type == STREAM && IsControlSocketName(line + path_at, inner_pid)) {
+      inodes[count++] = inode;
+    }
+  }
+  fclose(file);
+  return count;
+}
+
+// True when one of pid's descriptors is a socket with one of the inodes.
+static bool HoldsSocket(int pid, const unsigned long* inodes, int count) {
+  char fd_path[64];
+  snprintf(fd_path, sizeof(fd_path), "/proc/%d/fd", pid);
+  DIR* dir = opendir(fd_path);
+  if (dir == nullptr) return false;
+  bool held = false;
+  int n = 0;
+  while (!held && n++ < MAX_PROC_LINES) {
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    char target[64];
+    ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    unsigned long inode;
+    char close_bracket;
+    if (sscanf(target, "socket:[%lu%c", &inode, &close_bracket) != 2 || close_bracket != ']') continue;
+    for (int i = 0; i < count; i++) held = held || inodes[i] == inode;
+  }
+  closedir(dir);
+  return held;
+}
+
+bool ServesControlSocket(int pid) {
+  if (pid <= 0) return false;
+  // Reachable only through its public path.
+  char path[256];
+  struct stat info;
+  FormatSocketPath(path, sizeof(path), pid);
+  if (stat(path, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+  unsigned long inodes[16];
+  int count = ListeningSockets(pid, GetTargetPlace(pid).inner_pid, inodes, 16);
+  return count > 0 && HoldsSocket(pid, inodes, count);
+}
+
+ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size) {
+  char path[128];
+  snprintf(path, sizeof(path), "/proc/%d/%s", pid, name);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return -1;
+  size_t len = 0;
+  ssize_t got = 0;
+  while (len + 1 < size && ((got = read(fd, buf + len, size - 1 - len)) > 0 || (got == -1 && errno == EINTR))) {
+    if (got > 0) len += static_cast<size_t>(got);
+  }
+  int saved = errno;
+  close(fd);
+  if (got == -1) {
+    errno = saved;
+    return -1;
+  }
+  if (size > 0) buf[len] = '\0';
+  return static_cast<ssize_t>(len);
+}
+
+int GetSocketInodes(int pid, unsigned long* inodes, int max) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/fd", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    char target[64];
+    ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    unsigned long inode;
+    char end;
+    if (sscanf(target, "socket:[%lu%c", &inode, &end) == 2 && end == ']' && count < max) inodes[count++] = inode;
+  }
+  closedir(dir);
+  return count;
+}
+
+int GetTcpListeners(int pid, TcpSocket* listeners, int max) {
+  static const char* const kTables[] = {"tcp", "tcp6"};
+  int count = 0;
+  for (const char* table : kTables) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/net/%s", pid, table);
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+      // A kernel without IPv6 has no tcp6.
+      if (strcmp(table, "tcp6") == 0 && errno == ENOENT) continue;
+      return -1;
+    }
+    char line[256];
+    while (fgets(line, sizeof(line), file) != nullptr) {
+      TcpSocket socket;
+      if (ParseTcpLine(line, &socket) && socket.state == TCP_LISTENING && count < max) listeners[count++] = socket;
+    }
+    fclose(file);
+  }
+  return count;
+}
+
+// The work of the thread that joins a network namespace to make a socket.
+struct NamespaceSocket {
+  int namespace_fd;
+  int family;
+  int fd;
+  int error;
+};
+
+static void* MakeSocketInNamespace(void* argument) {
+  NamespaceSocket* job = static_cast<NamespaceSocket*>(argument);
+  if (setns(job->namespace_fd, CLONE_NEWNET) != 0) {
+    job->error = errno;
+    return nullptr;
+  }
+  job->fd = socket(job->family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (job->fd == -1) job->error = errno;
+  return nullptr;
+}
+
+// A socket keeps the network namespace it was made in, whichever thread
+// uses it later; the thread that joined the target's namespace then ends.
+int TcpSocketInNamespace(int pid, int family) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/ns/net", pid);
+  NamespaceSocket job = {open(path, O_RDONLY | O_CLOEXEC), family, -1, 0};
+  if (job.namespace_fd == -1) return -1;
+  struct stat own, target;
+  if (stat("/proc/self/ns/net", &own) == 0 && fstat(job.namespace_fd, &target) == 0 && own.st_dev == target.st_dev &&
+      own.st_ino == target.st_ino) {
+    close(job.namespace_fd);
+    return socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
+  pthread_t thread;
+  job.error = pthread_create(&thread, nullptr, MakeSocketInNamespace, &job);
+  if (job.error == 0) pthread_join(thread, nullptr);
+  close(job.namespace_fd);
+  if (job.fd == -1) errno = job.error;
+  return job.fd;
+}
+
+bool RandomBytes(unsigned char* data, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t got = getrandom(data + done, len - done, 0);
+    if (got == -1 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
 }
 
 #endif
@@ -407,7 +1121,934 @@ void PrintRefusal(const char* reply, ssize_t received) {
   // The text ends at its NUL or at the last byte received, whichever is first.
   int len = 0;
   if (received > 3) len = static_cast<int>(strnlen(reply + 3, static_cast<size_t>(received) - 3));
-  printf("%.*s\n\n", len, reply + 3);
+  char text[EXT_MESSAGE_SIZE], shown[4 * EXT_MESSAGE_SIZE];
+  snprintf(text, sizeof(text), "%.*s", len, reply + 3);
+  // The runtime's text must not steer the user's terminal.
+  EscapeControls(text, shown, sizeof(shown));
+  printf("%s\n\n", shown);
+}
+
+bool IsClosedWithoutReply(ssize_t received) {
+  if (received > 0) return false;
+  printf("Runtime closed the connection without a reply.\n");
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Node's inspector: parsing what a target says
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const int DEFAULT_INSPECTOR_PORT = 9229;
+// Deeper JSON is no answer of node's inspector.
+const int JSON_DEPTH_LIMIT = 32;
+
+// node's own options that take their value as the next word when it is not
+// given with '='; their value is never taken for an option.
+// clang-format off
+const char* const kValueOptions[] = {
+    "-r", "--require", "-e", "--eval", "-p", "--print", "-pe", "--inspect-port", "--debug-port",
+    "--inspect-publish-uid", "--import", "--loader", "--experimental-loader", "-C", "--conditions",
+    "--input-type", "--title", "--env-file", "--openssl-config", "--icu-data-dir", "--redirect-warnings",
+    "--diagnostic-dir", "--report-dir", "--report-directory", "--report-filename", "--report-signal",
+    "--heapsnapshot-signal", "--heapsnapshot-near-heap-limit", "--cpu-prof-dir", "--cpu-prof-name",
+    "--cpu-prof-interval", "--heap-prof-dir", "--heap-prof-name", "--heap-prof-interval", "--dns-result-order",
+    "--unhandled-rejections", "--tls-cipher-list", "--tls-keylog", "--secure-heap", "--secure-heap-min",
+    "--max-http-header-size", "--experimental-policy", "--policy-integrity", "--watch-path",
+    "--test-name-pattern", "--test-reporter", "--test-reporter-destination", "--test-concurrency",
+    "--test-shard", "--disable-proto", "--trace-event-categories", "--trace-event-file-pattern",
+    "--use-largepages", "--experimental-sea-config", "--snapshot-blob", "--stack-trace-limit",
+    "--experimental-default-type", "--test-skip-pattern", "--env-file-if-exists", "--localstorage-file",
+};
+// clang-format on
+
+// What an option does to the settings.
+enum OptionEffect { INSPECT, INSPECT_PORT, DISABLE_SIGUSR1, PERMISSION, PUBLISH_UID };
+struct InspectorOption {
+  const char* name;
+  OptionEffect effect;
+};
+const InspectorOption kInspectorOptions[] = {
+    {"--inspect", INSPECT},
+    {"--inspect-brk", INSPECT},
+    {"--inspect-wait", INSPECT},
+    {"--inspect-port", INSPECT_PORT},
+    {"--debug-port", INSPECT_PORT},
+    {"--disable-sigusr1", DISABLE_SIGUSR1},
+    {"--permission", PERMISSION},
+    {"--experimental-permission", PERMISSION},
+    {"--inspect-publish-uid", PUBLISH_UID},
+};
+
+}  // namespace
+
+// A port as node accepts it: 0, or 1024 to 65535, in decimal; -1 otherwise.
+static int ParseInspectorPort(const char* text) {
+  if (text[0] == '\0' || strlen(text) > 5) return -1;
+  for (const char* c = text; *c != '\0'; c++) {
+    if (*c < '0' || *c > '9') return -1;
+  }
+  int port = atoi(text);
+  return (port == 0 || (port >= 1024 && port <= 65535)) ? port : -1;
+}
+
+static void SetHost(InspectorSettings* settings, const char* host, size_t len) {
+  if (len == 0) return;
+  if (len >= 2 && host[0] == '[' && host[len - 1] == ']') {
+    host++;
+    len -= 2;
+  }
+  snprintf(settings->host, sizeof(settings->host), "%.*s", static_cast<int>(len), host);
+}
+
+// "[host:]port", "host" or "[v6]", as node splits it: a host without a port
+// means the default port; an invalid port leaves the settings as they are
+// (node would not have started).
+static void ApplyHostPort(InspectorSettings* settings, const char* value) {
+  size_t len = strlen(value);
+  if (len >= 2 && value[0] == '[' && value[len - 1] == ']') {
+    SetHost(settings, value, len);
+    settings->port = DEFAULT_INSPECTOR_PORT;
+    return;
+  }
+  const char* colon = strrchr(value, ':');
+  if (colon == nullptr) {
+    int port = ParseInspectorPort(value);
+    if (port != -1) {
+      settings->port = port;
+    } else if (strspn(value, "0123456789") != len) {
+      SetHost(settings, value, len);
+      settings->port = DEFAULT_INSPECTOR_PORT;
+    }
+    return;
+  }
+  int port = ParseInspectorPort(colon + 1);
+  if (port == -1) return;
+  SetHost(settings, value, static_cast<size_t>(colon - value));
+  settings->port = port;
+}
+
+// Applies one option word; value is its "=value" part or the next word
+// (null when it has none). Node takes '_' for '-' in option names.
+static void ApplyOption(InspectorSettings* settings, const char* name, size_t name_len, const char* value) {
+  char normal[64];
+  if (name_len >= sizeof(normal)) return;
+  for (size_t i = 0; i < name_len; i++) normal[i] = name[i] == '_' ? '-' : name[i];
+  normal[name_len] = '\0';
+  for (const InspectorOption& option : kInspectorOptions) {
+    if (strcmp(normal, option.name) != 0) continue;
+    switch (option.effect) {
+      case INSPECT:
+      case INSPECT_PORT:
+        if (value != nullptr) ApplyHostPort(settings, value);
+        break;
+      case DISABLE_SIGUSR1:
+        settings->disable_sigusr1 = true;
+        break;
+      case PERMISSION:
+        settings->permission = true;
+        break;
+      case PUBLISH_UID:
+        if (value != nullptr) settings->http_unpublished = strstr(value, "http") == nullptr;
+        break;
+    }
+  }
+}
+
+// True when the option word takes the next word as its value.
+static bool TakesNextWord(const char* word) {
+  char normal[64];
+  size_t len = strlen(word);
+  if (len >= sizeof(normal) || strchr(word, '=') != nullptr) return false;
+  for (size_t i = 0; i <= len; i++) normal[i] = word[i] == '_' ? '-' : word[i];
+  for (const char* option : kValueOptions) {
+    if (strcmp(normal, option) == 0) return true;
+  }
+  return false;
+}
+
+// Applies the options among words (count of them) up to the first word that
+// is no option (the script), "-" or "--".
+static void ApplyOptionWords(InspectorSettings* settings, const char* const* words, int count) {
+  for (int i = 0; i < count; i++) {
+    const char* word = words[i];
+    if (word[0] != '-' || strcmp(word, "-") == 0 || strcmp(word, "--") == 0) return;
+    const char* equals = strchr(word, '=');
+    const char* value = nullptr;
+    size_t name_len = strlen(word);
+    if (equals != nullptr) {
+      value = equals + 1;
+      name_len = static_cast<size_t>(equals - word);
+    } else if (TakesNextWord(word) && i + 1 < count) {
+      value = words[++i];
+    }
+    ApplyOption(settings, word, name_len, value);
+  }
+}
+
+// NODE_OPTIONS as node splits it: blanks separate words, double quotes group
+// them, and inside quotes a backslash takes the next character as it is.
+static int SplitNodeOptions(const char* text, char* storage, size_t size, const char** words, int max) {
+  int count = 0;
+  size_t used = 0;
+  const char* c = text;
+  while (*c != '\0' && count < max) {
+    while (*c == ' ') c++;
+    if (*c == '\0' || used + 1 >= size) break;
+    words[count++] = storage + used;
+    bool quoted = false;
+    for (; *c != '\0' && (quoted || *c != ' '); c++) {
+      char next = *c;
+      if (next == '"') {
+        quoted = !quoted;
+        continue;
+      }
+      if (quoted && next == '\\' && c[1] != '\0') next = *++c;
+      if (used + 1 < size) storage[used++] = next;
+    }
+    if (used < size) storage[used++] = '\0';
+  }
+  if (size > 0) storage[size - 1] = '\0';
+  return count;
+}
+
+void ParseInspectorSettings(const char* cmdline, size_t len, const char* node_options, InspectorSettings* settings) {
+  memset(settings, 0, sizeof(*settings));
+  snprintf(settings->host, sizeof(settings->host), "127.0.0.1");
+  settings->port = DEFAULT_INSPECTOR_PORT;
+  const int kMaxWords = 256;
+  const char* words[kMaxWords] = {};
+  if (node_options != nullptr) {
+    static char storage[4096];
+    int count = SplitNodeOptions(node_options, storage, sizeof(storage), words, kMaxWords);
+    ApplyOptionWords(settings, words, count);
+  }
+  // The command line's words; a last word cut by the bound ends at len.
+  static char line[65536];
+  size_t copied = len < sizeof(line) - 1 ? len : sizeof(line) - 1;
+  memcpy(line, cmdline, copied);
+  line[copied] = '\0';
+  int count = 0;
+  size_t at = strlen(line) + 1;  // argv[0], the program
+  while (at < copied && count < kMaxWords) {
+    words[count++] = line + at;
+    at += strlen(line + at) + 1;
+  }
+  ApplyOptionWords(settings, words, count);
+}
+
+bool IsLoopbackHost(const char* host) {
+  if (strcmp(host, "localhost") == 0) return true;
+  TcpSocket socket;
+  memset(&socket, 0, sizeof(socket));
+  socket.family = AF_INET;
+  if (inet_pton(AF_INET, host, socket.address) == 1) return IsLoopbackSocket(socket);
+  socket.family = AF_INET6;
+  return inet_pton(AF_INET6, host, socket.address) == 1 && IsLoopbackSocket(socket);
+}
+
+// Reads hex digits of a /proc/net/tcp address into bytes in network order:
+// the kernel prints each 32-bit word as the number it is in host order.
+static bool ParseProcAddress(const char* hex, size_t len, unsigned char* address) {
+  if (len != 8 && len != 32) return false;
+  for (size_t word = 0; word * 8 < len; word++) {
+    char digits[9];
+    memcpy(digits, hex + word * 8, 8);
+    digits[8] = '\0';
+    char* end;
+    uint32_t value = static_cast<uint32_t>(strtoul(digits, &end, 16));
+    if (end != digits + 8) return false;
+    memcpy(address + word * 4, &value, 4);
+  }
+  return true;
+}
+
+bool ParseTcpLine(const char* line, TcpSocket* socket) {
+  char local[40], remote[40];
+  unsigned int port, state;
+  unsigned long inode;
+  // "sl: local:port remote:port st tx:rx tr:when retrnsmt uid timeout inode"
+  if (sscanf(line, " %*u: %39[0-9A-Fa-f]:%x %39[0-9A-Fa-f]:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu", local, &port,
+             remote, &state, &inode) != 5) {
+    return false;
+  }
+  memset(socket, 0, sizeof(*socket));
+  size_t len = strlen(local);
+  if (!ParseProcAddress(local, len, socket->address) || port > 65535) return false;
+  socket->family = len == 8 ? AF_INET : AF_INET6;
+  socket->port = static_cast<int>(port);
+  socket->state = static_cast<int>(state);
+  socket->inode = inode;
+  return true;
+}
+
+bool IsLoopbackSocket(const TcpSocket& socket) {
+  const unsigned char* a = socket.address;
+  if (socket.family == AF_INET) return a[0] == 127;
+  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return memcmp(a, kLoopback6, 16) == 0 || (memcmp(a, kMapped, 12) == 0 && a[12] == 127);
+}
+
+int ParseHttpResponse(const char* data, size_t len, size_t max_head, HttpResponse* response) {
+  static const char kVersion[] = "HTTP/1.";
+  const size_t version_len = sizeof(kVersion) - 1;
+  size_t check = len < version_len ? len : version_len;
+  if (memcmp(data, kVersion, check) != 0) return -1;
+  const char* end = nullptr;
+  for (size_t i = 0; i + 3 < len; i++) {
+    if (memcmp(data + i, "\r\n\r\n", 4) == 0) {
+      end = data + i + 4;
+      break;
+    }
+  }
+  if (end == nullptr) return len < max_head ? 0 : -1;
+  // "HTTP/1.x NNN": the digit after "1." and three digits after one blank.
+  if (len < version_len + 5 || data[version_len] < '0' || data[version_len] > '9' || data[version_len + 1] != ' ')
+    return -1;
+  response->status = 0;
+  for (size_t i = version_len + 2; i < version_len + 5; i++) {
+    if (data[i] < '0' || data[i] > '9') return -1;
+    response->status = response->status * 10 + (data[i] - '0');
+  }
+  response->head_len = static_cast<size_t>(end - data);
+  response->content_length = -1;
+  char value[32];
+  if (HttpHeaderValue(data, response->head_len, "Content-Length", value, sizeof(value))) {
+    char* stop;
+    long length = strtol(value, &stop, 10);
+    if (stop == value || *stop != '\0' || length < 0) return -1;
+    response->content_length = length;
+  }
+  return 1;
+}
+
+bool HttpHeaderValue(const char* head, size_t head_len, const char* name, char* value, size_t size) {
+  size_t name_len = strlen(name);
+  const char* line = static_cast<const char*>(memchr(head, '\n', head_len));  // after the status line
+  const char* stop = head + head_len;
+  while (line != nullptr && ++line < stop) {
+    const char* next = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(stop - line)));
+    const char* line_end = next != nullptr ? next : stop;
+    if (static_cast<size_t>(line_end - line) > name_len && strncasecmp(line, name, name_len) == 0 &&
+        line[name_len] == ':') {
+      const char* from = line + name_len + 1;
+      const char* to = line_end;
+      while (from < to && (*from == ' ' || *from == '\t')) from++;
+      while (to > from && (to[-1] == '\r' || to[-1] == ' ' || to[-1] == '\t')) to--;
+      if (size == 0) return false;
+      snprintf(value, size, "%.*s", static_cast<int>(to - from), from);
+      return true;
+    }
+    line = next;
+  }
+  return false;
+}
+
+// A cursor over JSON text; every step checks the end first.
+struct JsonCursor {
+  const char* at;
+  const char* end;
+};
+
+static void SkipBlanks(JsonCursor* c) {
+  while (c->at < c->end && (*c->at == ' ' || *c->at == '\t' || *c->at == '\n' || *c->at == '\r')) c->at++;
+}
+
+// Steps over a string (the cursor on its quote); false when it is not closed.
+static bool SkipString(JsonCursor* c) {
+  for (c->at++; c->at < c->end; c->at++) {
+    if (*c->at == '\\') {
+      if (++c->at >= c->end) return false;
+    } else if (*c->at == '"') {
+      c->at++;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Appends the UTF-8 of code to out, within size.
+static void PutUtf8(unsigned long code, char* out, size_t size, size_t* used) {
+  unsigned char bytes[4];
+  size_t n;
+  if (code < 0x80) {
+    bytes[0] = static_cast<unsigned char>(code);
+    n = 1;
+  } else if (code < 0x800) {
+    bytes[0] = static_cast<unsigned char>(0xc0 | (code >> 6));
+    bytes[1] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 2;
+  } else if (code < 0x10000) {
+    bytes[0] = static_cast<unsigned char>(0xe0 | (code >> 12));
+    bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+    bytes[2] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 3;
+  } else {
+    bytes[0] = static_cast<unsigned char>(0xf0 | (code >> 18));
+    bytes[1] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3f));
+    bytes[2] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3f));
+    bytes[3] = static_cast<unsigned char>(0x80 | (code & 0x3f));
+    n = 4;
+  }
+  if (*used + n >= size) return;
+  memcpy(out + *used, bytes, n);
+  *used += n;
+}
+
+// Four hex digits at p (at least four bytes before end); -1 when not.
+static long Hex4(const char* p, const char* end) {
+  if (end - p < 4) return -1;
+  char digits[5] = {p[0], p[1], p[2], p[3], '\0'};
+  if (strspn(digits, "0123456789abcdefABCDEF") != 4) return -1;
+  return strtol(digits, nullptr, 16);
+}
+
+// Unescapes the string at the cursor (on its quote) into out; a code point
+// that is no character (a lone surrogate) becomes U+FFFD.
+static bool ReadString(JsonCursor* c, char* out, size_t size) {
+  size_t used = 0;
+  for (c->at++; c->at < c->end; c->at++) {
+    char ch = *c->at;
+    if (ch == '"') {
+      c->at++;
+      if (size > 0) out[used < size ? used : size - 1] = '\0';
+      return true;
+    }
+    if (ch != '\\') {
+      if (used + 1 < size) out[used++] = ch;
+      continue;
+    }
+    if (++c->at >= c->end || *c->at == '\0') return false;
+    static const char kEscapes[] = "\"\"\\\\//b\bf\fn\nr\rt\t";
+    const char* found = strchr(kEscapes, *c->at);
+    if (*c->at != 'u') {
+      if (found == nullptr || (found - kEscapes) % 2 != 0) return false;
+      if (used + 1 < size) out[used++] = found[1];
+      continue;
+    }
+    long code = Hex4(c->at + 1, c->end);
+    if (code < 0) return false;
+    c->at += 4;
+    if (code >= 0xd800 && code < 0xdc00 && c->end - c->at > 6 && c->at[1] == '\\' && c->at[2] == 'u') {
+      long low = Hex4(c->at + 3, c->end);
+      if (low >= 0xdc00 && low < 0xe000) {
+        code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+        c->at += 6;
+      }
+    }
+    if (code >= 0xd800 && code < 0xe000) code = 0xfffd;
+    PutUtf8(static_cast<unsigned long>(code), out, size, &used);
+  }
+  return false;
+}
+
+// Steps over one value; a member named key met on the way (at depth 0, or
+// at any depth when any_depth) stops the walk with *found on its value.
+static bool WalkValue(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found);
+
+static bool WalkContainer(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found) {
+  const char close = *c->at == '{' ? '}' : ']';
+  const bool object = close == '}';
+  c->at++;
+  SkipBlanks(c);
+  if (c->at < c->end && *c->at == close) {
+    c->at++;
+    return true;
+  }
+  for (;;) {
+    if (object) {
+      SkipBlanks(c);
+      if (c->at >= c->end || *c->at != '"') return false;
+      const char* name = c->at + 1;
+      if (!SkipString(c)) return false;
+      size_t name_len = static_cast<size_t>(c->at - 1 - name);
+      SkipBlanks(c);
+      if (c->at >= c->end || *c->at != ':') return false;
+      c->at++;
+      SkipBlanks(c);
+      if ((depth == 0 || any_depth) && name_len == strlen(key) && memcmp(name, key, name_len) == 0) {
+        *found = c->at;
+        return true;
+      }
+    }
+    if (!WalkValue(c, depth + 1, key, any_depth, found)) return false;
+    if (*found != nullptr) return true;
+    SkipBlanks(c);
+    if (c->at >= c->end) return false;
+    if (*c->at == close) {
+      c->at++;
+      return true;
+    }
+    if (*c->at != ',') return false;
+    c->at++;
+  }
+}
+
+static bool WalkValue(JsonCursor* c, int depth, const char* key, bool any_depth, const char** found) {
+  SkipBlanks(c);
+  if (c->at >= c->end || depth > JSON_DEPTH_LIMIT) return false;
+  if (*c->at == '{' || *c->at == '[') return WalkContainer(c, depth, key, any_depth, found);
+  if (*c->at == '"') return SkipString(c);
+  const char* start = c->at;
+  while (c->at < c->end && strchr(",}] \t\r\n", *c->at) == nullptr) c->at++;
+  return c->at > start;
+}
+
+int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size) {
+  if (size == 0) return 0;
+  value[0] = '\0';
+  JsonCursor c = {json, json + len};
+  const char* found = nullptr;
+  SkipBlanks(&c);
+  // Members are looked for in objects; a top-level array holds them one deeper.
+  if (c.at >= c.end || (*c.at != '{' && *c.at != '[')) return 0;
+  if (!WalkContainer(&c, *c.at == '[' ? -1 : 0, key, any_depth, &found) || found == nullptr || found >= c.end) return 0;
+  JsonCursor v = {found, c.end};
+  if (*found == '"') {
+    if (ReadString(&v, value, size)) return 's';
+    value[0] = '\0';
+    return 0;
+  }
+  const char* none = nullptr;
+  if (!WalkValue(&v, 0, "", false, &none)) return 0;
+  snprintf(value, size, "%.*s", static_cast<int>(v.at - found), found);
+  if (*found == '{') return 'o';
+  return *found == '[' ? 'a' : 'v';
+}
+
+size_t JsonEscape(const char* text, size_t len, char* out, size_t size) {
+  size_t used = 0;
+  for (size_t i = 0; i < len; i++) {
+    unsigned char ch = static_cast<unsigned char>(text[i]);
+    char piece[8];
+    if (ch == '"' || ch == '\\') {
+      snprintf(piece, sizeof(piece), "\\%c", ch);
+    } else if (ch < 0x20 || ch == 0x7f) {
+      snprintf(piece, sizeof(piece), "\\u%04x", ch);
+    } else {
+      piece[0] = static_cast<char>(ch);
+      piece[1] = '\0';
+    }
+    size_t n = strlen(piece);
+    if (used + n >= size) return 0;
+    memcpy(out + used, piece, n);
+    used += n;
+  }
+  if (used >= size) return 0;
+  out[used] = '\0';
+  return used;
+}
+
+ssize_t DecodeWsFrame(const unsigned char* data, size_t len, size_t max_payload, WsFrame* frame) {
+  if (len < 2) return 0;
+  frame->fin = (data[0] & 0x80) != 0;
+  frame->opcode = data[0] & 0x0f;
+  const bool control = frame->opcode >= 8;
+  if ((data[0] & 0x70) != 0 || (data[1] & 0x80) != 0) return -1;  // reserved bits; a server never masks
+  if (frame->opcode > 2 && !(control && frame->opcode <= WS_PONG)) return -1;
+  uint64_t payload = data[1] & 0x7f;
+  size_t head = 2;
+  if (payload == 126) {
+    if (len < 4) return 0;
+    payload = static_cast<uint64_t>(data[2]) << 8 | data[3];
+    head = 4;
+  } else if (payload == 127) {
+    if (len < 10) return 0;
+    payload = 0;
+    for (int i = 2; i < 10; i++) payload = payload << 8 | data[i];
+    head = 10;
+  }
+  if (control && (!frame->fin || payload > 125)) return -1;
+  if (payload > max_payload) return -1;
+  frame->header_len = head;
+  frame->payload_len = static_cast<size_t>(payload);
+  if (len - head < frame->payload_len) return 0;
+  return static_cast<ssize_t>(head + frame->payload_len);
+}
+
+size_t EncodeWsHead(int opcode, size_t payload_len, const unsigned char mask[4], unsigned char* out) {
+  size_t head = 2;
+  out[0] = static_cast<unsigned char>(0x80 | (opcode & 0x0f));
+  if (payload_len < 126) {
+    out[1] = static_cast<unsigned char>(0x80 | payload_len);
+  } else if (payload_len <= 0xffff) {
+    out[1] = 0x80 | 126;
+    out[2] = static_cast<unsigned char>(payload_len >> 8);
+    out[3] = static_cast<unsigned char>(payload_len);
+    head = 4;
+  } else {
+    out[1] = 0x80 | 127;
+    for (int i = 0; i < 8; i++)
+      out[2 + i] = static_cast<unsigned char>(static_cast<uint64_t>(payload_len) >> (56 - 8 * i));
+    head = 10;
+  }
+  memcpy(out + head, mask, 4);
+  return head + 4;
+}
+
+bool Base64Encode(const unsigned char* data, size_t len, char* out, size_t size) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if ((len + 2) / 3 * 4 + 1 > size) return false;
+  size_t o = 0;
+  for (size_t i = 0; i < len; i += 3) {
+    uint32_t group = static_cast<uint32_t>(data[i]) << 16;
+    if (i + 1 < len) group |= static_cast<uint32_t>(data[i + 1]) << 8;
+    if (i + 2 < len) group |= data[i + 2];
+    out[o++] = kAlphabet[(group >> 18) & 63];
+    out[o++] = kAlphabet[(group >> 12) & 63];
+    out[o++] = i + 1 < len ? kAlphabet[(group >> 6) & 63] : '=';
+    out[o++] = i + 2 < len ? kAlphabet[group & 63] : '=';
+  }
+  out[o] = '\0';
+  return true;
+}
+
+static uint32_t RotateLeft(uint32_t value, int bits) { return (value << bits) | (value >> (32 - bits)); }
+
+static void Sha1Block(uint32_t state[5], const unsigned char* block) {
+  uint32_t w[80];
+  for (size_t i = 0; i < 16; i++) {
+    w[i] = static_cast<uint32_t>(block[4 * i]) << 24 | static_cast<uint32_t>(block[4 * i + 1]) << 16 |
+           static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+  }
+  for (int i = 16; i < 80; i++) w[i] = RotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+  for (int i = 0; i < 80; i++) {
+    uint32_t f, k;
+    if (i < 20) {
+      f = (b & c) | (~b & d);
+      k = 0x5a827999;
+    } else if (i < 40) {
+      f = b ^ c ^ d;
+      k = 0x6ed9eba1;
+    } else if (i < 60) {
+      f = (b & c) | (b & d) | (c & d);
+      k = 0x8f1bbcdc;
+    } else {
+      f = b ^ c ^ d;
+      k = 0xca62c1d6;
+    }
+    uint32_t next = RotateLeft(a, 5) + f + e + k + w[i];
+    e = d;
+    d = c;
+    c = RotateLeft(b, 30);
+    b = a;
+    a = next;
+  }
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+}
+
+void Sha1(const unsigned char* data, size_t len, unsigned char digest[20]) {
+  uint32_t state[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0};
+  size_t done = 0;
+  for (; len - done >= 64; done += 64) Sha1Block(state, data + done);
+  // The rest, the 0x80 marker and the bit length, in one or two blocks.
+  unsigned char tail[128];
+  memset(tail, 0, sizeof(tail));
+  size_t rest = len - done;
+  memcpy(tail, data + done, rest);
+  tail[rest] = 0x80;
+  size_t blocks = rest + 9 > 64 ? 2 : 1;
+  uint64_t bits = static_cast<uint64_t>(len) * 8;
+  for (int i = 0; i < 8; i++) tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+  for (size_t i = 0; i < blocks; i++) Sha1Block(state, tail + 64 * i);
+  for (int i = 0; i < 20; i++) digest[i] = static_cast<unsigned char>(state[i / 4] >> (24 - 8 * (i % 4)));
+}
+
+void WsAcceptKey(const char* key, char* accept, size_t size) {
+  char joined[128];
+  snprintf(joined, sizeof(joined), "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11", key);
+  unsigned char digest[20];
+  Sha1(reinterpret_cast<const unsigned char*>(joined), strlen(joined), digest);
+  if (!Base64Encode(digest, sizeof(digest), accept, size) && size > 0) accept[0] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+// Node's inspector: the connection
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// What the inspector answers stays within these bounds, and every wait for
+// it within INSPECTOR_WAIT_MS.
+const size_t HTTP_ANSWER_MAX = 16384;
+const int INSPECTOR_WAIT_MS = 2000;
+
+}  // namespace
+
+static void ListenerAddress(const TcpSocket& listener, struct sockaddr_storage* address, socklen_t* len) {
+  memset(address, 0, sizeof(*address));
+  if (listener.family == AF_INET) {
+    struct sockaddr_in* in = reinterpret_cast<struct sockaddr_in*>(address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(listener.port));
+    memcpy(&in->sin_addr, listener.address, 4);
+    *len = sizeof(*in);
+  } else {
+    struct sockaddr_in6* in6 = reinterpret_cast<struct sockaddr_in6*>(address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(listener.port));
+    memcpy(&in6->sin6_addr, listener.address, 16);
+    *len = sizeof(*in6);
+  }
+}
+
+// "127.0.0.1:9229" or "[::1]:9229": node's inspector takes a numeric Host.
+static void HostHeader(const TcpSocket& listener, char* out, size_t size) {
+  char text[INET6_ADDRSTRLEN];
+  if (inet_ntop(listener.family, listener.address, text, sizeof(text)) == nullptr) text[0] = '\0';
+  snprintf(out, size, listener.family == AF_INET6 ? "[%s]:%d" : "%s:%d", text, listener.port);
+}
+
+int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
+  int fd = TcpSocketInNamespace(pid, listener.family);
+  if (fd == -1) return -1;
+  struct sockaddr_storage address;
+  socklen_t len;
+  ListenerAddress(listener, &address, &len);
+  // A frame goes out as its head and its payload: without TCP_NODELAY the
+  // payload would wait for the acknowledgement of the head, delayed ~40 ms.
+  int flags = fcntl(fd, F_GETFL);
+  const int on = 1;
+  if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1 ||
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address), len) != 0 && errno != EINPROGRESS) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  const int64_t deadline = NowMs() + timeout_ms;
+  int error = 0;
+  socklen_t error_len = sizeof(error);
+  for (;;) {
+    struct pollfd entry = {fd, POLLOUT, 0};
+    int64_t left = deadline - NowMs();
+    int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready == -1 && errno == EINTR) continue;
+    if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
+    break;
+  }
+  if (error == 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) error = errno;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Sends all of data on a non-blocking socket within INSPECTOR_WAIT_MS.
+static bool SendAll(int fd, const void* data, size_t len) {
+  const char* at = static_cast<const char*>(data);
+  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  while (len > 0) {
+    ssize_t sent = send(fd, at, len, SEND_FLAGS);
+    if (sent > 0) {
+      at += sent;
+      len -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent == -1 && errno == EINTR) continue;
+    if (sent == -1 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    struct pollfd entry = {fd, POLLOUT, 0};
+    int64_t left = deadline - NowMs();
+    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) == 0) return false;
+  }
+  return true;
+}
+
+// Receives what has come within the time left until deadline: the bytes
+// received, 0 at the end of the stream, -1 on a fault or the time-out.
+static ssize_t ReceiveSome(int fd, void* buf, size_t len, int64_t deadline) {
+  for (;;) {
+    int64_t left = deadline - NowMs();
+    if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return -1;
+    ssize_t got = recv(fd, buf, len, 0);
+    if (got >= 0) return got;
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+  }
+}
+
+// Reads an HTTP answer's head into buf (len bytes held so far); its length
+// in buf, or -1 with why.
+static ssize_t ReadHead(int fd, char* buf, size_t size, size_t* len, HttpResponse* response, int64_t deadline,
+                        const char** why) {
+  for (;;) {
+    int parsed = ParseHttpResponse(buf, *len, size, response);
+    if (parsed == 1) return static_cast<ssize_t>(response->head_len);
+    if (parsed == -1) {
+      *why = "no HTTP answer";
+      return -1;
+    }
+    ssize_t got = ReceiveSome(fd, buf + *len, size - *len, deadline);
+    if (got <= 0) {
+      *why = got == 0 ? "connection closed" : "no answer in time";
+      return -1;
+    }
+    *len += static_cast<size_t>(got);
+  }
+}
+
+ssize_t InspectorHttpGet(int pid, const TcpSocket& listener, const char* path, char* body, size_t size,
+                         const char** why) {
+  int fd = ConnectToListener(pid, listener, INSPECTOR_WAIT_MS);
+  if (fd == -1) {
+    *why = "cannot connect";
+    return -1;
+  }
+  char host[64], request[512];
+  HostHeader(listener, host, sizeof(host));
+  snprintf(request, sizeof(request), "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n", path, host);
+  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  static char answer[HTTP_ANSWER_MAX];
+  size_t len = 0;
+  HttpResponse response;
+  ssize_t result = -1;
+  if (!SendAll(fd, request, strlen(request))) {
+    *why = "cannot send";
+  } else if (ReadHead(fd, answer, sizeof(answer), &len, &response, deadline, why) != -1) {
+    // The body ends at its length, or at the end of the stream.
+    for (;;) {
+      size_t have = len - response.head_len;
+      if (response.content_length >= 0 && have >= static_cast<size_t>(response.content_length)) break;
+      if (len == sizeof(answer)) break;
+      ssize_t got = ReceiveSome(fd, answer + len, sizeof(answer) - len, deadline);
+      if (got == 0 && response.content_length < 0) break;
+      if (got <= 0) {
+        len = 0;
+        *why = "answer cut short";
+        break;
+      }
+      len += static_cast<size_t>(got);
+    }
+    size_t have = len >= response.head_len ? len - response.head_len : 0;
+    if (len == 0) {
+      // reported above
+    } else if (response.status != 200) {
+      *why = "HTTP status other than 200";
+    } else if ((response.content_length >= 0 && have != static_cast<size_t>(response.content_length)) || have >= size) {
+      *why = "answer too long";
+    } else {
+      memcpy(body, answer + response.head_len, have);
+      body[have] = '\0';
+      result = static_cast<ssize_t>(have);
+    }
+  }
+  close(fd);
+  return result;
+}
+
+bool WsOpen(InspectorLink* link, const TcpSocket& listener, const char* path, const char** why) {
+  unsigned char nonce[16];
+  char key[32], expected[32], accept[64], upgrade[32];
+  if (!RandomBytes(nonce, sizeof(nonce)) || !Base64Encode(nonce, sizeof(nonce), key, sizeof(key))) {
+    *why = "no random key";
+    return false;
+  }
+  WsAcceptKey(key, expected, sizeof(expected));
+  char host[64], request[512];
+  HostHeader(listener, host, sizeof(host));
+  snprintf(request, sizeof(request),
+           "GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n",
+           path, host, key);
+  if (!SendAll(link->fd, request, strlen(request))) {
+    *why = "cannot send";
+    return false;
+  }
+  char* head = reinterpret_cast<char*>(link->pending);
+  link->pending_len = 0;
+  HttpResponse response;
+  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, NowMs() + INSPECTOR_WAIT_MS, why) ==
+      -1) {
+    return false;
+  }
+  if (response.status != 101 || !HttpHeaderValue(head, response.head_len, "Upgrade", upgrade, sizeof(upgrade)) ||
+      strcasecmp(upgrade, "websocket") != 0) {
+    *why = "no WebSocket upgrade";
+    return false;
+  }
+  if (!HttpHeaderValue(head, response.head_len, "Sec-WebSocket-Accept", accept, sizeof(accept)) ||
+      strcmp(accept, expected) != 0) {
+    *why = "wrong Sec-WebSocket-Accept";
+    return false;
+  }
+  // Frames that came with the head are the start of the stream.
+  link->pending_len -= response.head_len;
+  memmove(link->pending, link->pending + response.head_len, link->pending_len);
+  return true;
+}
+
+bool WsSend(InspectorLink* link, int opcode, const char* data, size_t len) {
+  unsigned char mask[4], head[14], chunk[4096];
+  if (!RandomBytes(mask, sizeof(mask))) return false;
+  size_t head_len = EncodeWsHead(opcode, len, mask, head);
+  if (!SendAll(link->fd, head, head_len)) return false;
+  for (size_t done = 0; done < len;) {
+    size_t n = len - done < sizeof(chunk) ? len - done : sizeof(chunk);
+    for (size_t i = 0; i < n; i++) chunk[i] = static_cast<unsigned char>(data[done + i] ^ mask[(done + i) % 4]);
+    if (!SendAll(link->fd, chunk, n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+ssize_t WsReceiveText(InspectorLink* link, char* buf, size_t size, int timeout_ms, const char** why) {
+  const int64_t deadline = NowMs() + timeout_ms;
+  for (;;) {
+    WsFrame frame;
+    ssize_t whole = DecodeWsFrame(link->pending, link->pending_len, sizeof(link->pending) - 14, &frame);
+    if (whole == -1) {
+      *why = "malformed WebSocket frame";
+      return -1;
+    }
+    if (whole == 0) {
+      ssize_t got =
+          ReceiveSome(link->fd, link->pending + link->pending_len, sizeof(link->pending) - link->pending_len, deadline);
+      if (got == 0) return 0;
+      if (got < 0) {
+        *why = "no answer in time";
+        return -1;
+      }
+      link->pending_len += static_cast<size_t>(got);
+      continue;
+    }
+    const char* payload = reinterpret_cast<const char*>(link->pending + frame.header_len);
+    ssize_t result = -2;  // no message yet
+    if (frame.opcode == WS_CLOSE) {
+      result = 0;
+    } else if (frame.opcode == WS_PING) {
+      if (!WsSend(link, WS_PONG, payload, frame.payload_len)) {
+        *why = "cannot send";
+        result = -1;
+      }
+    } else if (frame.opcode == WS_TEXT && frame.fin) {
+      if (frame.payload_len >= size) {
+        *why = "message too long";
+        result = -1;
+      } else {
+        memcpy(buf, payload, frame.payload_len);
+        buf[frame.payload_len] = '\0';
+        result = static_cast<ssize_t>(frame.payload_len);
+      }
+    } else if (frame.opcode != WS_PONG) {
+      *why = "message not in one text frame";
+      result = -1;
+    }
+    link->pending_len -= static_cast<size_t>(whole);
+    memmove(link->pending, link->pending + whole, link->pending_len);
+    if (result != -2) return result;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -501,12 +2142,6 @@ bool ShareMemoryRead(char* text, int* value) {
 // Extended control message
 // ---------------------------------------------------------------------------
 
-#if defined(MSG_NOSIGNAL)
-static const int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-static const int SEND_FLAGS = 0;
-#endif
-
 int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   char path[256];
   FormatSocketPath(path, sizeof(path), pid);
@@ -544,6 +2179,7 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
   close(fd);
+  if (IsClosedWithoutReply(received)) return -1;
   if (reply[0] == 'N') {
     PrintRefusal(reply, received);
     return -1;

@@ -10,6 +10,8 @@
 // Size of the option text buffer and of the shared segment's text: 4090
 // characters and a NUL.
 #define OPTION_TEXT_SIZE 4091
+// Node's addon entry point, exported by every node binary and shared libnode.
+#define NODE_ADDON_ENTRY "napi_module_register"
 
 // --- String tests -----------------------------------------------------------
 
@@ -25,6 +27,11 @@ void RemoveCRNL(char* text);
 // Appends a formatted text at the end of the NUL-terminated text in buf,
 // within size bytes; what does not fit is cut off.
 void AppendFormat(char* buf, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Writes text into out (size bytes) with every control character (below
+// 0x20, and 0x7f) as "\x" and two lowercase hex digits; cut at a whole
+// character. For text from outside the tool before it is printed.
+void EscapeControls(const char* text, char* out, size_t size);
 
 // --- Option-text classifiers --------------------------------------------------
 
@@ -60,11 +67,25 @@ struct TargetPlace {
 // The place of pid, worked out once and kept for the next call with the same
 // pid. A place that cannot be learnt is the tool's own, with inner pid = pid.
 const TargetPlace& GetTargetPlace(int pid);
-// Moves the calling process into the mount namespace of pid and to its "/",
-// and its future children into the pid namespace of pid; 1 when that pid
-// namespace differs from ours (so the program must run in a child), 0 when
-// not, -1 with errno set. Only for a forked child that is about to exec.
-int EnterNamespaces(int pid);
+// Opens the running executable of pid (close-on-exec) and writes the path
+// the system reports for it into path (size bytes), " (deleted)" removed
+// for a replaced file; -1 with errno set (EACCES: another user's process).
+int OpenRunningExecutable(int pid, char* path, size_t size);
+// Executes the file open on fd (path where a system cannot execute a
+// descriptor); returns only when that failed.
+void ExecuteOpenFile(int fd, const char* path, char* const argv[], char* const envp[]);
+// A descriptor that names the process pid itself (a pidfd), or -1 where the
+// system has none; the caller closes it.
+int OpenProcessHandle(int pid);
+// Sends signo to the process of handle, or by pid when there is no handle or
+// the system refuses the call (ENOSYS, EPERM); 0 or -1 with errno set.
+int SignalProcess(int pid, int handle, int signo);
+// Writes into host (size bytes) where the directory dir of pid's own view
+// lies as seen from the tool, resolved within pid's root
+// (/proc/<pid>/root/...); false when it cannot be resolved.
+bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size);
+// Closes every descriptor above 2 but keep (-1: none).
+void CloseDescriptorsAbove2(int keep);
 // Has the calling process killed when its parent ends.
 void EndWithParent();
 // Owner (real uid and gid) of a process; false when it cannot be learnt.
@@ -73,6 +94,23 @@ bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
 int GetSocketPeerPid(int fd);
 // True when pid has a handler installed for signo.
 bool IsSignalCaught(int pid, int signo);
+
+// --- Identification without running anything of the target -----------------
+
+// True when the ELF file open on fd exports name among its dynamic symbols
+// (defined, global or weak, visible); any malformed or foreign file is false.
+bool ElfExportsSymbol(int fd, const char* name);
+// True when the running executable of pid, or a shared libnode mapped into
+// it, exports node's addon entry point napi_module_register. Always false
+// on macOS (no ELF files, no /proc).
+bool IsNodeProcess(int pid);
+// True when pid listens on its control socket path (its own
+// /tmp/kestrun-uds-path-<pid inside its namespace>): the path is a socket,
+// and a listening socket bound at it, or in the agent's private bind
+// directory from which it was renamed into place (/proc names a socket by
+// the path it was bound to), is among pid's descriptors, read from /proc
+// without connecting. Always false on macOS.
+bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------
 
@@ -91,9 +129,138 @@ bool IsServedByTarget(int fd, const char* path, int pid);
 // Waits until fd is readable or timeout_ms passed; poll's result (1, 0, -1),
 // a signal interrupting the wait does not end it early.
 int WaitReadable(int fd, int timeout_ms);
-// Prints "%s\n\n" with a refusal's text: from byte 3 of the reply up to its
-// first NUL or the end of the received bytes.
+// Prints "%s\n\n" with a refusal's text, escaped: from byte 3 of the reply
+// up to its first NUL or the end of the received bytes.
 void PrintRefusal(const char* reply, ssize_t received);
+// True, after printing "Runtime closed the connection without a reply.\n",
+// when a first reply's recv result shows that no byte came.
+bool IsClosedWithoutReply(ssize_t received);
+
+// --- Node's inspector: what a target says, parsed within bounds ---------------
+// Everything here reads text that the target controls: its command line, its
+// environment, its sockets' table and what its inspector answers.
+
+// The inspector a node process would open on SIGUSR1, from its options.
+struct InspectorSettings {
+  char host[256];         // "127.0.0.1" unless an option names another host
+  int port;               // 9229 unless an option names another; 0: any free port
+  bool disable_sigusr1;   // --disable-sigusr1
+  bool permission;        // --permission or --experimental-permission
+  bool http_unpublished;  // --inspect-publish-uid without http: no /json/list
+};
+// Reads the settings from NODE_OPTIONS (node_options, may be null) and then
+// from the node options of a command line (NUL-separated words, argv[0]
+// first, len bytes), which win; the words after the script are the
+// application's and are not looked at.
+void ParseInspectorSettings(const char* cmdline, size_t len, const char* node_options, InspectorSettings* settings);
+// True for "localhost", a 127.0.0.0/8 address and ::1.
+bool IsLoopbackHost(const char* host);
+
+// One socket of /proc/<pid>/net/tcp or tcp6, as the target's namespace sees it.
+struct TcpSocket {
+  int family;                 // AF_INET or AF_INET6
+  unsigned char address[16];  // in network byte order
+  int port;
+  int state;  // 10: listening
+  unsigned long inode;
+};
+const int TCP_LISTENING = 10;
+// Parses one line of the table (the header line is no socket); false when the
+// line is not a socket.
+bool ParseTcpLine(const char* line, TcpSocket* socket);
+// True for 127.0.0.0/8, ::1 and ::ffff:127.0.0.0/104.
+bool IsLoopbackSocket(const TcpSocket& socket);
+
+// An HTTP response's head: its status and where its body begins.
+struct HttpResponse {
+  int status;
+  size_t head_len;      // bytes up to and including the blank line
+  long content_length;  // -1 when the head names none
+};
+// 1 when data holds the whole head, 0 when more is needed (and may come
+// within max_head bytes), -1 when it is no HTTP/1.x response.
+int ParseHttpResponse(const char* data, size_t len, size_t max_head, HttpResponse* response);
+// Copies the value of the header name (case-insensitive, blanks trimmed) from
+// a head into value (size bytes); false when there is none.
+bool HttpHeaderValue(const char* head, size_t head_len, const char* name, char* value, size_t size);
+
+// Finds the first member named key in the JSON text (at the top level only,
+// or at any depth) and copies its value into value (size bytes): a string
+// unescaped, anything else as written. Returns 's' for a string, 'o' for an
+// object, 'a' for an array, 'v' for any other value, 0 when there is no such
+// member or the text is no JSON within the nesting limit.
+int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size);
+// Writes text as the inside of a JSON string into out (size bytes); the
+// length written, or 0 when it does not fit.
+size_t JsonEscape(const char* text, size_t len, char* out, size_t size);
+
+// One WebSocket frame of a server: opcode, FIN, and where its payload lies.
+struct WsFrame {
+  int opcode;  // 1 text, 2 binary, 8 close, 9 ping, 10 pong, 0 continuation
+  bool fin;
+  size_t header_len;
+  size_t payload_len;
+};
+const int WS_TEXT = 1;
+const int WS_CLOSE = 8;
+const int WS_PING = 9;
+const int WS_PONG = 10;
+// Decodes the frame at the start of data: its whole length when all of it
+// is there, 0 when more is needed, -1 for a frame no server may send
+// (masked, reserved bits, unknown opcode, a control frame over 125 bytes or
+// cut, a payload over max_payload).
+ssize_t DecodeWsFrame(const unsigned char* data, size_t len, size_t max_payload, WsFrame* frame);
+// Writes the head of a client frame (FIN, opcode, length, the masking key)
+// into out (at least 14 bytes); its length.
+size_t EncodeWsHead(int opcode, size_t payload_len, const unsigned char mask[4], unsigned char* out);
+// The Sec-WebSocket-Accept value that answers key: base64 of the SHA-1 of
+// the key and the protocol's GUID (29 bytes with its NUL).
+void WsAcceptKey(const char* key, char* accept, size_t size);
+// Base64 of len bytes into out; false when it does not fit.
+bool Base64Encode(const unsigned char* data, size_t len, char* out, size_t size);
+// SHA-1 of len bytes.
+void Sha1(const unsigned char* data, size_t len, unsigned char digest[20]);
+
+// --- Node's inspector: the target's listeners and a connection to one ---------
+
+// The listening TCP sockets of pid's network namespace (tcp and tcp6), at most
+// max; -1 with errno set when the tables cannot be read.
+int GetTcpListeners(int pid, TcpSocket* listeners, int max);
+// The socket inodes among pid's descriptors, at most max; -1 with errno set
+// when its descriptors may not be read.
+int GetSocketInodes(int pid, unsigned long* inodes, int max);
+// Reads /proc/<pid>/<name> whole (cut to size - 1 bytes, then NUL-ended);
+// the bytes read, or -1 with errno set.
+ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size);
+// A TCP socket of family made in pid's network namespace (by a thread that
+// joins it, so the calling thread stays where it is); -1 with errno set.
+int TcpSocketInNamespace(int pid, int family);
+// Fills len bytes from the kernel's random source; false when it cannot.
+bool RandomBytes(unsigned char* data, size_t len);
+
+// A connection to a target's inspector: its socket, and bytes received
+// beyond the last message.
+struct InspectorLink {
+  int fd;
+  unsigned char pending[65536];
+  size_t pending_len;
+};
+// Connects to the listener of pid (in pid's network namespace) within
+// timeout_ms; the socket, or -1 with errno set.
+int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms);
+// GET path over a new connection to the listener: the body (NUL-ended, at
+// most size - 1 bytes) of a 200 answer, its length; -1 otherwise, with why
+// naming the fault.
+ssize_t InspectorHttpGet(int pid, const TcpSocket& listener, const char* path, char* body, size_t size,
+                         const char** why);
+// Opens a WebSocket on path over link->fd; false with why naming the fault.
+bool WsOpen(InspectorLink* link, const TcpSocket& listener, const char* path, const char** why);
+// Sends len bytes as one masked frame of opcode; false when it fails.
+bool WsSend(InspectorLink* link, int opcode, const char* data, size_t len);
+// Receives the next text message into buf (NUL-ended, at most size - 1
+// bytes) within timeout_ms: its length; 0 when the server closed (close
+// frame or end of stream); -1 on a fault or the time-out, with why.
+ssize_t WsReceiveText(InspectorLink* link, char* buf, size_t size, int timeout_ms, const char** why);
 
 // --- Shared-memory channel and extended control message -----------------------
 

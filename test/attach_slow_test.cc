@@ -1,0 +1,348 @@
+// quellix --attach against real node processes started without anything:
+// a plain one, one stuck in JavaScript, one blocked in native code, one
+// whose inspector port another node holds, one that is no node, one started
+// with --inspect, one under the permission model, and one in a container
+// (pid, mount and network namespaces) reached from the host. After each:
+// the inspector is closed again unless it was open before, the
+// application's stdout is what it would be without quellix, and its stderr
+// holds node's own lines only.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "tools.h"
+#include "watch.h"
+
+namespace {
+
+// Prints "tick N" every 100 ms and keeps what it allocates: a leak.
+const char kTicks[] =
+    "const kept = []; let i = 0;"
+    "setInterval(() => { kept.push('x'.repeat(1000)); console.log('tick ' + i++); }, 100);"
+    "setTimeout(() => process.exit(0), 60000);";
+// Spins in JavaScript for 120 s (the row ends it sooner).
+const char kStuck[] =
+    "console.log('spinning'); const end = Date.now() + 120000; let n = 0;"
+    "while (Date.now() < end) n += Math.sqrt(n) > 0 ? 1 : 0; console.log('done');";
+// Blocks its main thread in native code for 4 s, then ticks.
+const char kBlocked[] =
+    "setTimeout(() => { console.log('blocking'); require('child_process').execSync('sleep 4'); }, 100);"
+    "setTimeout(() => process.exit(0), 60000);";
+
+enum Kind { PLAIN, STUCK, BLOCKED, PORT_HELD, NOT_NODE, INSPECTING, PERMISSION, CONTAINER };
+
+// A free loopback port of this namespace, for the target's inspector, so
+// that concurrent runs never meet on 9229.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(address);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// True when pid itself listens on port (in its network namespace).
+bool Listens(int pid, int port) {
+  TcpSocket listeners[256];
+  unsigned long own[1024];
+  int count = GetTcpListeners(pid, listeners, 256);
+  int own_count = GetSocketInodes(pid, own, 1024);
+  for (int i = 0; i < count; i++) {
+    for (int j = 0; j < own_count && listeners[i].port == port; j++) {
+      if (own[j] == listeners[i].inode) return true;
+    }
+  }
+  return false;
+}
+
+// The target of one row, started in dir with stdout and stderr in files,
+// and ended with the row.
+class Target {
+ public:
+  Target(Kind kind, const std::string& dir)
+      : dir_(dir), port_(kind == CONTAINER || kind == PORT_HELD ? 9229 : FreePort()) {
+    const std::string port = std::to_string(port_);
+    std::vector<std::string> env = {"NODE_OPTIONS=--inspect-port=" + port};
+    std::vector<std::string> argv = {NODE_BIN, "-e", kTicks};
+    if (kind == STUCK) argv = {NODE_BIN, "-e", kStuck};
+    if (kind == BLOCKED) argv = {NODE_BIN, "-e", kBlocked};
+    if (kind == NOT_NODE)
+      argv = {"/bin/bash", "-c", "trap 'echo usr1 > " + dir + "/usr1' USR1; for i in $(seq 600); do sleep 0.1; done"};
+    if (kind == INSPECTING) argv = {NODE_BIN, "--inspect=127.0.0.1:" + port, "-e", kTicks};
+    if (kind == PERMISSION) argv = {NODE_BIN, "--experimental-permission", "--allow-fs-read=*", "-e", kTicks};
+    // In a network namespace of its own, with lo up: another node holds 9229 first.
+    const std::string lo_up = "ip link set lo up && ";
+    if (kind == PORT_HELD) {
+      env.clear();
+      argv = {
+          "/usr/bin/unshare",
+          "--net",
+          "/bin/sh",
+          "-c",
+          lo_up + "\"$0\" --inspect=127.0.0.1:9229 -e 'setTimeout(() => {}, 60000)' 2>/dev/null & echo $! > " + dir +
+              "/holder; while ! grep -q ':240D 00000000:0000 0A' /proc/net/tcp; do sleep 0.02; done; exec \"$0\" -e \"$1\"",
+          NODE_BIN,
+          kTicks};
+    }
+    if (kind == CONTAINER) {
+      env.clear();
+      argv = {"/usr/bin/unshare",
+              "--pid",
+              "--mount",
+              "--net",
+              "--fork",
+              "--kill-child",
+              "--mount-proc",
+              "/bin/sh",
+              "-c",
+              lo_up + "mount -t tmpfs tmpfs /tmp && exec \"$0\" -e \"$1\"",
+              NODE_BIN,
+              kTicks};
+    }
+    int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    spawned_ = qtest::Spawn(argv, env, out, err);
+    close(out);
+    close(err);
+    // Ready once it runs its program (in the container: unshare's child) and has said something.
+    const std::string ready = kind == NOT_NODE  ? ""
+                              : kind == STUCK   ? "spinning\n"
+                              : kind == BLOCKED ? "blocking\n"
+                                                : "tick 1\n";
+    qtest::WaitFor(
+        [&] {
+          pid_ = kind == CONTAINER ? atoi(qtest::ReadFile(Task() + "/children").c_str()) : spawned_;
+          char exe[1024] = {0};
+          return pid_ > 0 && readlink(("/proc/" + std::to_string(pid_) + "/exe").c_str(), exe, sizeof(exe) - 1) > 0 &&
+                 (kind == NOT_NODE || std::string(exe) == NODE_BIN) && Out().find(ready) != std::string::npos;
+        },
+        10000);
+    if (kind == PORT_HELD) holder_ = atoi(qtest::ReadFile(dir + "/holder").c_str());
+  }
+  ~Target() {
+    for (pid_t pid : {holder_, pid_}) {
+      if (pid > 0 && pid != spawned_) kill(pid, SIGKILL);
+    }
+    if (spawned_ > 0) kill(spawned_, SIGKILL);
+    qtest::Reap(spawned_, 3000);
+    for (int pid : {pid_, holder_}) {
+      if (pid > 0) unlink(qtest::SocketPath(pid).c_str());
+    }
+  }
+  Target(const Target&) = delete;
+  Target& operator=(const Target&) = delete;
+
+  int pid() const { return pid_; }
+  int holder() const { return holder_; }
+  int port() const { return port_; }
+  std::string Out() const { return qtest::ReadFile(dir_ + "/out"); }
+  std::string Err() const { return qtest::ReadFile(dir_ + "/err"); }
+
+ private:
+  std::string Task() const { return "/proc/" + std::to_string(spawned_) + "/task/" + std::to_string(spawned_); }
+  std::string dir_;
+  int port_;
+  pid_t spawned_ = -1;
+  int pid_ = -1;
+  int holder_ = -1;
+};
+
+// One run of quellix against the row's target: its output after the clock
+// line, pids, stamps and the time the inspector was open are replaced; the
+// beginning of the result file it names, when it names one.
+struct Step {
+  std::vector<std::string> args;
+  std::string out;
+  int status;
+  const char* begins = nullptr;
+};
+
+struct Case {
+  const char* name;
+  Kind kind;
+  std::vector<Step> steps;
+  int opened;      // "Debugger listening" lines on the target's stderr in the end
+  bool left_open;  // its inspector still listens in the end
+};
+
+const std::string kLoaded = "Agent loaded into pid <pid>; its inspector was open for <ms> ms.\n";
+const std::string kAlready = "Pid <pid> already runs the agent.\n";
+const std::string kFallback = "<clock>\n\nNODE_LOG_DIR not configured, default dir /tmp/ is used\n";
+const std::string kDump = "heapdump文件路径:/tmp/heapdump-<pid>-<stamp>.heapsnapshot\nheapdump可能需要数秒或数分钟.\n";
+const std::string kProfile =
+    "Profiling文件路径:/tmp/cpu-profile-<pid>-<stamp>.cpuprofile\n请等待2秒后读取此cpu-profiling结果.\n";
+const std::string kReport = "diagnostic-report文件路径:/tmp/diagnostic-report-<pid>-<stamp>.diag\n";
+const char kSnapshot[] = "{\"snapshot\":";
+const char kCpuProfile[] = "{\"nodes\":";
+
+std::string Host(const std::string& status) {
+  size_t at = status.find("/tmp/");
+  size_t end = status.find('\n', at);
+  return "Host path: /proc/<pid>/root" + status.substr(at, end - at) + "\n";
+}
+
+// Loads a heap snapshot with the DevTools-compatible loader of the agent's
+// tests; "" when it loaded, the reason otherwise. Where the loader is not
+// installed (npm ci --prefix agent/test), the file must at least be one whole
+// snapshot: JSON with nodes.
+std::string LoadInDevTools(const std::string& file) {
+  qtest::RunResult r = qtest::Run(NODE_BIN,
+                                  {"-e",
+                                   "require(process.argv[1]).loadInDevTools(process.argv[2]).then("
+                                   "(s) => console.log(s === null ? 'no loader' : s.total > 0 ? 'loaded' : 'empty'),"
+                                   "(e) => console.log(String(e)))",
+                                   SOURCE_DIR "/agent/harness/control-client.js", file},
+                                  {}, 60000);
+  if (r.out == "no loader\n") {
+    fprintf(stderr, "DevTools loader not installed (npm ci --prefix agent/test): %s checked as JSON only\n",
+            file.c_str());
+    r = qtest::Run(NODE_BIN,
+                   {"-e",
+                    "const s = JSON.parse(require('fs').readFileSync(process.argv[1], 'utf8'));"
+                    "console.log(s.snapshot.node_count > 0 && s.nodes.length > 0 ? 'loaded' : 'empty')",
+                    file},
+                   {}, 60000);
+  }
+  return r.out == "loaded\n" ? "" : r.out + r.err;
+}
+
+class AttachTest : public qtest::BackgroundTest {
+ protected:
+  void SetUp() override {
+    qtest::BackgroundTest::SetUp();
+    if (access(NODE_BIN, X_OK) != 0) GTEST_SKIP() << "node is not installed";
+    qtest::RunResult r =
+        qtest::Run("/usr/bin/unshare", {"--pid", "--mount", "--net", "--fork", "--mount-proc", "/bin/true"});
+    if (r.status != 0) GTEST_SKIP() << "unshare is not permitted here (" << r.err << ")";
+    unsetenv("NODE_OPTIONS");
+  }
+};
+
+TEST_F(AttachTest, NodeStartedWithoutAnything) {
+  const std::string refused =
+      "Port 9229, where pid <pid> would open its inspector, is held by another process; no signal sent.\n";
+  // clang-format off
+  const Case cases[] = {
+      {"plain", PLAIN, {
+           {{"--attach", "--heapdump", "{pid}"}, kLoaded + kFallback + kDump, 0, kSnapshot},
+           {{"--start_profiling", "--attach", "time=2s", "{pid}"}, kAlready + kFallback + kProfile, 0, kCpuProfile},
+           {{"--attach", "--diag_report", "{pid}"}, kAlready + kFallback + kReport, 0, "{"},
+           {{"--v8-options", "--stack_trace_limit=50", "--attach", "--pid={pid}"},
+            kAlready + "<clock>\n\nv8-options:\n--stack_trace_limit=50 \n发送成功.\n", 0},
+           {{"--attach", "{pid}"}, kAlready, 0},
+       }, 1, false},
+      {"stuck in JavaScript", STUCK, {
+           {{"--attach", "--start_profiling", "time=2s", "{pid}"}, kLoaded + kFallback + kProfile, 0, kCpuProfile},
+           {{"--attach", "--heapdump", "{pid}"}, kAlready + kFallback + kDump, 0, kSnapshot},
+           {{"--attach", "--diag_report", "{pid}"}, kAlready + kFallback + kReport, 0, "{"},
+       }, 1, false},
+      {"blocked in native code", BLOCKED, {
+           {{"--attach", "{pid}"}, "Pid <pid> opened no inspector within 2 s (is its main thread blocked in native "
+            "code?); nothing loaded.\n", 1},
+       }, 1, false},
+      {"9229 held by another node", PORT_HELD, {{{"--attach", "--heapdump", "{pid}"}, refused, 1}}, 0, false},
+      {"not node", NOT_NODE, {
+           {{"--attach", "{pid}"}, "Pid <pid> is no Node.js process (napi_module_register is not exported); no signal "
+            "sent.\n", 1},
+       }, 0, false},
+      {"started with --inspect", INSPECTING, {
+           {{"--attach", "--heapdump", "{pid}"},
+            "Agent loaded into pid <pid> through its open inspector, which stays open.\n" + kFallback + kDump, 0,
+            kSnapshot},
+       }, 1, true},
+      {"permission model", PERMISSION, {
+           {{"--attach", "{pid}"}, "Pid <pid> runs under node's permission model, which refuses inspector sessions; no "
+            "signal sent.\n", 1},
+       }, 0, false},
+      {"container", CONTAINER, {
+           {{"--attach", "--heapdump", "{pid}"}, kLoaded + kFallback + kDump + Host(kDump), 0, kSnapshot},
+           {{"--attach", "--start_profiling", "time=2s", "{pid}"}, kAlready + kFallback + kProfile + Host(kProfile), 0,
+            kCpuProfile},
+       }, 1, false},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = qtest::MakeTempDir();
+    {
+      Target target(c.kind, dir);
+      const int pid = target.pid();
+      ASSERT_GT(pid, 0) << target.Err();
+      for (const Step& step : c.steps) {
+        std::vector<std::string> args = step.args;
+        for (std::string& arg : args) {
+          size_t at = arg.find("{pid}");
+          if (at != std::string::npos) arg.replace(at, 5, std::to_string(pid));
+        }
+        SCOPED_TRACE(testing::PrintToString(args));
+        qtest::RunResult r = qtest::RunQuellix(args);
+        std::smatch open;
+        if (std::regex_search(r.out, open, std::regex("open for (\\d+) ms"))) {
+          printf("[ figures  ] %s: inspector open for %s ms, quellix ran %lld ms\n", c.name, open[1].str().c_str(),
+                 r.elapsed_ms);
+        }
+        std::string out = std::regex_replace(r.out, std::regex("open for \\d+ ms"), "open for <ms> ms");
+        EXPECT_EQ(step.out, qtest::Normalize(out, {pid})) << r.err;
+        EXPECT_EQ(step.status, r.status);
+        std::smatch path;
+        if (step.begins == nullptr) continue;
+        ASSERT_TRUE(std::regex_search(r.out, path, std::regex("文件路径:(/tmp/[^\n]+)\n")));
+        const std::string file = (c.kind == CONTAINER ? "/proc/" + std::to_string(pid) + "/root" : "") + path[1].str();
+        EXPECT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(file); }, 60000)) << file;
+        EXPECT_EQ(0u, qtest::ReadFile(file).rfind(step.begins, 0)) << file;
+        if (std::string(step.begins) == kSnapshot) {
+          EXPECT_EQ("", LoadInDevTools(file)) << file;
+        }
+        unlink(file.c_str());
+      }
+      const std::string listening = "Debugger listening on ws://127.0.0.1:" + std::to_string(target.port()) + "/";
+      if (c.kind == BLOCKED) {
+        // The inspector opens once the main thread is free; the process that
+        // quellix left behind closes it.
+        EXPECT_TRUE(qtest::WaitFor([&] { return target.Err().find(listening) != std::string::npos; }, 10000));
+        EXPECT_TRUE(qtest::WaitFor([&] { return !Listens(pid, target.port()); }, 5000));
+        EXPECT_FALSE(qtest::FileExists(qtest::SocketPath(pid))) << "nothing loaded";
+      }
+      EXPECT_EQ(c.left_open, Listens(pid, target.port()));
+      // Node's own lines on stderr, nothing else; stdout as without quellix.
+      std::string err = target.Err();
+      const std::regex node_line(
+          "(Debugger listening on ws://[^\n]+|For help, see: https://nodejs.org/en/docs/inspector|Debugger attached\\."
+          "|Debugger ending on ws://[^\n]+|\\(node:\\d+\\) ExperimentalWarning: [^\n]+|\\(Use `node --trace-warnings[^\n]+)\n");
+      EXPECT_EQ("", std::regex_replace(err, node_line, "")) << err;
+      size_t count = 0;
+      for (size_t at = 0; (at = err.find("Debugger listening", at)) != std::string::npos; at++) count++;
+      EXPECT_EQ(static_cast<size_t>(c.opened), count) << err;
+      std::string out = target.Out();
+      if (c.kind == STUCK) {
+        EXPECT_EQ("spinning\n", out);
+      } else if (c.kind == BLOCKED) {
+        EXPECT_EQ("blocking\n", out);
+      } else if (c.kind != NOT_NODE) {
+        std::string ticks;
+        for (int i = 0; ticks.size() < out.size(); i++) ticks += "tick " + std::to_string(i) + "\n";
+        EXPECT_EQ(ticks, out);
+      }
+      if (c.kind == NOT_NODE) {
+        EXPECT_FALSE(qtest::FileExists(dir + "/usr1")) << "SIGUSR1 was sent";
+        EXPECT_EQ(0, kill(pid, 0));
+      }
+      if (c.kind == PORT_HELD) {
+        // The other node keeps its inspector, and neither got the agent.
+        EXPECT_EQ(0, kill(target.holder(), 0));
+        EXPECT_TRUE(Listens(target.holder(), 9229));
+        for (int p : {pid, target.holder()}) EXPECT_FALSE(ServesControlSocket(p)) << p;
+      }
+    }
+    qtest::RemoveTree(dir);
+  }
+}
+
+}  // namespace

@@ -6,6 +6,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
+const { agentMarks } = require('../agent/harness/control-client');
 
 const root = path.resolve(__dirname, '..');
 const AGENT = path.join(root, 'agent', 'kestrun-agent.js');
@@ -60,11 +61,15 @@ async function startHeapApp({ mb: heapMb, shape = 'small', agent, env = {} }) {
   return { child, dir, heapUsed: ready.heapUsed };
 }
 
+// Kills the app, and removes what the agent of a killed process leaves: its
+// socket and its mark in /tmp (the one in its log directory goes with it).
 async function stopHeapApp(app) {
   if (app.child.exitCode === null && !app.child.signalCode) {
+    const marks = agentMarks(app.child.pid);
     const exited = new Promise((resolve) => app.child.once('exit', resolve));
     app.child.kill('SIGKILL');
     await exited;
+    for (const file of marks) fs.rmSync(file, { force: true });
   }
   try { fs.unlinkSync(`/tmp/kestrun-uds-path-${app.child.pid}`); } catch (_) { /* removed by the agent */ }
 }

@@ -267,21 +267,21 @@ function listen(socketPath, done) {
   const server = net.createServer({ allowHalfOpen: true }, (sock) => guard(() => onConnection(sock)));
   server.on('error', (err) => guard(() => { cleanup(); done(err); }));
   server.listen(bindPath, () => guard(() => servedByOther(socketPath, (taken) => guard(() => {
+    // The private directory goes before anything else can happen.
+    let res;
     try {
-      if (taken) {
-        server.close();
-        done(null, { taken: true });
-        return;
+      if (!taken) {
+        fs.chmodSync(bindPath, 0o600);
+        fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
+        res = { ino: fs.lstatSync(socketPath, { bigint: true }).ino };
       }
-      fs.chmodSync(bindPath, 0o600);
-      fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
-      done(null, { ino: fs.lstatSync(socketPath, { bigint: true }).ino });
     } catch (err) {
-      server.close();
-      done(err);
-    } finally {
-      cleanup();
+      res = { err };
     }
+    cleanup();
+    if (!res || res.err) server.close();
+    if (res && res.err) done(res.err);
+    else done(null, res || { taken: true });
   }))));
 }
 

@@ -81,6 +81,15 @@ function memory(pid) {
   return { rss: kb('VmRSS'), peak: kb('VmHWM') };
 }
 
+// CPU time of a process's main thread, and of the whole process, in ms.
+function cpuMs(pid) {
+  const ticks = (file) => {
+    const f = fs.readFileSync(file, 'utf8').split(') ')[1].split(' ');
+    return (Number(f[11]) + Number(f[12])) * 10; // utime + stime; USER_HZ is 100 on Linux
+  };
+  return { main: ticks(`/proc/${pid}/task/${pid}/stat`), all: ticks(`/proc/${pid}/stat`) };
+}
+
 // The peak starts again from the current resident size.
 function resetPeak(pid) { fs.writeFileSync(`/proc/${pid}/clear_refs`, '5'); }
 
@@ -165,6 +174,6 @@ function run(main) {
 }
 
 module.exports = {
-  root, AGENT, MB, sleep, median, now, mb, load, waitFor, tempDir, quellixBin, startHeapApp, stopHeapApp, memory,
+  root, AGENT, MB, sleep, median, now, mb, load, waitFor, tempDir, quellixBin, startHeapApp, stopHeapApp, memory, cpuMs,
   resetPeak, heapdumpByQuellix, timelineByQuellix, heapdumpBySignal, cpuHog, printTable, run,
 };

@@ -30,12 +30,15 @@ const IDLE_S = Number(process.env.BENCH_IDLE_S || 10);
 // in its first ~20 s.
 const SETTLE_S = Number(process.env.BENCH_SETTLE_S || 20);
 const { sleep, median, now } = b;
+const pairs = []; // agent/own ms of each pair, in order
 
-// One snapshot, with the peak RSS it took: { ms, peak, load }.
+// One snapshot, with the peak RSS and the main thread's CPU time it took:
+// { ms, peak, cpu, load }. CPU time is what other work on the machine moves least.
 async function snapshot(app, take) {
   b.resetPeak(app.child.pid);
+  const before = b.cpuMs(app.child.pid);
   const res = await take();
-  return { ms: res.ms, peak: b.memory(app.child.pid).peak, load: b.load() };
+  return { ms: res.ms, peak: b.memory(app.child.pid).peak, cpu: b.cpuMs(app.child.pid).main - before.main, load: b.load() };
 }
 
 // REPEAT snapshots each way, taken in turns: rows for time and peak RSS.
@@ -46,14 +49,17 @@ async function sideBySide(label, agentApp, sigApp) {
     s.push(await snapshot(sigApp, () => b.heapdumpBySignal(sigApp)));
   }
   const ms = (xs) => median(xs.map((x) => x.ms)), peak = (xs) => median(xs.map((x) => x.peak));
+  const cpu = (xs) => median(xs.map((x) => x.cpu));
   const loads = [...a, ...s].map((x) => x.load).join(' ');
   const goal = label === 'quiet' ? 1.05 : 1.10;
   // Each pair ran back to back: the median of the pairs' ratios is less
   // moved by other work that comes and goes than the ratio of the medians.
   const ratio = median(a.map((x, i) => x.ms / s[i].ms));
   const rss = median(a.map((x, i) => x.peak / s[i].peak)) - 1;
+  pairs.push(`${label}: ${a.map((x, i) => `${x.ms.toFixed(0)}/${s[i].ms.toFixed(0)}`).join(' ')}`);
   return [
     [`heapdump, ${label}: time to a complete file (ms, median)`, ms(a).toFixed(0), ms(s).toFixed(0), `${ratio.toFixed(3)}x`, `<= ${goal}x${ratio <= goal ? '' : ': MISSED'}`, loads],
+    [`heapdump, ${label}: main thread CPU time (ms, median)`, cpu(a).toFixed(0), cpu(s).toFixed(0), `${median(a.map((x, i) => x.cpu / s[i].cpu)).toFixed(3)}x`, '', loads],
     [`heapdump, ${label}: peak RSS (MB)`, b.mb(peak(a)), b.mb(peak(s)), `${rss >= 0 ? '+' : ''}${(100 * rss).toFixed(1)}%`, `<= +5%${rss <= 0.05 ? '' : ': MISSED'}`, loads],
   ];
 }
@@ -180,6 +186,7 @@ async function main() {
   rows.push(await stuckRow());
   console.log(`\nquellix + agent against node's --heapsnapshot-signal, ${label} of small objects; agent/own: the median of the ${REPEAT} back-to-back pairs' ratios (load: 1-minute load average after each run)`);
   b.printTable(rows, ['measurement', 'agent', 'node\'s own', 'agent/own', 'goal', 'load']);
+  console.log(`pairs, agent/own ms: ${pairs.join('; ')}`);
   console.log('');
   const other = await idleRows();
   other.push(...await overheadRows());

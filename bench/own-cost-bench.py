@@ -8,6 +8,9 @@ interleaved
     `-p process.kestrun`, ENABLE_NODE_LOG=NO, no shell, its output read from
     a pipe, and
   - `quellix --version` (start-up and exit only, no probe),
+  - `quellix --list` over the machine's processes, with BENCH_LIST_EXTRA
+    (default 300) more sleeping processes started for it, so that it looks
+    at a few hundred,
 and prints the median and quartiles of each, quellix's own cost (the median
 of the pairwise differences between a quellix run and the probe run next to
 it) and the peak resident set sizes.
@@ -20,6 +23,7 @@ not timed.
 
   python3 bench/own-cost-bench.py [build-dir]     (default: build/)
   BENCH_RUNS=300 (default 200)
+  BENCH_LIST_EXTRA=300 (default 300)
 """
 import os
 import statistics
@@ -33,6 +37,7 @@ BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE,
 QUELLIX = os.path.join(BUILD, "quellix")
 PEER = os.path.join(BUILD, "test", "kestrun_peer")
 RUNS = int(os.environ.get("BENCH_RUNS", "200"))
+LIST_EXTRA = int(os.environ.get("BENCH_LIST_EXTRA", "300"))
 WARMUP = 10
 OWN_RSS_RUNS = 20
 
@@ -82,10 +87,13 @@ def main():
     with tempfile.TemporaryDirectory(prefix="quellix-bench-") as directory:
         runner = build_runner(directory)
         peer = start_peer(directory)
+        sleepers = [subprocess.Popen(["sleep", "3600"]) for _ in range(LIST_EXTRA)]
+        processes = sum(1 for name in os.listdir("/proc") if name.isdigit())
         try:
             rows = (("quellix --force_gc <peer>", [QUELLIX, "--force_gc", str(peer)], env, None),
                     ("probe alone", [PEER, "-p", "process.kestrun"], probe_env, "--read"),
-                    ("quellix --version (no probe)", [QUELLIX, "--version"], env, None))
+                    ("quellix --version (no probe)", [QUELLIX, "--version"], env, None),
+                    ("quellix --list (%d processes)" % processes, [QUELLIX, "--list"], env, None))
             results = [([], [], []) for _ in rows]
             for i in range(WARMUP + RUNS):
                 for (name, argv, run_env, mode), (times, rss, _) in zip(rows, results):
@@ -102,7 +110,11 @@ def main():
         finally:
             os.kill(peer, 15)
             os.waitpid(peer, 0)
-    print("%s against %s, %d interleaved runs each" % (QUELLIX, PEER, RUNS))
+            for sleeper in sleepers:
+                sleeper.kill()
+                sleeper.wait()
+    print("%s against %s, %d interleaved runs each (load %s)"
+          % (QUELLIX, PEER, RUNS, open("/proc/loadavg").read().split()[0]))
     print("%-30s %9s  %19s  %10s  %s" % ("", "median", "quartiles", "peak RSS", "own peak RSS"))
     for (name, *_), (times, rss, own) in zip(rows, results):
         summary(name, times, rss, own)

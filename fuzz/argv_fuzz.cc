@@ -1,6 +1,7 @@
 // Fuzzes the whole argument loop of both command-line forms: RunCommandLine
-// on an argv built from the input, with the probe, the load of --attach and
-// the exchange stubbed (a real load would signal real processes).
+// on an argv built from the input, with the probe, the load of --attach, the
+// exchange, the wait for a result file and the process list stubbed (a real
+// load would signal real processes, a real wait would watch them).
 #define QUELLIX_NO_MAIN
 
 #include <stddef.h>
@@ -15,9 +16,13 @@
 static bool g_probe_answer = false;
 static bool g_attach_answer = false;
 static bool g_deliver_plain = false;
+static bool g_wait_answer = false;
+static bool g_deliver_timed = false;
 static int g_exchanges = 0;
 static int g_delivered = 0;
 static int g_attaches = 0;
+static int g_waits = 0;
+static int g_lists = 0;
 
 static bool StubProbe(int) { return g_probe_answer; }
 static int StubAttach(int) {
@@ -25,14 +30,31 @@ static int StubAttach(int) {
   return g_attach_answer ? 0 : -1;
 }
 
-// A delivered command with a stop kind would fork the deferred stop and exit:
-// the stub fails every exchange that could get one.
+// A delivered command with a stop kind would fork the deferred stop and exit,
+// unless --wait stops it from the foreground; a delivered stop would end
+// this user's real deferred stops through the ledger. The stub fails those.
 static int StubExchange(int, unsigned int mask) {
   g_exchanges++;
   if (!g_deliver_plain) return -1;
-  if ((mask & TIMED_COMMANDS) != 0) return -1;
-  if (IsLogFileNeeded(static_cast<int>(mask)) && FindResultFile(mask).stop_kind != 0) return -1;
+  if ((mask & (STOP_PROFILING | STOP_V8_OPTIONS | STOP_TIMELINE | STOP_HEAP_PROFILING)) != 0) return -1;
+  bool timed =
+      (mask & TIMED_COMMANDS) != 0 || (IsLogFileNeeded(static_cast<int>(mask)) && FindResultFile(mask).stop_kind != 0);
+  if (timed && !g_deliver_timed) return -1;
   g_delivered++;
+  return 0;
+}
+
+// The wait gets the runtime's own view of a result path (relative where the
+// target's NODE_LOG_DIR is), a limit in seconds and, for a timed command,
+// its stop kind.
+static int StubWait(int, const char* path, int limit, int stop_kind, int) {
+  g_waits++;
+  if (path == nullptr || path[0] == '\0' || limit < 0 || stop_kind < 0 || stop_kind > 4) abort();
+  return g_wait_answer ? 0 : 1;
+}
+
+static int StubList(bool) {
+  g_lists++;
   return 0;
 }
 
@@ -41,6 +63,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_probe = StubProbe;
   g_attach = StubAttach;
   g_exchange = StubExchange;
+  g_wait = StubWait;
+  g_list = StubList;
   return 0;
 }
 
@@ -50,9 +74,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_probe_answer = (data[0] & 1) != 0;
   g_deliver_plain = (data[0] & 2) != 0;
   g_attach_answer = (data[0] & 4) != 0;
-  g_exchanges = g_delivered = g_attaches = 0;
+  g_wait_answer = (data[0] & 8) != 0;
+  g_exchanges = g_delivered = g_attaches = g_waits = g_lists = 0;
   std::vector<std::string> args = qfuzz::SplitAtNul(data + 1, size - 1);
   args.insert(args.begin(), "quellix");
+  // quellix's own options, as the tool takes them out.
+  bool attach = false, wait = false, bad_wait = false, list = false;
+  size_t others = 0;
+  for (size_t i = 1; i < args.size(); i++) {
+    const std::string& arg = args[i];
+    int seconds;
+    if (arg == "--attach") {
+      attach = true;
+    } else if (arg == "--wait") {
+      wait = true;
+    } else if (arg.rfind("--wait=", 0) == 0) {
+      wait = true;
+      bad_wait = bad_wait || !GetProcessID(arg.substr(7), &seconds);
+    } else if (arg == "--list") {
+      list = true;
+    } else if (arg != "--json") {
+      others++;
+    }
+  }
+  g_deliver_timed = wait;
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
@@ -60,19 +105,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int status = RunCommandLine(static_cast<int>(args.size()), argv.data());
   if (status != 0 && status != 1) abort();
   if (strnlen(g_shm_buffer, sizeof(g_shm_buffer)) >= sizeof(g_shm_buffer)) abort();
-  // --attach, wherever it stands, loads in place of the probe, once at most.
-  const bool attach = std::count(args.begin(), args.end(), "--attach") > 0;
-  if (g_attaches > 1 || (g_attaches == 1 && !attach)) abort();
-  // One exchange at most, only for a target that passed the probe or was
-  // loaded; success only when it was delivered, when --attach alone loaded,
-  // or for the help and version forms.
-  const bool accepted = attach ? g_attaches == 1 && g_attach_answer : g_probe_answer;
-  if (g_exchanges > 1 || (g_exchanges == 1 && !accepted)) abort();
+  // The JSON report always ends, and gives the standard output back.
+  if (g_report.on || fcntl(STDOUT_FILENO, F_GETFD) == -1) abort();
   const bool asks_about_tool = args.size() == 2 && (args[1] == "--help" || args[1] == "-h" || args[1] == "--version");
   if (asks_about_tool) {
-    if (status != 0 || g_exchanges != 0) abort();
-  } else if ((status == 0) != (g_delivered == 1 || (accepted && g_exchanges == 0 && attach))) {
-    abort();
+    if (status != 0 || g_exchanges != 0 || g_lists != 0) abort();
+    return 0;
   }
+  // An invalid --wait= ends the run before anything; --list alone lists
+  // and nothing else.
+  if (bad_wait && (status != 1 || g_exchanges + g_attaches + g_lists != 0)) abort();
+  if (!bad_wait && list) {
+    if (g_exchanges + g_attaches != 0 || (g_lists == 1) != (others == 0) || (status == 0) != (others == 0)) abort();
+    return 0;
+  }
+  if (g_lists != 0) abort();
+  // --attach, wherever it stands, loads in place of the probe, once at most.
+  if (g_attaches > 1 || (g_attaches == 1 && !attach)) abort();
+  // One exchange at most, only for a target that passed the probe or was
+  // loaded; one wait at most, only with --wait after a delivery. Success
+  // only when it was delivered (and, waited for, written), or when
+  // --attach alone loaded.
+  const bool accepted = attach ? g_attaches == 1 && g_attach_answer : g_probe_answer;
+  if (g_exchanges > 1 || (g_exchanges == 1 && !accepted)) abort();
+  if (g_waits > 1 || (g_waits == 1 && (!wait || g_delivered != 1))) abort();
+  const bool succeeded =
+      (g_delivered == 1 && (g_waits == 0 || g_wait_answer)) || (accepted && g_exchanges == 0 && attach);
+  if ((status == 0) != succeeded) abort();
   return 0;
 }

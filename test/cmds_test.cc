@@ -298,7 +298,13 @@ TEST_F(ArgumentLoopTest, Outcomes) {
       {{P}, 1, "Please specify options.\n" + U, {}, "", 0},
       {{"time=1m"}, 1, "Please specify options.\n" + U, {}, "", 0},
       {{"--force_gc", "time=1m"}, 1, "Please specify node pid.\n", {}, "", 0},
-      {{"--force_gc", "4242"}, 1, "Please check if pid 4242 is node process.\n", {}, "", 0},
+      // Above any pid_max, so no process has it.
+      {{"--force_gc", "9999998"},
+       1,
+       "Please check if pid 9999998 is node process.\nNo process has pid 9999998.\n",
+       {},
+       "",
+       0},
   };
   for (const Case& c : cases) {
     const std::string what = testing::PrintToString(c.args);
@@ -386,8 +392,12 @@ TEST_F(V8OptionsHandlerTest, Outcomes) {
       {{pid, "--trace_gc", "--pid=x", "--pid=0"}, 1, "invalid pid:x\n", "", 0},
       {{}, 1, "Please check if pid:-1 is kestrun process.\n", "", 0},
       {{"--trace_gc"}, 1, "Please check if pid:-1 is kestrun process.\n", "", 0},
-      {{pid, "--pid=4242"}, 1, "Please check if pid:4242 is kestrun process.\n", "", 0},
-      {{"--pid=4242", "--max_old_space_size=1", pid},
+      {{pid, "--pid=9999998"},
+       1,
+       "Please check if pid:9999998 is kestrun process.\nNo process has pid 9999998.\n",
+       "",
+       0},
+      {{"--pid=9999998", "--max_old_space_size=1", pid},
        0,
        "<clock>\nv8-options:\n--max_old_space_size=1 \n发送成功.\n",
        "--max_old_space_size=1 ",

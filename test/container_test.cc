@@ -285,6 +285,27 @@ TEST_F(ContainerTest, StandInRuntime) {
   }
 }
 
+// A runtime in a container as --list and --json show it from the host: its
+// pid inside, and the result path in both views.
+TEST_F(ContainerTest, ListedAndReported) {
+  const TempDir temp;
+  Namespaced runtime(kSetups[0], {PEER_BIN, "--dir", temp.path, "--lifetime", "60", "--bind-dir"},
+                     {"NODE_LOG_DIR=/logs"}, temp.path, true);
+  ASSERT_TRUE(qtest::FileExists(runtime.Socket()));
+  const std::string pid = std::to_string(runtime.pid());
+  qtest::RunResult r = qtest::RunQuellix({"--list"});
+  EXPECT_EQ(r.status, 0);
+  std::smatch m;
+  EXPECT_TRUE(
+      std::regex_search(r.out, m, std::regex("\n" + pid + " +1 +root +ready +" + temp.path + "/runtime --dir ")))
+      << r.out;
+  r = qtest::RunQuellix({"--json", "--heapdump", pid});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(qtest::Normalize(r.out, {runtime.pid()}),
+            "{\"pid\":<pid>,\"command\":\"--heapdump\",\"delivered\":true,\"path\":\"/logs/heapdump-<pid>-<stamp>."
+            "heapsnapshot\",\"hostPath\":\"/proc/<pid>/root/logs/heapdump-<pid>-<stamp>.heapsnapshot\"}\n");
+}
+
 // From the host, without NODE_OPTIONS of its own, quellix reaches node with
 // the agent in a capability-less container: every command works, the
 // status names the container's path, the host line where to open it, and

@@ -250,7 +250,7 @@ TEST_F(ExitStatusTest, FailuresExitOne) {
       // One character less fills the text exactly; the target check follows.
       {{"--v8-options", std::string(4089, 'x'), "--pid=2147483647"},
        "accept",
-       "Please check if pid:2147483647 is kestrun process.\n",
+       "Please check if pid:2147483647 is kestrun process.\nNo process has pid 2147483647.\n",
        false},
       {{"--v8-options", "--trace_gc", "time=1s", "--pid=%p"}, "refuse:busy now", "<clock>\n\nbusy now\n\n", true},
       {{"--start_profiling", "time=1s", "%p"}, "refuse:busy now", "<clock>\n\nbusy now\n\n", true},

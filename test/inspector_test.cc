@@ -195,9 +195,27 @@ TEST(JsonMemberTest, Table) {
 TEST(JsonEscapeTest, Table) {
   char out[64];
   const std::string text = std::string("a\"b\\c\n\x01\x7f") + "\xe4\xb8\xad";
-  EXPECT_EQ(28u, JsonEscape(text.data(), text.size(), out, sizeof(out)));
-  EXPECT_STREQ("a\\\"b\\\\c\\u000a\\u0001\\u007f\xe4\xb8\xad", out);
-  EXPECT_EQ(0u, JsonEscape(text.data(), text.size(), out, 28));  // no room for the NUL
+  EXPECT_EQ(24u, JsonEscape(text.data(), text.size(), out, sizeof(out)));
+  EXPECT_STREQ("a\\\"b\\\\c\\n\\u0001\\u007f\xe4\xb8\xad", out);
+  EXPECT_EQ(0u, JsonEscape(text.data(), text.size(), out, 24));  // no room for the NUL
+  // What is no well-formed UTF-8 becomes U+FFFD, byte by byte: a stray
+  // continuation byte, a cut sequence, an overlong form, a surrogate, a code
+  // point above U+10FFFF, and a NUL inside the text.
+  struct Case {
+    std::string text, json;
+  } cases[] = {
+      {"\x80", "\\ufffd"},
+      {"\xe4\xb8", "\\ufffd\\ufffd"},
+      {"\xc0\xaf", "\\ufffd\\ufffd"},
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+      {std::string("a\0b", 3), "a\\u0000b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.json.size(), JsonEscape(c.text.data(), c.text.size(), out, sizeof(out)));
+    EXPECT_EQ(c.json, out);
+  }
 }
 
 TEST(WebSocketTest, Frames) {

@@ -158,14 +158,20 @@ make_socket() {
         "$1"
 }
 
-# Starts a process that ends by itself and gives it a control socket, so
-# that it counts as a live runtime for the completions.
+# Starts the stand-in runtime of the tests, which ends by itself and serves
+# its control socket, so that "quellix --list" shows it and the completions
+# offer its pid.
 start_fake_runtime() {
-    sleep 120 &
+    mkdir -p "$tmp/peer"
+    "$build/test/kestrun_peer" --dir "$tmp/peer" --lifetime 120 --bind-dir &
     sleeper=$!
     fake_sock=/tmp/kestrun-uds-path-$sleeper
     sockets+=("$fake_sock")
-    make_socket "$fake_sock"
+    local i
+    for ((i = 0; i < 500; i++)); do
+        [[ -S $fake_sock ]] && break
+        sleep 0.01
+    done
     # A socket left behind by a process that has ended.
     sleep 0 &
     local gone=$!
@@ -176,20 +182,23 @@ start_fake_runtime() {
     make_socket "$stale_sock"
 }
 
-# Starts a process that ends by itself in a pid and mount namespace of its
-# own, with a control socket in its own /tmp: a runtime in a container as
-# the host sees it. Sets contained to its pid here; leaves it empty where
-# namespaces cannot be made.
+# Starts the stand-in runtime in a pid and mount namespace of its own, with
+# its control socket in its own /tmp: a runtime in a container as the host
+# sees it. Its program is copied in before the container's /tmp goes on
+# (the build tree may lie under /tmp). Sets contained to its pid here;
+# leaves it empty where namespaces cannot be made.
 start_contained_runtime() {
     unshare --pid --mount --fork --mount-proc true 2>/dev/null || return 0
-    unshare --pid --mount --fork --kill-child --mount-proc bash -c "$(declare -f make_socket)"'
-        mount -t tmpfs tmpfs /tmp && make_socket /tmp/kestrun-uds-path-1 && exec sleep 120' 2>/dev/null &
+    mkdir -p "$tmp/stage"
+    unshare --pid --mount --fork --kill-child --mount-proc bash -c '
+        mount -t tmpfs tmpfs "$1" && cp "$2" "$1/kestrun_peer" && mkdir "$1/d" && mount --move "$1" /tmp &&
+        exec /tmp/kestrun_peer --dir /tmp/d --lifetime 120 --bind-dir' bash "$tmp/stage" "$build/test/kestrun_peer" 2>/dev/null &
     contained_unshare=$!
     local i child
     for ((i = 0; i < 500; i++)); do
         child=$(cat "/proc/$contained_unshare/task/$contained_unshare/children" 2>/dev/null) || true
         child=${child// /}
-        if [[ -n $child && $(readlink "/proc/$child/exe") == */sleep && -S /proc/$child/root/tmp/kestrun-uds-path-1 ]]; then
+        if [[ -n $child && $(readlink "/proc/$child/exe") == */kestrun_peer && -S /proc/$child/root/tmp/kestrun-uds-path-1 ]]; then
             contained=$child
             return 0
         fi
@@ -198,10 +207,11 @@ start_contained_runtime() {
 }
 
 # What a shell offers for the first word: every option of the usage text,
-# time=, and the live runtime's pid, but not the pid of a socket left behind.
+# time=, quellix's own options, and the live runtime's pid, but not the pid of
+# a socket left behind.
 check_first_word() {
     local shell=$1 out=$2 missing="" line
-    for line in $usage_options time=; do
+    for line in $usage_options time= --attach --wait --json --list; do
         has_line "$out" "$line" || missing+=" $line"
     done
     same "$shell: first word offers every option of the usage text and time=" "" "$missing"
@@ -241,6 +251,11 @@ check_bash_completion() {
         "$(bash_complete "$script" 2 quellix --attach --att)"
     out=$(bash_complete "$script" 3 quellix --attach --v8-options "")
     check "bash: --attach before --v8-options keeps the V8 options form" has_line "$out" "--pid=$sleeper"
+    same "bash: --wa completes to --wait and --wait=" "$(printf '%s\n' --wait --wait=)" \
+        "$(bash_complete "$script" 1 quellix --wa)"
+    out=$(bash_complete "$script" 4 quellix --json --wait=30 --v8-options "")
+    check "bash: --json and --wait= before --v8-options keep the V8 options form" has_line "$out" "--pid=$sleeper"
+    same "bash: --list only as the first word" "" "$(bash_complete "$script" 2 quellix --heapdump --li)"
 
     out=$(bash_complete "$script" 2 quellix --heapdump "$sleeper")
     check "bash: the pid after a command" has_line "$out" "$sleeper"
@@ -330,7 +345,8 @@ check_man_page() {
         grep -q "^$opt\$" <<<"$rendered" || missing+=" [$opt]"
     done
     for opt in $usage_options time= --pid= --stop_profiling /tmp/kestrun-uds-path- \
-        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register; do
+        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register \
+        --wait --json --list "WAITING FOR THE RESULT"; do
         grep -qF -- "$opt" <<<"$rendered" || missing+=" $opt"
     done
     same "man page documents the sections, every option, the socket and the log directory" \
@@ -388,6 +404,8 @@ run_layout() {
 
     start_fake_runtime
     start_contained_runtime
+    # The completions ask the installed quellix for the pids.
+    PATH=$prefix/bin:$PATH
     check_bash_completion "$prefix/share/bash-completion/completions/quellix"
     if command -v zsh >/dev/null; then
         check "zsh completion parses" zsh -n "$prefix/share/zsh/site-functions/_quellix"

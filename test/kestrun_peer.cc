@@ -28,7 +28,22 @@
 //   --lifetime SECONDS   end by ourselves after this long (default 60)
 //   --bind-dir           bind in a private directory first, as the agent
 //                        does (then /proc/net/unix names that directory)
-// It removes its socket when it ends, also on SIGTERM.
+//   --status MODE        the status query (1024 bytes, mask 0x10000):
+//                        know (default) | refuse (an older runtime's 'N')
+//                        | silent
+//   --result MODE        what becomes of a result file named in an accepted
+//                        message ("--specified_log_path="), counted from the
+//                        message, or for a timed command from its stop:
+//                        none (default: nothing, the query says "unknown")
+//                        | write:MS:BYTES (published whole after MS ms)
+//                        | fail:MS:TEXT (the query says "failed TEXT")
+//                        | exit:MS (this process ends, nothing written)
+//   --child DIR          start a second stand-in, serving with --dir DIR, as
+//                        a child that ends with this one
+//   --require PATH, -r PATH   node's preload option: taken and ignored
+// Status queries are answered from what the messages named; their number is
+// kept in DIR/queries and the last one in DIR/query.bin, and they are not
+// counted as messages. It removes its socket when it ends, also on SIGTERM.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -37,8 +52,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -169,6 +186,7 @@ int AnswerProbe(const char* argv0) {
   else if (how == "Undefined") printf("Undefined\n");
   else if (how == "empty-line") printf("\n");
   else if (how == "stderr") fprintf(stderr, "peer probe: only on stderr\n");
+  else if (how == "stderr-escape") fprintf(stderr, "\x1b[2Jbad\tline%s\nsecond line\n", std::string(300, 'e').c_str());
   else if (how == "long") printf("%s\n", std::string(200, 'u').c_str());
   else if (how == "long-undefined") printf("undefined%s\n", std::string(200, ' ').c_str());
   else if (how == "multi") printf("undefined\nkestrun\n");
@@ -199,18 +217,118 @@ void RecordKicks(const std::string& dir) {
   if (WriteFile(dir + "/kicks", text.data(), text.size())) recorded = kicks;
 }
 
-// Reads up to size bytes, until the client stops sending for a while.
+// Reads up to size bytes, until the client stops sending for a while. With
+// the normal size of 512, a message that goes on past 512 bytes is read as
+// an extended one of 1024 (a client sends either in one piece).
 size_t ReadMessage(int fd, char* buf, size_t size) {
   size_t got = 0;
   long long deadline = NowMs() + 2000;
-  while (got < size && NowMs() < deadline) {
+  for (size_t want = size; got < want && NowMs() < deadline;) {
     struct pollfd entry = {fd, POLLIN, 0};
     if (poll(&entry, 1, 50) <= 0) continue;
-    ssize_t n = recv(fd, buf + got, size - got, 0);
+    ssize_t n = recv(fd, buf + got, std::max<size_t>(size, 1024) - got, 0);
     if (n <= 0) break;
     got += static_cast<size_t>(n);
+    if (got > size) want = 1024;
   }
   return got;
+}
+
+// Result files named by accepted messages, and what becomes of them.
+struct Result {
+  std::string path;
+  bool timed;         // waits for its stop
+  long long due;      // when it is written, fails or the process ends; 0: not yet known
+  std::string state;  // pending, written or failed
+  long long bytes;
+};
+std::vector<Result> g_results;
+std::string g_result_mode = "none";
+const unsigned int kStartBits = 0x10 | 0x40 | 0x100 | 0x400, kStopBits = 0x20 | 0x80 | 0x200 | 0x800;
+const unsigned int kStatusQuery = 0x10000;
+
+// The number after the first ':' of a mode ("write:300:10" gives 300).
+long long ModeDelay() {
+  size_t colon = g_result_mode.find(':');
+  return colon == std::string::npos ? 0 : atoll(g_result_mode.c_str() + colon + 1);
+}
+
+// The text after the second ':' of a mode.
+std::string ModeRest() {
+  size_t first = g_result_mode.find(':');
+  size_t second = first == std::string::npos ? first : g_result_mode.find(':', first + 1);
+  return second == std::string::npos ? "" : g_result_mode.substr(second + 1);
+}
+
+// Takes note of what an accepted message asks of result files.
+void NoteResult(unsigned int mask, const std::string& text) {
+  const std::string option = "--specified_log_path=";
+  size_t at = text.find(option);
+  std::string path;
+  if (at != std::string::npos) path = text.substr(at + option.size(), text.find(' ', at) - at - option.size());
+  if ((mask & kStopBits) != 0) {
+    // A stop given by hand carries no path: it ends the last timed activity.
+    for (Result& result : g_results) {
+      if (result.timed && result.due == 0 && (path.empty() || result.path == path)) result.due = NowMs() + ModeDelay();
+    }
+    return;
+  }
+  if (path.empty() || g_result_mode == "none") return;
+  bool timed = (mask & kStartBits) != 0 && (mask & 0x1) == 0;
+  g_results.push_back({path, timed, timed ? 0 : NowMs() + ModeDelay(), "pending", 0});
+}
+
+// Carries out what has come due.
+void SettleResults() {
+  for (Result& result : g_results) {
+    if (result.state != "pending" || result.due == 0 || NowMs() < result.due) continue;
+    if (g_result_mode.rfind("exit:", 0) == 0) {
+      g_stop = 1;
+      return;
+    }
+    if (g_result_mode.rfind("fail:", 0) == 0) {
+      result.state = "failed";
+      continue;
+    }
+    long long bytes = atoll(ModeRest().c_str());
+    std::string data(static_cast<size_t>(bytes), 'x');
+    if (WriteFile(result.path, data.data(), data.size())) {
+      result.state = "written";
+      result.bytes = bytes;
+    } else {
+      result.state = "failed";
+    }
+  }
+}
+
+// The answer to the status query about path.
+std::string StatusOf(const std::string& path) {
+  SettleResults();
+  for (const Result& result : g_results) {
+    if (result.path != path) continue;
+    if (result.state == "written") return "written " + std::to_string(result.bytes);
+    if (result.state == "failed") return "failed " + (ModeRest().empty() ? "cannot write " + path : ModeRest());
+    return result.timed && result.due == 0 ? "pending -" : "pending 50";
+  }
+  return "unknown";
+}
+
+void AnswerQuery(int fd, const char* message, size_t got, const std::string& dir, const std::string& mode) {
+  static int queries = 0;
+  std::string count = std::to_string(++queries);
+  WriteFile(dir + "/queries", count.data(), count.size());
+  WriteFile(dir + "/query.bin", message, got);
+  if (mode == "silent") return;
+  std::string reply(1024, '\0');
+  if (mode == "refuse") {
+    reply[0] = 'N';
+    reply.replace(3, 31, "unknown command bit(s) 0x10000");
+  } else {
+    std::string answer = StatusOf(std::string(message + 8, strnlen(message + 8, got - 8)));
+    reply[0] = 'Y';
+    reply.replace(3, answer.size(), answer);
+  }
+  send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 
 // Sends a reply as mode says; false when the connection is to be closed.
@@ -242,22 +360,48 @@ bool Reply(int fd, const std::string& mode, size_t size) {
   return true;
 }
 
-void Serve(int client, int index, const std::string& dir, size_t size, const std::string& first,
-           const std::string& kick) {
+// Serves one connection; false when it was a status query, which counts as
+// no message.
+bool Serve(int client, int index, const std::string& dir, size_t size, const std::string& first,
+           const std::string& kick, const std::string& status) {
   char message[2048];
   size_t got = ReadMessage(client, message, size);
+  unsigned int mask = 0;
+  if (got >= 4) memcpy(&mask, message, 4);
+  if (got == 1024 && (mask & kStatusQuery) != 0) {
+    AnswerQuery(client, message, got, dir, status);
+    return false;
+  }
   WriteFile(dir + "/msg-" + std::to_string(index) + ".bin", message, got);
   int kicks_before = g_kicks;
-  if (!Reply(client, first, size) || kick == "none") return;
-  if (first.rfind("refuse:", 0) == 0 || first.rfind("full:", 0) == 0) return;
+  const std::string text = got > 8 ? std::string(message + 8, strnlen(message + 8, got - 8)) : "";
+  if (!Reply(client, first, size)) return true;
+  if (first.rfind("refuse:", 0) == 0 || first.rfind("full:", 0) == 0) return true;
+  if (kick == "none") {
+    NoteResult(mask, text);
+    return true;
+  }
   long long deadline = NowMs() + 3000;
   while (g_kicks == kicks_before && NowMs() < deadline && !g_stop) Nap(5);
   RecordKicks(dir);
-  if (g_kicks == kicks_before) return;
-  if (!Reply(client, kick, size)) return;
+  if (g_kicks == kicks_before) return true;
+  if (kick.rfind("refuse:", 0) != 0) NoteResult(mask, text);
+  if (!Reply(client, kick, size)) return true;
   // Let the tool read the reply before the connection goes.
   struct pollfd entry = {client, POLLIN, 0};
   poll(&entry, 1, 1500);
+  return true;
+}
+
+// A second stand-in as a child, serving with --dir dir; it ends with this
+// process.
+pid_t StartChild(const char* self, const std::string& dir, int lifetime) {
+  pid_t child = fork();
+  if (child != 0) return child;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  std::string seconds = std::to_string(lifetime);
+  execl(self, self, "--dir", dir.c_str(), "--lifetime", seconds.c_str(), static_cast<char*>(nullptr));
+  _exit(127);
 }
 
 // The socket is bound under a temporary name (or, with bind_dir, in a
@@ -300,7 +444,7 @@ int main(int argc, char** argv) {
   RecordStart(probe ? "probe" : "serve");
   if (probe) return AnswerProbe(argv[0]);
 
-  std::string dir, first = "accept", kick = "accept";
+  std::string dir, first = "accept", kick = "accept", status = "know", child_dir;
   size_t size = 512;
   int owner = getpid();
   int lifetime = 60;
@@ -317,6 +461,10 @@ int main(int argc, char** argv) {
     else if (arg == "--lifetime") lifetime = atoi(value), i++;
     else if (arg == "--no-kick-handler") kick_handler = false;
     else if (arg == "--bind-dir") bind_dir = true;
+    else if (arg == "--status") status = value, i++;
+    else if (arg == "--result") g_result_mode = value, i++;
+    else if (arg == "--child") child_dir = value, i++;
+    else if (arg == "--require" || arg == "-r") i++;
     else {
       fprintf(stderr, "kestrun_peer: unknown option %s\n", arg.c_str());
       return 2;
@@ -339,19 +487,25 @@ int main(int argc, char** argv) {
   alarm(static_cast<unsigned>(lifetime));
 
   int server = Listen(owner, bind_dir);
+  pid_t child = child_dir.empty() ? 0 : StartChild("/proc/self/exe", child_dir, lifetime);
   RecordKicks(dir);
   int index = 0;
   while (!g_stop) {
     RecordKicks(dir);
+    SettleResults();
     struct pollfd entry = {server, POLLIN, 0};
     if (poll(&entry, 1, 20) <= 0) continue;
     int client = accept(server, nullptr, nullptr);
     if (client == -1) continue;
-    Serve(client, index++, dir, size, first, kick);
+    if (Serve(client, index, dir, size, first, kick, status)) index++;
     close(client);
   }
   RecordKicks(dir);
   close(server);
   unlink(g_socket_path);
+  if (child > 0) {
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+  }
   return 0;
 }

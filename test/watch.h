@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "support.h"
@@ -69,6 +70,59 @@ inline void KillOtherChildren(const std::vector<pid_t>& known) {
     waitpid(pid, nullptr, 0);
   }
 }
+
+// True when pid has a handler for signo.
+inline bool Catches(pid_t pid, int signo) {
+  std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("\nSigCgt:\t");
+  return at != std::string::npos && (std::stoull(status.substr(at + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
+}
+
+// quellix started as from an interactive shell (SIGINT at its default), its
+// output read while it runs; killed and reaped at the end if it is still
+// there.
+class RunningTool {
+ public:
+  RunningTool(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    if (pipe(out_) != 0) return;
+    std::vector<std::string> argv = {"/usr/bin/env", "--default-signal=INT", QUELLIX_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = Spawn(argv, env, out_[1]);
+    close(out_[1]);
+    fcntl(out_[0], F_SETFL, O_NONBLOCK);
+  }
+  ~RunningTool() {
+    if (!reaped_) Reap(pid_, 0);
+    close(out_[0]);
+  }
+  RunningTool(const RunningTool&) = delete;
+  RunningTool& operator=(const RunningTool&) = delete;
+
+  // Waits until condition holds and quellix waits for a result file: it
+  // catches SIGINT then (the probe, which catches it too, is over once the
+  // command was delivered).
+  bool Waiting(const std::function<bool()>& condition) {
+    return WaitFor([&] { return Read(), condition() && Catches(pid_, SIGINT); }, 20000);
+  }
+  void Signal(int signo) { kill(pid_, signo); }
+  // The exit status, or -1 when it had to be killed or ended by a signal.
+  int Finish(int timeout_ms) {
+    int status = Reap(pid_, timeout_ms);
+    reaped_ = true;
+    Read();
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string out;
+
+ private:
+  void Read() {
+    char buf[4096];
+    for (ssize_t n; (n = read(out_[0], buf, sizeof(buf))) > 0;) out.append(buf, static_cast<size_t>(n));
+  }
+  int out_[2] = {-1, -1};
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
 
 // No background process outlives a test, also when it fails; the peers are
 // locals of the test body and gone before TearDown.

@@ -15,6 +15,7 @@ const STUCK_APP = path.resolve(__dirname, 'stuck-app.js');
 const LOADER = 'heap-snapshot-toolkit';
 const MSG_SIZE = 512;
 const EXT_MSG_SIZE = 1024;
+const STATUS_QUERY = 0x10000;
 
 function socketPath(pid) { return `/tmp/kestrun-uds-path-${pid}`; }
 
@@ -178,6 +179,13 @@ function filesIn(dir) {
   return fs.readdirSync(dir).filter((name) => !/^\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(name));
 }
 
+// The status query for a result path, as quellix sends it: the reply, or
+// null when none came.
+async function statusOf(pid, file) {
+  const { first } = await exchange(pid, { mask: STATUS_QUERY, size: EXT_MSG_SIZE, param: 0, text: file });
+  return first;
+}
+
 // Waits for a complete result file and returns its text.
 async function waitForFile(file, timeoutMs = 15000) {
   await waitFor(() => fs.existsSync(file), `result file ${file}`, timeoutMs);
@@ -237,7 +245,8 @@ function runQuellix(args) {
 }
 
 module.exports = {
-  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, agentMarks, message, parseReply, Client, exchange, filesIn, waitForFile, catchesSignal, controlSockets, loadInDevTools,
+  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, STATUS_QUERY, socketPath, isSocket, waitFor, cleanEnv, startApp,
+  evalInApp, stopApp, agentMarks, message, parseReply, Client, exchange, filesIn, statusOf, waitForFile, catchesSignal,
+  controlSockets, loadInDevTools,
   runQuellix,
 };

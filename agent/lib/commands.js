@@ -6,6 +6,7 @@ const path = require('path');
 const { BIT, KNOWN_BITS, PATH_WORD, parseOptionText } = require('./wire');
 const { log, warn, setEnabled } = require('./log');
 const results = require('./results');
+const status = require('./status');
 const flags = require('./flags');
 const room = require('./room');
 const { withSession } = require('./session');
@@ -26,7 +27,7 @@ const EXIT_COLLECT_MS = 600;
 // the timeline (disabling the heap profiler after a snapshot must not end a
 // heap profile that runs on the other one).
 let ctx = null;
-const activities = {}; // key -> { state: 'starting'|'running'|'done', stopPlanned, path, ... }
+const activities = {}; // key -> { state: 'starting'|'running'|'done', accepted, stopPlanned, path, ... }
 let inProgress = 0;    // commands and activities that need the main thread
 const pendingWork = new Set();
 // V8 builds one heap snapshot at a time: the heap snapshot or timeline that
@@ -189,11 +190,18 @@ const ACTIVITIES = [
   { key: 'v8options', name: 'V8 options session', start: BIT.V8_OPTIONS, stop: BIT.STOP_V8_OPTIONS, begin: beginV8Options },
 ];
 
-// A stop may come while its activity is still starting (allocation tracking
-// first gives every object of a large heap an id): it waits for the start.
+// An activity from its accepting reply on. `started` settles once its start
+// has run (or failed), or when its message is dropped before that.
+function newActivity(file) {
+  const act = { state: 'starting', path: file, accepted: false, stopPlanned: false };
+  act.started = new Promise((resolve) => { act.settleStart = resolve; });
+  return act;
+}
+
 function startActivity(kind, act) {
-  act.begun = beginActivity(kind, act);
-  return act.begun;
+  const begun = beginActivity(kind, act);
+  begun.then(act.settleStart, act.settleStart);
+  return begun;
 }
 
 async function beginActivity(kind, act) {
@@ -219,9 +227,19 @@ function endActivity(kind, act) {
   setActive(-1);
 }
 
+// A stop may come before its activity has started: its start may wait for
+// its kick, or for a main thread that is writing a snapshot (allocation
+// tracking, too, first gives every object of a large heap an id). The stop
+// then waits, and is carried out right after the start.
 async function stopActivity(kind, act) {
-  if (act && act.begun) await act.begun.catch(() => {});
-  if (!act || act.state === 'done' || act.finishing) return;
+  const early = act.state === 'starting';
+  await act.started;
+  if (act.state !== 'running') {
+    log(`${kind.name} stop: the ${kind.name} did not start, nothing to stop`);
+    return;
+  }
+  if (act.finishing) return;
+  if (early) log(`${kind.name} stop came before the ${kind.name} had started: stopped right after its start, so ${act.path} is shorter than asked`);
   act.finishing = true;
   try {
     if (act.collect) await results.writeTextResult(act.path, await act.collect());
@@ -249,14 +267,16 @@ async function finishAll(disconnect) {
     if (!act.collect) {
       // Allocation tracking ends now, while the main thread waits for this.
       texts.push(until(act.session.post('HeapProfiler.disable').catch(() => {})).then(() => {
-        log(`${kind.name} abandoned: the process is ending`);
+        const why = `${kind.name} abandoned: the process is ending`;
+        log(why);
+        status.failed(act.path, why);
         endActivity(kind, act);
         return null;
       }));
       continue;
     }
     texts.push(act.collect().then((text) => ({ kind, act, text }),
-      (err) => { warn(`${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
+      (err) => { fail(act.path, `${kind.name} stop failed: ${err.message}`); return { kind, act, text: null }; }));
   }
   const collected = await Promise.all(texts.map(until));
   await until(Promise.all(pendingWork));
@@ -264,7 +284,7 @@ async function finishAll(disconnect) {
   disconnect();
   for (const got of collected) {
     if (!got || got.text === null) continue;
-    await results.writeTextResult(got.act.path, got.text).catch((err) => warn(`${got.kind.name} stop failed: ${err.message}`));
+    await results.writeTextResult(got.act.path, got.text).catch((err) => fail(got.act.path, `${got.kind.name} stop failed: ${err.message}`));
     endActivity(got.kind, got.act);
   }
 }
@@ -378,7 +398,7 @@ function checkStarts(plan, words) {
   for (const kind of ACTIVITIES) {
     if (!(plan.mask & kind.start)) continue;
     if (plan.mask & kind.stop) return `cannot start and stop a ${kind.name} in one message`;
-    const act = { state: 'starting', path: plan.file };
+    const act = newActivity(plan.file);
     if (kind.key === 'v8options') {
       act.flags = flags.checkV8Flags(words, plan.file !== null);
       if (act.flags.error) return act.flags.error;
@@ -393,12 +413,14 @@ function checkStarts(plan, words) {
   return null;
 }
 
-// A stop belongs to the activity that writes the message's result path.
+// A stop belongs to the activity that writes the message's result path. An
+// activity whose start was accepted is stopped also when it has not started
+// yet: its file is then written right after its start.
 function checkStops(plan) {
   for (const kind of ACTIVITIES) {
     if (!(plan.mask & kind.stop)) continue;
     const act = activities[kind.key];
-    if (!act || act.stopPlanned || !(act.state === 'running' || act.begun)) return `no ${kind.name} is running`;
+    if (!act || !act.accepted || act.stopPlanned) return `no ${kind.name} is running`;
     if (plan.file !== null && plan.file !== act.path) {
       return `the running ${kind.name} writes to ${act.path}, not to ${plan.file}`;
     }
@@ -419,15 +441,27 @@ function checkFileUse(plan) {
   return results.checkResultPath(plan.file);
 }
 
-// Gives back what makePlan reserved, when the command will not run after all.
-function releasePlan(plan) {
+// The accepting reply goes out: the plan's starts may be stopped from now
+// on, and its result file is pending.
+function acceptPlan(plan) {
+  for (const s of plan.starts) s.act.accepted = true;
+  if (plan.writes) status.pending(plan.file);
+  plan.accepted = true;
+}
+
+// Gives back what makePlan reserved, when the command will not run after all;
+// `why`, when an accepted plan is dropped, is its result file's failure.
+function releasePlan(plan, why) {
   if (plan.snapshot && snapshotUser === plan.snapshot) snapshotUser = null;
   for (const s of plan.starts) {
     if (activities[s.kind.key] === s.act) delete activities[s.kind.key];
+    s.act.state = 'done';
+    s.act.settleStart();
   }
   for (const { act } of plan.stops) act.stopPlanned = false;
   if (plan.reserved) results.release(plan.file);
   plan.reserved = false;
+  if (plan.accepted && plan.writes && why) status.failed(plan.file, why);
 }
 
 function runPlan(plan) {
@@ -439,11 +473,11 @@ function runPlan(plan) {
 
 async function runPlanSteps(plan) {
   log(`running mask 0x${plan.mask.toString(16)}`);
-  for (const { kind, act } of plan.stops) await attempt(kind.name + ' stop', () => stopActivity(kind, act));
+  for (const { kind, act } of plan.stops) await attempt(kind.name + ' stop', () => stopActivity(kind, act), act.path);
   if (plan.oneShots.length > 0) {
     setActive(1);
     try {
-      for (const cmd of plan.oneShots) await attempt(cmd.name, () => cmd.run(plan.file));
+      for (const cmd of plan.oneShots) await attempt(cmd.name, () => cmd.run(plan.file), cmd.file ? plan.file : null);
     } finally {
       if (plan.oneShots.some((c) => c.file)) results.release(plan.file);
       if (plan.snapshot && plan.snapshot.what === 'heap snapshot' && snapshotUser === plan.snapshot) snapshotUser = null;
@@ -452,7 +486,7 @@ async function runPlanSteps(plan) {
   }
   if (plan.plainFlags) await attempt('--v8-options', () => applyPlainFlags(plan.plainFlags));
   for (const { kind, act } of plan.starts) {
-    if (await attempt(kind.name + ' start', () => startActivity(kind, act)) && plan.autoStop > 0) {
+    if (await attempt(kind.name + ' start', () => startActivity(kind, act), act.path) && plan.autoStop > 0) {
       scheduleAutoStop(kind, act, plan.autoStop);
     }
   }
@@ -467,14 +501,21 @@ function applyPlainFlags(words) {
 // output must be what it is without the agent.
 function quiet(err) { return Object.assign(err, { quiet: true }); }
 
-async function attempt(what, fn) {
+// Runs one step of a plan; a failure is said, and is the failure of the
+// step's result file, when it has one.
+async function attempt(what, fn, file) {
   try {
     await fn();
     return true;
   } catch (err) {
-    (err.quiet ? log : warn)(`${what} failed: ${err.message}`);
+    fail(file, `${what} failed: ${err.message}`, err.quiet);
     return false;
   }
+}
+
+function fail(file, text, quietly = false) {
+  (quietly ? log : warn)(text);
+  if (file) status.failed(file, text);
 }
 
 // The extended message has no deferred stop behind it: its parameter, when
@@ -488,4 +529,4 @@ function scheduleAutoStop(kind, act, seconds) {
   }, seconds * 1000).unref();
 }
 
-module.exports = { init, makePlan, releasePlan, runPlan, finishAll };
+module.exports = { init, makePlan, acceptPlan, releasePlan, runPlan, finishAll };

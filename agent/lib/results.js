@@ -11,6 +11,7 @@ const path = require('path');
 const crypto = require('crypto');
 const { log, logDir } = require('./log');
 const marks = require('./marks');
+const status = require('./status');
 
 // .<result name>.<mark id: 16 hex digits>.<8 hex digits>.tmp; a temporary
 // file elsewhere, or without a mark, has 16 random hex digits and is never swept.
@@ -30,12 +31,24 @@ function checkResultPath(file) {
   if (!path.isAbsolute(file)) return `result path "${file}" is not absolute`;
   if (inFlight.has(file)) return `result file ${file} is being written; try again in a second`;
   if (exists(file)) return `result file ${file} already exists; try again in a second`;
+  const dir = path.dirname(file);
+  if (!directoryMayExist(dir)) return `cannot write result file: directory ${dir} does not exist`;
   try {
-    fs.accessSync(path.dirname(file), fs.constants.W_OK);
+    fs.accessSync(dir, fs.constants.W_OK);
   } catch (_) {
-    return `cannot write result file: directory ${path.dirname(file)} is not writable`;
+    return `cannot write result file: directory ${dir} is not writable`;
   }
   return null;
+}
+
+// False when dir is surely missing (or not a directory); a directory that
+// cannot be looked at is left to the writability check.
+function directoryMayExist(dir) {
+  try {
+    return fs.statSync(dir).isDirectory();
+  } catch (err) {
+    return err.code !== 'ENOENT' && err.code !== 'ENOTDIR';
+  }
 }
 
 function exists(file) {
@@ -99,7 +112,9 @@ class ResultFile {
       this.abandon();
       throw this.error;
     }
+    let bytes;
     try {
+      bytes = fs.fstatSync(this.fd).size;
       this.publish();
     } catch (err) {
       this.abandon();
@@ -111,6 +126,7 @@ class ResultFile {
       try { fs.unlinkSync(this.file); } catch (_) { /* already gone */ }
       throw closeError;
     }
+    status.written(this.file, bytes);
     log(`wrote ${this.file}`);
   }
 

@@ -7,6 +7,8 @@
 //   SIGUSR2 (the kick) ----------------->  second reply, then the commands run
 //
 // or the one-shot extended message: 1024 bytes in, one reply out, no kick.
+// The extended message also carries the status query (lib/status.js), which
+// the worker answers by itself, whatever the main thread is doing.
 // Both messages start with the same two fields, so they are told apart by
 // length: a message that stops at 512 bytes for EXTENDED_GRACE_MS is a normal
 // message (its sender is now waiting for the reply and sends nothing more); a
@@ -26,6 +28,7 @@ const net = require('net');
 const path = require('path');
 const wire = require('./wire');
 const commands = require('./commands');
+const status = require('./status');
 const { log, stderr, guard } = require('./log');
 const { bindDirPrefix } = require('./shared');
 
@@ -130,8 +133,9 @@ function finishConnection(conn) {
 // The client went away or broke the protocol: whatever it asked for is dropped.
 function dropConnection(conn) {
   if (conn.state === 'waiting' || conn.state === 'deciding') {
-    if (conn.plan) commands.releasePlan(conn.plan);
-    log('client left before its command ran; command dropped');
+    const why = 'the client left before its command ran; command dropped';
+    if (conn.plan) commands.releasePlan(conn.plan, why);
+    log(why);
   }
   finishConnection(conn);
   conn.sock.destroy();
@@ -190,11 +194,26 @@ function takeMessage(conn, size) {
   conn.chunks = null;
   if (msg.error) { refuse(conn, size, msg.error); return; }
   const extended = size === wire.EXT_MSG_SIZE;
+  // Not logged: a client waiting for a file asks again and again.
+  if (msg.mask & wire.STATUS_QUERY) { answerQuery(conn, size, msg); return; }
   log(`message of ${size} bytes: mask 0x${msg.mask.toString(16)}, ${extended ? 'parameter' : 'sender'} ${msg.param}, text "${msg.text}"`);
   if (closing) { refuse(conn, size, 'the process is ending'); return; }
   commands.makePlan(msg.mask, msg.text, extended ? msg.param : 0).then(
     (plan) => guard(() => decide(conn, size, plan)),
     (err) => guard(() => decide(conn, size, { error: `internal error: ${err.message}` })));
+}
+
+// The status query starts, stops and changes nothing: it is answered at
+// once, also while the process is ending.
+function answerQuery(conn, size, msg) {
+  const bit = `0x${wire.STATUS_QUERY.toString(16)}`;
+  if (size !== wire.EXT_MSG_SIZE) {
+    refuse(conn, size, `the status query (bit ${bit}) comes in the ${wire.EXT_MSG_SIZE}-byte extended message, not in a ${size}-byte one`);
+  } else if (msg.mask !== wire.STATUS_QUERY) {
+    refuse(conn, size, `the status query (bit ${bit}) goes alone: mask 0x${msg.mask.toString(16)} carries other bits`);
+  } else {
+    endWith(conn, wire.replyBuffer(size, true, status.answer(msg.text)));
+  }
 }
 
 function decide(conn, size, plan) {
@@ -207,12 +226,14 @@ function decide(conn, size, plan) {
   if (size === wire.EXT_MSG_SIZE) {
     // One reply and no kick: the command runs right after the reply.
     // It runs even if the client leaves now: its message was complete.
+    commands.acceptPlan(plan);
     endWith(conn, wire.replyBuffer(size, true, 'accepted'));
     setImmediate(() => commands.runPlan(plan));
     return;
   }
   conn.state = 'waiting';
   if (conn.peerEnded) { dropConnection(conn); return; }
+  commands.acceptPlan(plan);
   pendingKick.add(conn);
   conn.sock.write(wire.replyBuffer(wire.MSG_SIZE, true, 'accepted, waiting for SIGUSR2'));
   conn.repliedAt = Date.now();

@@ -21,6 +21,9 @@ const BIT = {
   PRINT_V8FLAGS: 0x1000, DIAG_REPORT: 0x2000, CHILD_TO_PARENT: 0x4000,
 };
 const KNOWN_BITS = 0x7fff;
+// The status query: how is the result file at the text's path doing? A bit of
+// its own above the command table's rows, in the extended message only.
+const STATUS_QUERY = 0x10000;
 
 const LE = os.endianness() === 'LE';
 
@@ -51,4 +54,4 @@ function parseOptionText(text) {
   return { file, flags };
 }
 
-module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, BIT, KNOWN_BITS, parseMessage, replyBuffer, parseOptionText };
+module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, BIT, KNOWN_BITS, STATUS_QUERY, parseMessage, replyBuffer, parseOptionText };

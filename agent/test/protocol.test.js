@@ -101,9 +101,11 @@ describe('refusals', () => {
     ['a stop with nothing running', { mask: STOP_PROFILING }, /^no CPU profile is running$/],
     ['a result command without a path', { mask: HEAPDUMP }, /^missing --specified_log_path=<path> for --heapdump$/],
     ['a relative path', { mask: HEAPDUMP, text: '--specified_log_path=x.heapsnapshot ' }, /is not absolute/],
-    ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /directory \/nonexistent\/dir is not writable/],
+    ['a directory that does not exist', { mask: HEAPDUMP, text: '--specified_log_path=/nonexistent/dir/x.heapsnapshot ' }, /^cannot write result file: directory \/nonexistent\/dir does not exist$/],
     ['two result files in one message', { mask: HEAPDUMP | DIAG_REPORT, text: '--specified_log_path=/tmp/x ' }, /^one result file per message: send --heapdump and --diag_report separately$/],
     ['log on and off at once', { mask: 0xc }, /contradict/],
+    ['the status query in a 512-byte message', { mask: h.STATUS_QUERY, text: '/tmp/x' }, /^the status query \(bit 0x10000\) comes in the 1024-byte extended message, not in a 512-byte one$/],
+    ['the status query with a command', { mask: h.STATUS_QUERY | FORCE_GC, size: h.EXT_MSG_SIZE, param: 0, text: '/tmp/x' }, /^the status query \(bit 0x10000\) goes alone: mask 0x10002 carries other bits$/],
   ];
   for (const [name, msg, pattern] of cases) {
     it(`refuses ${name} in the first reply`, async () => {
@@ -127,6 +129,84 @@ describe('refusals', () => {
     assert.equal(stop.second.verdict, 'Y');
     await h.waitForFile(path.join(app.dir, 'twice.cpuprofile'));
   });
+});
+
+describe('the status query', () => {
+  async function statusText(file) {
+    const reply = await h.statusOf(app.pid, file);
+    assert.ok(reply, 'no reply to the status query');
+    assert.equal(reply.verdict, 'Y', reply.text);
+    assert.equal(reply.length, h.EXT_MSG_SIZE);
+    return reply.text;
+  }
+
+  it('is answered at once while the main thread spins: unknown, pending, then written with the size', async () => {
+    const profile = path.join(app.dir, 'queried.cpuprofile');
+    const snapshot = path.join(app.dir, 'queried.heapsnapshot');
+    const release = path.join(app.dir, 'stop-spinning');
+    assert.equal((await h.exchange(app.pid, { mask: START_PROFILING, text: pathWord('queried.cpuprofile') })).second.verdict, 'Y');
+    // The main thread spins in JavaScript until the test lets it go.
+    await h.evalInApp(app, `setImmediate(() => { while (!require('fs').existsSync(${JSON.stringify(release)})) {} }); 0`);
+    try {
+      await h.waitFor(async () => !(await Promise.race([h.evalInApp(app, '1'), new Promise((r) => setTimeout(r, 200, false))])), 'the main thread to spin');
+      assert.equal(await statusText(path.join(app.dir, 'never.heapsnapshot')), 'unknown');
+      assert.equal(await statusText(profile), 'pending -');
+      const { first } = await h.exchange(app.pid, { mask: HEAPDUMP, size: h.EXT_MSG_SIZE, param: 0, text: pathWord('queried.heapsnapshot') });
+      assert.equal(first.verdict, 'Y');
+      const last = await h.waitFor(async () => {
+        const text = await statusText(snapshot);
+        assert.match(text, /^(pending -|written \d+)$/);
+        return text.startsWith('written') && text;
+      }, 'the snapshot to be written while the main thread spins');
+      assert.equal(last, `written ${fs.statSync(snapshot).size}`);
+    } finally {
+      fs.writeFileSync(release, '');
+    }
+    assert.equal((await h.exchange(app.pid, { mask: STOP_PROFILING, text: pathWord('queried.cpuprofile') })).second.verdict, 'Y');
+    await h.waitForFile(profile);
+    assert.equal(await statusText(profile), `written ${fs.statSync(profile).size}`);
+  });
+
+  it('remembers the outcome of the last 64 paths and every pending one, a failure on one bounded line', () => {
+    const status = require('../lib/status');
+    status.pending('/q/pending');
+    for (let i = 0; i < 100; i++) status.written(`/q/${i}`, i);
+    assert.deepEqual(['/q/pending', '/q/35', '/q/36', '/q/99'].map(status.answer), ['pending -', 'unknown', 'written 36', 'written 99']);
+    status.failed('/q/99', `cannot\nwrite ${'é'.repeat(1000)}`);
+    const text = status.answer('/q/99');
+    assert.match(text, /^failed cannot write é+$/);
+    assert.ok(Buffer.byteLength(text) <= 'failed '.length + 900, `${Buffer.byteLength(text)} bytes`);
+  });
+});
+
+describe('a stop that comes before its start', () => {
+  // The start waits behind its message's --force_gc, which waits for a main
+  // thread blocked in native code; the stop comes meanwhile.
+  const kinds = [
+    ['CPU profile', START_PROFILING, STOP_PROFILING, 'early.cpuprofile', '', (text) => Array.isArray(JSON.parse(text).nodes)],
+    ['V8 options session', 0x400, 0x800, 'early.v8options', '--trace_gc ', (text) => /^# \d+ collections/m.test(text)],
+    ['heap timeline', 0x10, 0x20, 'early.heaptimeline', '', (text) => Boolean(JSON.parse(text).snapshot.meta)],
+  ];
+  for (const [name, start, stop, file, flags, loads] of kinds) {
+    it(`is carried out right after the start of a ${name}, which writes its file and logs why it is short`, async () => {
+      const logFile = path.join(app.dir, `kestrun-agent-${app.pid}.log`);
+      assert.equal((await h.exchange(app.pid, { mask: 0x4 })).second.verdict, 'Y');
+      const result = path.join(app.dir, file);
+      const text = flags + pathWord(file);
+      await h.evalInApp(app, "setImmediate(() => require('child_process').execSync('sleep 3')); 0");
+      await h.waitFor(async () => !(await Promise.race([h.evalInApp(app, '1'), new Promise((r) => setTimeout(r, 200, false))])), 'the main thread to block');
+      const started = await h.exchange(app.pid, { mask: FORCE_GC | start, text });
+      assert.deepEqual([started.first.verdict, started.second.verdict], ['Y', 'Y']);
+      // The extended message needs no kick: the stop is accepted at once, and waits.
+      const { first } = await h.exchange(app.pid, { mask: stop, size: h.EXT_MSG_SIZE, param: 0, text });
+      assert.deepEqual([first.verdict, first.text], ['Y', 'accepted']);
+      assert.equal((await h.statusOf(app.pid, result)).text, 'pending -');
+      assert.ok(loads(await h.waitForFile(result)));
+      await h.waitFor(() => fs.readFileSync(logFile, 'utf8').includes(
+        `${name} stop came before the ${name} had started: stopped right after its start, so ${result} is shorter than asked`), 'the log line');
+      assert.equal((await h.exchange(app.pid, { mask: stop, text })).first.text, `no ${name} is running`);
+    });
+  }
 });
 
 describe('one heap snapshot or timeline at a time', () => {

@@ -98,13 +98,15 @@ describe('writes that cannot succeed', () => {
   let app;
   after(() => h.stopApp(app));
 
-  it('a snapshot cut short by the file size limit leaves no file and no descriptor', async () => {
+  it('a snapshot cut short by the file size limit leaves no file and no descriptor, and the status query tells why', async () => {
     app = await h.startApp({ limits: 'ulimit -f 512' });
     const file = path.join(app.dir, 'cut.heapsnapshot');
     await accepted(app, BIT.HEAPDUMP, pathText(file));
     await h.waitFor(() => /--heapdump failed: .*EFBIG/.test(app.err), 'the failure on stderr');
     assert.deepEqual(h.filesIn(app.dir), []);
     assert.deepEqual(deletedFilesOpen(app.pid), []);
+    const said = new RegExp(`^kestrun-agent\\[${app.pid}\\]: (--heapdump failed: .*)$`, 'm').exec(app.err)[1];
+    assert.deepEqual(await h.statusOf(app.pid, file), { verdict: 'Y', text: `failed ${said}`, length: h.EXT_MSG_SIZE });
     // Nothing is left reserved: the same path can be asked for again.
     assert.equal((await h.exchange(app.pid, { mask: BIT.HEAPDUMP, text: pathText(file), kick: false })).first.verdict, 'Y');
   });

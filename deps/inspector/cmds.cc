@@ -3,6 +3,7 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -66,6 +67,8 @@ const unsigned int PRINT_V8FLAGS = 0x1000;
 const unsigned int DIAG_REPORT = 0x2000;
 // Commands that run until the deferred stop ends them.
 const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
+// The status query's own bit: no row of the command table uses it.
+const unsigned int STATUS_QUERY = 0x10000;
 
 // The control message: mask, sender pid, then at most 503 characters of the
 // option text and its NUL.
@@ -101,13 +104,132 @@ int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
 static int AttachAgent(int pid);
+static int WaitForResult(int pid, const char* path, int limit, int stop_kind, int duration);
+static int ListProcesses(bool json);
 
-// Seams for tests that include this file: the probe, the load of --attach
-// and the exchange are the only ways out of the process, and a test may put
-// stand-ins in their place.
+// Seams for tests that include this file: the probe, the load of --attach,
+// the exchange, the wait for a result file and the process list are the
+// only ways out of the process, and a test may put stand-ins in their place.
 static bool (*g_probe)(int pid) = IsKestrun;
 static int (*g_attach)(int pid) = AttachAgent;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
+static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitForResult;
+static int (*g_list)(bool json) = ListProcesses;
+
+// ---------------------------------------------------------------------------
+// The JSON report of --json
+// ---------------------------------------------------------------------------
+
+// With --json, everything the run prints is gathered in a file of its own
+// instead of standard output, and one JSON object goes out at the end: the
+// messages keep their one place each, and no human text can slip through.
+struct Report {
+  bool on;
+  int saved_stdout;  // the real standard output meanwhile
+  off_t error_from;  // what was gathered before this is no error
+  int pid;
+  char command[512];
+  bool delivered;
+  char path[1024];       // the runtime's own view
+  char host_path[2048];  // from quellix's side, when it differs
+  const char* status;    // with --wait: "written" or "failed"
+  long long bytes;
+  double seconds;
+};
+static const Report kNoReport = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
+static Report g_report = kNoReport;
+
+// The gathered text's length: what is printed later is the run's error.
+static void MarkNoError() {
+  if (!g_report.on) return;
+  fflush(stdout);
+  struct stat info;
+  if (fstat(STDOUT_FILENO, &info) == 0) g_report.error_from = info.st_size;
+}
+
+static void StartReport() {
+  fflush(stdout);
+  int scratch = OpenScratchFile();
+  int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  // Without a file to gather into, the messages go out as they are, before
+  // the object.
+  if (scratch == -1 || saved == -1 || dup2(scratch, STDOUT_FILENO) == -1) {
+    if (scratch != -1) close(scratch);
+    if (saved != -1) close(saved);
+    saved = -1;
+  } else {
+    close(scratch);
+  }
+  g_report.on = true;
+  g_report.saved_stdout = saved;
+  g_report.error_from = 0;
+  SetControlEscaping(false);
+}
+
+// Appends ,"name":"value" with value escaped for JSON (cut where it does
+// not fit).
+static void AppendJsonString(char* json, size_t size, const char* name, const char* value) {
+  static char escaped[6 * 8192 + 1];
+  size_t len = strnlen(value, 8192);
+  while (len > 0 && JsonEscape(value, len, escaped, sizeof(escaped)) == 0) len /= 2;
+  if (len == 0) escaped[0] = '\0';
+  AppendFormat(json, size, ",\"%s\":\"%s\"", name, escaped);
+}
+
+// The text printed since the last mark, without the line ends around it.
+static void ReadError(char* text, size_t size) {
+  ssize_t got = pread(STDOUT_FILENO, text, size - 1, g_report.error_from);
+  size_t len = got > 0 ? static_cast<size_t>(got) : 0;
+  text[len] = '\0';
+  while (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
+  size_t start = strspn(text, "\n");
+  memmove(text, text + start, len - start + 1);
+}
+
+// Ends the run: with --json, the object goes out on the real standard
+// output. Returns status.
+static int FinishRun(int status) {
+  if (!g_report.on) return status;
+  g_report.on = false;
+  fflush(stdout);
+  static char error[8192];
+  error[0] = '\0';
+  if (g_report.saved_stdout != -1) {
+    ReadError(error, sizeof(error));
+    dup2(g_report.saved_stdout, STDOUT_FILENO);
+    close(g_report.saved_stdout);
+  }
+  SetControlEscaping(true);
+  static char json[65536];
+  json[0] = '\0';
+  if (g_report.pid > 0) {
+    snprintf(json, sizeof(json), "{\"pid\":%d", g_report.pid);
+  } else {
+    snprintf(json, sizeof(json), "{\"pid\":null");
+  }
+  if (g_report.command[0] != '\0') {
+    AppendJsonString(json, sizeof(json), "command", g_report.command);
+  } else {
+    AppendFormat(json, sizeof(json), ",\"command\":null");
+  }
+  AppendFormat(json, sizeof(json), ",\"delivered\":%s", g_report.delivered ? "true" : "false");
+  if (g_report.delivered && g_report.path[0] != '\0') {
+    AppendJsonString(json, sizeof(json), "path", g_report.path);
+    if (g_report.host_path[0] != '\0' && strcmp(g_report.host_path, g_report.path) != 0) {
+      AppendJsonString(json, sizeof(json), "hostPath", g_report.host_path);
+    }
+  }
+  if (g_report.status != nullptr) {
+    AppendJsonString(json, sizeof(json), "status", g_report.status);
+    AppendFormat(json, sizeof(json), ",\"bytes\":%lld,\"seconds\":%.3f", g_report.bytes, g_report.seconds);
+  }
+  if (!g_report.delivered || (g_report.status != nullptr && strcmp(g_report.status, "written") != 0)) {
+    AppendJsonString(json, sizeof(json), "error", error);
+  }
+  printf("%s}\n", json);
+  fflush(stdout);
+  return status;
+}
 
 // ---------------------------------------------------------------------------
 // Argument parsing
@@ -188,22 +310,55 @@ static bool ParseArgument(const char* arg, unsigned int* mask, int* pid, int* du
   return recognised;
 }
 
-// --attach is quellix's own option in both forms, wherever it stands: it is
-// taken out of the arguments before they are read. True when it was there.
-static bool TakeAttachOption(int* argc, char** argv) {
-  static const char kAttach[] = "--attach";
-  bool attach = false;
+// quellix's own options. They stand anywhere in both forms and are taken out
+// of the arguments before these are read, so that they never reach the
+// runtime as V8 flags.
+struct OwnOptions {
+  bool attach;
+  bool json;
+  bool list;
+  bool wait;
+  int wait_limit;        // seconds; 0: no limit
+  const char* bad_wait;  // the text of an invalid --wait=, or null
+};
+
+static const struct {
+  const char* name;
+  bool OwnOptions::*flag;
+} kOwnOptions[] = {
+    {"--attach", &OwnOptions::attach},
+    {"--json", &OwnOptions::json},
+    {"--list", &OwnOptions::list},
+    {"--wait", &OwnOptions::wait},
+};
+
+static bool TakeOwnOption(const char* arg, OwnOptions* own) {
+  for (const auto& option : kOwnOptions) {
+    if (strcmp(arg, option.name) == 0) {
+      own->*option.flag = true;
+      return true;
+    }
+  }
+  if (!StrStartsWith(arg, "--wait=")) return false;
+  own->wait = true;
+  // Whole seconds as a pid is written: 1 to 10 digits, 1 to 2147483647.
+  if (!GetProcessID(arg + strlen("--wait="), &own->wait_limit)) own->bad_wait = arg + strlen("--wait=");
+  return true;
+}
+
+static void TakeOwnOptions(int* argc, char** argv, OwnOptions* own) {
+  memset(own, 0, sizeof(*own));
   int kept = 1;
   for (int i = 1; i < *argc; i++) {
-    if (strcmp(argv[i], kAttach) == 0) {
-      attach = true;
-    } else {
-      argv[kept++] = argv[i];
-    }
+    if (!TakeOwnOption(argv[i], own)) argv[kept++] = argv[i];
   }
   argv[kept] = nullptr;
   *argc = kept;
-  return attach;
+}
+
+static void ReportUnsupported(const char* arg) {
+  printf("unsupported option: %s\n", arg);
+  PrintUsage();
 }
 
 // ---------------------------------------------------------------------------
@@ -520,33 +675,199 @@ static bool LoadsAgent(const char* options) {
   return options != nullptr && strstr(options, "kestrun-agent") != nullptr;
 }
 
-// Reports a refused target: the refusal, then what would have helped.
+// The name of a user, or its number.
+static void UserName(uid_t uid, char* name, size_t size) {
+  struct passwd* entry = getpwuid(uid);
+  if (entry != nullptr) {
+    snprintf(name, size, "%s", entry->pw_name);
+  } else {
+    snprintf(name, size, "%lu", static_cast<unsigned long>(uid));
+  }
+}
+
+// The words of pid's command line, NUL-separated in words (len bytes);
+// false when it cannot be read.
+static bool ReadCommandLine(int pid, char* words, size_t size, size_t* len) {
+  ssize_t got = ReadProcessFile(pid, "cmdline", words, size);
+  *len = got > 0 ? static_cast<size_t>(got) : 0;
+  return got > 0;
+}
+
+// The text after the last '/' of a word.
+static const char* BaseName(const char* word) {
+  const char* slash = strrchr(word, '/');
+  return slash != nullptr ? slash + 1 : word;
+}
+
+// True when pid's command line preloads the agent with node's -r or
+// --require (as one word with '=' or as two).
+static bool RequiresAgentOnCommandLine(int pid) {
+  static char words[65536];
+  size_t len;
+  if (!ReadCommandLine(pid, words, sizeof(words), &len)) return false;
+  bool value_next = false;
+  for (size_t at = 0; at < len; at += strlen(words + at) + 1) {
+    const char* word = words + at;
+    if ((value_next || StrStartsWith(word, "--require=")) && LoadsAgent(word)) return true;
+    value_next = strcmp(word, "-r") == 0 || strcmp(word, "--require") == 0;
+  }
+  return false;
+}
+
+// Programs that start the application as their child rather than being it.
+static const char* const kShells[] = {"sh", "bash", "dash", "zsh", "ksh", "mksh", "ash", "busybox"};
+static const char* const kPackageManagers[] = {"npm", "npx", "yarn", "pnpm"};
+// The scripts node runs for them, before they set their process title.
+static const struct {
+  const char* script;
+  const char* name;
+} kManagerScripts[] = {{"npm-cli.js", "npm"}, {"npx-cli.js", "npx"}, {"yarn.js", "yarn"},
+                       {"yarn.cjs", "yarn"},  {"pnpm.cjs", "pnpm"},  {"pnpm.mjs", "pnpm"}};
+
+// The package manager pid runs as, by its command line ("npm start", or
+// node and a manager's script); null for any other program.
+static const char* PackageManagerOf(int pid) {
+  static char words[4096];
+  size_t len;
+  if (!ReadCommandLine(pid, words, sizeof(words), &len)) return nullptr;
+  // A title such as "npm start" is one word with blanks.
+  char first[256];
+  snprintf(first, sizeof(first), "%.*s", static_cast<int>(strcspn(words, " ")), words);
+  for (const char* name : kPackageManagers) {
+    if (strcmp(BaseName(first), name) == 0) return name;
+  }
+  size_t second = strlen(words) + 1;
+  if (second >= len) return nullptr;
+  for (const auto& manager : kManagerScripts) {
+    if (strcmp(BaseName(words + second), manager.script) == 0) return manager.name;
+  }
+  return nullptr;
+}
+
+// True when pid's program is a shell, by its name.
+static bool IsShell(int pid) {
+  char comm[64];
+  if (ReadProcessFile(pid, "comm", comm, sizeof(comm)) <= 0) return false;
+  comm[strcspn(comm, "\n")] = '\0';
+  for (const char* name : kShells) {
+    if (strcmp(comm, name) == 0) return true;
+  }
+  return false;
+}
+
+// The descendant of pid, three generations deep, that runs the application:
+// the first that serves its control socket, else the first Node.js process;
+// 0 when there is none. A package manager's script runs in a shell that
+// runs node, so children alone are not enough.
+static int RuntimeDescendant(int pid) {
+  int family[64];
+  int count = GetChildProcesses(pid, family, 64);
+  int node = 0, from = 0;
+  for (int generation = 1; generation <= 3; generation++) {
+    const int until = count;
+    for (int i = from; i < until; i++) {
+      if (ServesControlSocket(family[i])) return family[i];
+      if (node == 0 && IsNodeProcess(family[i])) node = family[i];
+      if (generation < 3) count += GetChildProcesses(family[i], family + count, 64 - count);
+    }
+    from = until;
+  }
+  return node;
+}
+
+// The cause lines of a refused target, in the order in which one is looked
+// for: each prints its line and returns true when it applies.
+static bool SayNoSuchProcess(int pid) {
+  if (pid < 1 || kill(pid, 0) == 0 || errno != ESRCH) return false;
+  printf("No process has pid %d.\n", pid);
+  return true;
+}
+
+static bool SayPermissionDenied(int pid) {
+  uid_t uid;
+  gid_t gid;
+  if (g_probe_outcome.path_error != EACCES || !GetProcessOwner(pid, &uid, &gid)) return false;
+  char owner[64];
+  UserName(uid, owner, sizeof(owner));
+  printf("Permission denied reading /proc/%d/exe: run quellix as the process's user (%s) or as root.\n", pid, owner);
+  return true;
+}
+
+static bool SayProbeError(int pid) {
+  uid_t uid;
+  gid_t gid;
+  if (g_probe_outcome.said[0] == '\0' || !GetProcessOwner(pid, &uid, &gid)) return false;
+  char owner[64], shown[4 * PROBE_SAID_SIZE];
+  UserName(uid, owner, sizeof(owner));
+  EscapeControls(g_probe_outcome.said, shown, sizeof(shown));
+  printf("The probe of pid %d, run as %s, said: %s\n", pid, owner, shown);
+  return true;
+}
+
+static bool SayRequiredOnCommandLine(int pid) {
+  if (!g_probe_outcome.answered_undefined || !RequiresAgentOnCommandLine(pid)) return false;
+  printf("Pid %d loads the agent with --require on its command line; quellix's probe sees only NODE_OPTIONS.\n", pid);
+  return true;
+}
+
+static bool SayNodeOptions(int pid) {
+  char options[1024];
+  if (!g_probe_outcome.answered_undefined || !GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) ||
+      !LoadsAgent(options) || LoadsAgent(getenv("NODE_OPTIONS"))) {
+    return false;
+  }
+  printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
+  return true;
+}
+
+static bool SayLoadedByAttach(int pid) {
+  if (!ServesControlSocket(pid)) return false;
+  printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
+  return true;
+}
+
+static bool SayChildIsRuntime(int pid) {
+  if (!IsShell(pid) && PackageManagerOf(pid) == nullptr) return false;
+  int child = RuntimeDescendant(pid);
+  if (child == 0) return false;
+  printf("Pid %d is not a runtime, but its child %d is.\n", pid, child);
+  return true;
+}
+
+static bool (*const kRefusalCauses[])(int pid) = {
+    SayNoSuchProcess, SayPermissionDenied, SayProbeError,     SayRequiredOnCommandLine,
+    SayNodeOptions,   SayLoadedByAttach,   SayChildIsRuntime,
+};
+
+// Reports a refused target: the refusal, then the first cause that applies.
 static void ReportRefusedTarget(int pid, bool v8_form) {
-  const ProbeOutcome& outcome = g_probe_outcome;
   if (v8_form) {
     printf("Please check if pid:%d is kestrun process.\n", pid);
   } else {
     printf("Please check if pid %d is node process.\n", pid);
   }
-  char options[1024];
-  if (outcome.answered_undefined && GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) &&
-      LoadsAgent(options) && !LoadsAgent(getenv("NODE_OPTIONS"))) {
-    printf("Pid %d loads the agent through NODE_OPTIONS; give quellix the same NODE_OPTIONS.\n", pid);
-  } else if (ServesControlSocket(pid)) {
-    printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
+  for (auto says : kRefusalCauses) {
+    if (says(pid)) break;
   }
-  uid_t uid;
-  gid_t gid;
-  if (outcome.path_error == EACCES && GetProcessOwner(pid, &uid, &gid)) {
-    char owner[64];
-    struct passwd* entry = getpwuid(uid);
-    if (entry != nullptr) {
-      snprintf(owner, sizeof(owner), "%s", entry->pw_name);
-    } else {
-      snprintf(owner, sizeof(owner), "%lu", static_cast<unsigned long>(uid));
-    }
-    printf("Permission denied reading /proc/%d/exe: run quellix as the process's user (%s) or as root.\n", pid, owner);
-  }
+}
+
+// After the status text: a runtime that is itself a package manager (it
+// inherited NODE_OPTIONS) is rarely the process meant.
+static void NotePackageManager(int pid) {
+  const char* manager = PackageManagerOf(pid);
+  if (manager == nullptr) return;
+  int child = RuntimeDescendant(pid);
+  if (child == 0) return;
+  printf("Pid %d is %s, a package manager; its child %d runs the application.\n", pid, manager, child);
+}
+
+// After the ENABLE_NODE_LOG lines: a target that preloads the agent but was
+// started without the setting under which it serves its socket.
+static void NoteStartedWithoutLog(int pid) {
+  char options[1024], flag[64];
+  if (!GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) || !LoadsAgent(options)) return;
+  if (GetTargetVariable(pid, "ENABLE_NODE_LOG=", flag, sizeof(flag)) && strcmp(flag, "YES") == 0) return;
+  printf("Pid %d was started without ENABLE_NODE_LOG=YES.\n", pid);
 }
 
 // Quotes text for the shell as one word; false when it does not fit.
@@ -602,6 +923,7 @@ static void PrintNow() {
   struct tm* local = localtime(&now);
   printf("%4d-%02d-%02d %02d:%02d:%02d\n\n", local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
          local->tm_min, local->tm_sec);
+  MarkNoError();
 }
 
 static bool IsLogFileNeeded(int mask) {
@@ -634,6 +956,7 @@ static bool GetLogDir(int pid, char* dir, char* value = nullptr) {
     snprintf(found, sizeof(found), "%s", own);
   } else {
     printf("%s not configured, default dir %s is used\n", NODE_LOG_DIR_ENV_NAME, DEFAULT_LOG_DIR);
+    MarkNoError();
     snprintf(found, sizeof(found), "%s", DEFAULT_LOG_DIR);
   }
   WriteLogDir(dir, found);
@@ -733,28 +1056,47 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
 // The result path is the runtime's own view; from the tool's side it lies
 // under the runtime's root. Its directory is resolved there, since a
 // symlink in it names a directory of the container, not of the host; when
-// that fails, the path is shown under /proc/<pid>/root as it is.
-static void PrintHostPath(int pid, const char* path) {
-  char dir[1024], host[2048], shown[8192];
+// that fails, the path is named under /proc/<pid>/root as it is. A target
+// in the tool's own mount namespace shares its view.
+static void HostPathOf(int pid, const char* path, char* host, size_t size) {
+  if (!GetTargetPlace(pid).other_mount) {
+    snprintf(host, size, "%s", path);
+    return;
+  }
+  char dir[1024];
   const char* name = strrchr(path, '/');
   bool resolved = false;
   if (name != nullptr) {
     snprintf(dir, sizeof(dir), "%.*s", name == path ? 1 : static_cast<int>(name - path), path);
-    resolved = ResolveInTargetRoot(pid, dir, host, sizeof(host));
+    resolved = ResolveInTargetRoot(pid, dir, host, size);
   }
   if (resolved) {
-    AppendFormat(host, sizeof(host), "%s", name);
+    AppendFormat(host, size, "%s", name);
   } else {
-    snprintf(host, sizeof(host), "/proc/%d/root%s", pid, path);
+    snprintf(host, size, "/proc/%d/root%s", pid, path);
   }
+}
+
+static void PrintHostPath(int pid, const char* path) {
+  char host[2048], shown[8192];
+  HostPathOf(pid, path, host, sizeof(host));
   EscapeControls(host, shown, sizeof(shown));
   printf("Host path: %s\n", shown);
 }
 
-// Delivers one command and returns the stop kind to schedule. delivered, when
-// given, tells whether the exchange went through.
-static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered = nullptr) {
-  if (delivered != nullptr) *delivered = false;
+// What one delivery came to: whether the exchange went through, and the
+// result file it named with the stop kind of its row (also for a run
+// without a time limit, which schedules no stop).
+struct Delivery {
+  bool delivered;
+  int stop_kind;
+  char path[1024];
+};
+
+// Delivers one command and returns the stop kind to schedule. out, when
+// given, receives what the delivery came to.
+static int SendSignal(int pid, unsigned int mask, int duration, Delivery* out = nullptr) {
+  if (out != nullptr) memset(out, 0, sizeof(*out));
   int stop_kind = 0;
   char status[1024], path[1024];
   status[0] = '\0';
@@ -767,7 +1109,11 @@ static int SendSignal(int pid, unsigned int mask, int duration, bool* delivered 
     ComposeConfirmation(mask, status, sizeof(status));
   }
   if (g_exchange(pid, mask) == -1) return 0;
-  if (delivered != nullptr) *delivered = true;
+  if (out != nullptr) {
+    out->delivered = true;
+    out->stop_kind = stop_kind;
+    snprintf(out->path, sizeof(out->path), "%s", path);
+  }
   printf("%s", status);
   if (path[0] != '\0' && GetTargetPlace(pid).other_mount) PrintHostPath(pid, path);
   return duration == NO_LIMIT ? 0 : stop_kind;
@@ -844,13 +1190,17 @@ int sendUdsMessage(int pid, unsigned int mask) {
   FormatSocketPath(path, sizeof(path), pid);
   if (access(path, F_OK) != 0) {
     printf("Please check if ENABLE_NODE_LOG=YES is configured.\n");
+    NoteStartedWithoutLog(pid);
     return -1;
   }
   // A runtime that hangs up early must not end the tool before it reports.
   signal(SIGPIPE, SIG_IGN);
   int fd = OpenSocketPath(path);
   if (fd < 0) {
-    if (fd == -1) printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
+    if (fd == -1) {
+      printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
+      NoteStartedWithoutLog(pid);
+    }
     return -1;
   }
   int result = Exchange(fd, pid, mask, path);
@@ -894,10 +1244,163 @@ static void SleepSeconds(int seconds) {
   }
 }
 
-void SendTerminateSignal(int pid, int stop_kind) {
+// The stop command of each stop kind 1 to 4; 0 for any other kind.
+static unsigned int StopMask(int stop_kind) {
   static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
-  if (stop_kind < 1 || stop_kind > 4) return;
-  SendSignal(pid, kStopMasks[stop_kind - 1], 0);
+  return stop_kind >= 1 && stop_kind <= 4 ? kStopMasks[stop_kind - 1] : 0;
+}
+
+void SendTerminateSignal(int pid, int stop_kind) {
+  if (StopMask(stop_kind) == 0) return;
+  SendSignal(pid, StopMask(stop_kind), 0);
+}
+
+// The ledger of pending deferred stops: a directory of this user's own
+// ($XDG_RUNTIME_DIR/quellix, else /tmp/quellix-<uid>), one file per stop. A
+// stop given by hand, or by --wait, finds there the deferred stop of the
+// same activity and ends it, so that it does not linger for the rest of its
+// duration. Nothing of it talks to the runtime. Where the directory cannot
+// be had as ours alone (someone else made /tmp/quellix-<uid> first), the
+// ledger is not kept, and nothing else changes.
+static int OpenLedger(bool create) {
+  char dir[1024];
+  const char* runtime_dir = getenv("XDG_RUNTIME_DIR");
+  struct stat info;
+  if (runtime_dir != nullptr && runtime_dir[0] == '/' && stat(runtime_dir, &info) == 0 && S_ISDIR(info.st_mode) &&
+      info.st_uid == geteuid()) {
+    snprintf(dir, sizeof(dir), "%s/quellix", runtime_dir);
+  } else {
+    snprintf(dir, sizeof(dir), "/tmp/quellix-%lu", static_cast<unsigned long>(geteuid()));
+  }
+  if (create && mkdir(dir, 0700) != 0 && errno != EEXIST) return -1;
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd == -1) return -1;
+  if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 07777) != 0700) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One pending stop: its target and activity, and the process that will
+// send it. Start times tell a process from a later one with its pid.
+struct PendingStop {
+  int target;
+  unsigned long long target_start;
+  int stop_kind;
+  int stopper;
+  unsigned long long stopper_start;
+  char path[1024];
+};
+
+static void LedgerName(char* name, size_t size, int target, int stopper) {
+  snprintf(name, size, "stop-%d-%d", target, stopper);
+}
+
+// The result path that dispatch appended to the option text.
+static void ResultPathOfOptionText(char* path, size_t size) {
+  static const char kPathOption[] = "--specified_log_path=";
+  const char* at = nullptr;
+  for (const char* next = strstr(g_shm_buffer, kPathOption); next != nullptr; next = strstr(next + 1, kPathOption)) {
+    at = next;
+  }
+  path[0] = '\0';
+  if (at == nullptr) return;
+  at += strlen(kPathOption);
+  snprintf(path, size, "%.*s", static_cast<int>(strcspn(at, " ")), at);
+}
+
+// Writes the entry of a deferred stop (a new file, renamed into place).
+static void RecordPendingStop(int pid, int stop_kind, pid_t stopper) {
+  PendingStop entry;
+  memset(&entry, 0, sizeof(entry));
+  entry.target = pid;
+  entry.stop_kind = stop_kind;
+  entry.stopper = stopper;
+  ResultPathOfOptionText(entry.path, sizeof(entry.path));
+  if (!GetProcessStartTime(pid, &entry.target_start) || !GetProcessStartTime(stopper, &entry.stopper_start)) return;
+  int dir = OpenLedger(true);
+  if (dir == -1) return;
+  char line[1200], temp[64], name[64];
+  snprintf(line, sizeof(line), "%d %llu %d %d %llu %s\n", entry.target, entry.target_start, entry.stop_kind,
+           entry.stopper, entry.stopper_start, entry.path[0] != '\0' ? entry.path : "-");
+  snprintf(temp, sizeof(temp), ".new-%d", stopper);
+  LedgerName(name, sizeof(name), pid, stopper);
+  int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd != -1) {
+    bool written = write(fd, line, strlen(line)) == static_cast<ssize_t>(strlen(line));
+    close(fd);
+    if (!written || renameat(dir, temp, dir, name) != 0) unlinkat(dir, temp, 0);
+  }
+  close(dir);
+}
+
+// The stopper removes its own entry when it fires.
+static void ForgetPendingStop(int pid, pid_t stopper) {
+  int dir = OpenLedger(false);
+  if (dir == -1) return;
+  char name[64];
+  LedgerName(name, sizeof(name), pid, stopper);
+  unlinkat(dir, name, 0);
+  close(dir);
+}
+
+static bool ReadPendingStop(int dir, const char* name, PendingStop* entry) {
+  int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) return false;
+  char line[1200];
+  ssize_t got = read(fd, line, sizeof(line) - 1);
+  close(fd);
+  if (got <= 0) return false;
+  line[got] = '\0';
+  return sscanf(line, "%d %llu %d %d %llu %1023s", &entry->target, &entry->target_start, &entry->stop_kind,
+                &entry->stopper, &entry->stopper_start, entry->path) == 6;
+}
+
+// True while the stopper is the process that was recorded: the same start
+// time, and this user's.
+static bool IsOurStopper(const PendingStop& entry) {
+  unsigned long long start;
+  uid_t uid;
+  gid_t gid;
+  return GetProcessStartTime(entry.stopper, &start) && start == entry.stopper_start &&
+         GetProcessOwner(entry.stopper, &uid, &gid) && uid == geteuid();
+}
+
+// After a stop was delivered here: ends the deferred stops of the same
+// target and activity without them sending anything, and forgets them, and
+// entries whose stopper is gone; path receives the result path of the last
+// activity ended (nothing when none was).
+static void EndPendingStops(int pid, unsigned int mask, char* path, size_t size) {
+  unsigned long long target_start = 0;
+  if ((mask & (STOP_PROFILING | STOP_V8_OPTIONS | STOP_TIMELINE | STOP_HEAP_PROFILING)) == 0 ||
+      !GetProcessStartTime(pid, &target_start)) {
+    return;
+  }
+  int dir = OpenLedger(false);
+  if (dir == -1) return;
+  int listing = dup(dir);
+  DIR* entries = listing == -1 ? nullptr : fdopendir(listing);
+  if (entries == nullptr && listing != -1) close(listing);
+  for (struct dirent* item = entries == nullptr ? nullptr : readdir(entries); item != nullptr;
+       item = readdir(entries)) {
+    PendingStop entry;
+    if (!StrStartsWith(item->d_name, "stop-")) continue;
+    if (!ReadPendingStop(dir, item->d_name, &entry) || !IsOurStopper(entry)) {
+      unlinkat(dir, item->d_name, 0);
+      continue;
+    }
+    if (entry.target != pid || entry.target_start != target_start || (mask & StopMask(entry.stop_kind)) == 0) continue;
+    // Through a handle taken before the last check: a process that took the
+    // stopper's pid meanwhile gets nothing.
+    int handle = OpenProcessHandle(entry.stopper);
+    if (IsOurStopper(entry)) SignalProcess(entry.stopper, handle, SIGKILL);
+    if (handle != -1) close(handle);
+    unlinkat(dir, item->d_name, 0);
+    if (strcmp(entry.path, "-") != 0) snprintf(path, size, "%s", entry.path);
+  }
+  if (entries != nullptr) closedir(entries);
+  close(dir);
 }
 
 // Detaches a background process that sends the stop after duration; the
@@ -911,7 +1414,10 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
     SendTerminateSignal(pid, stop_kind);
     return 0;
   }
-  if (child > 0) exit(0);
+  if (child > 0) {
+    RecordPendingStop(pid, stop_kind, child);
+    exit(FinishRun(0));
+  }
 
   umask(0);
   setsid();
@@ -933,8 +1439,264 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
   } else {
     DelaySeconds(duration);
   }
+  ForgetPendingStop(pid, getpid());
   SendTerminateSignal(pid, stop_kind);
   _exit(42);
+}
+
+// ---------------------------------------------------------------------------
+// --wait: staying until the result file is published
+// ---------------------------------------------------------------------------
+
+// The signals that end a wait, written to a pipe that the wait polls, so
+// that none is missed between two looks.
+static int g_wait_signals[2] = {-1, -1};
+
+static void OnWaitSignal(int signo) {
+  unsigned char byte = static_cast<unsigned char>(signo);
+  int saved = errno;
+  if (write(g_wait_signals[1], &byte, 1) < 0) {
+  }
+  errno = saved;
+}
+
+// What the wait knows of the result file.
+struct WaitState {
+  int pid;
+  unsigned long long start;  // when the target started: a later process with its pid is not it
+  const char* path;          // the runtime's own view, as the query names it
+  char host[2048];           // where the file lies from here
+  bool query;                // the runtime may know the status query
+  int percent;               // the runtime's progress, or -1
+  long long bytes;
+  char reason[1024];
+};
+
+// Looks once: 'w' written (bytes), 'f' failed (reason), 'p' pending, '?'
+// nothing known yet. A runtime that answers the query decides; for one
+// that does not know it, or knows nothing of the path, the file decides,
+// which the runtime publishes only when it is complete.
+static char LookAtResult(WaitState* w) {
+  char answer[1024];
+  w->percent = -1;
+  int replied = w->query ? QueryRuntime(w->pid, STATUS_QUERY, w->path, answer, sizeof(answer)) : -1;
+  // A refusal is an older runtime's: it is not asked again.
+  if (replied == 0) w->query = false;
+  if (replied == 1 && StrStartsWith(answer, "written ")) {
+    w->bytes = atoll(answer + strlen("written "));
+    return 'w';
+  }
+  if (replied == 1 && StrStartsWith(answer, "failed ")) {
+    snprintf(w->reason, sizeof(w->reason), "%s", answer + strlen("failed "));
+    return 'f';
+  }
+  if (replied == 1 && StrStartsWith(answer, "pending ")) {
+    const char* value = answer + strlen("pending ");
+    if (IsDecimalDigit(value[0])) w->percent = atoi(value);
+    return 'p';
+  }
+  struct stat info;
+  if (lstat(w->host, &info) == 0 && S_ISREG(info.st_mode)) {
+    w->bytes = static_cast<long long>(info.st_size);
+    return 'w';
+  }
+  return '?';
+}
+
+// The size of the runtime's temporary file next to the result
+// (".<name>.<random>.tmp", as the bundled agent writes it), or -1.
+static long long TemporaryBytes(const char* host) {
+  char dir[2048], prefix[512];
+  const char* name = strrchr(host, '/');
+  if (name == nullptr) return -1;
+  snprintf(dir, sizeof(dir), "%.*s", name == host ? 1 : static_cast<int>(name - host), host);
+  snprintf(prefix, sizeof(prefix), ".%s.", name + 1);
+  DIR* entries = opendir(dir);
+  if (entries == nullptr) return -1;
+  long long largest = -1;
+  for (struct dirent* item = readdir(entries); item != nullptr; item = readdir(entries)) {
+    struct stat info;
+    if (StrStartsWith(item->d_name, prefix) && StrEndsWith(item->d_name, ".tmp") &&
+        fstatat(dirfd(entries), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size > largest) {
+      largest = info.st_size;
+    }
+  }
+  closedir(entries);
+  return largest;
+}
+
+// The one progress line on a terminal: during a duration the time left
+// (left_ms, or -1 without a limit), then the runtime's progress and the
+// bytes written.
+static void ShowProgress(const WaitState& w, bool running, int64_t left_ms) {
+  char line[256] = "Waiting:";
+  if (running && left_ms >= 0) AppendFormat(line, sizeof(line), " %d s left", static_cast<int>((left_ms + 999) / 1000));
+  if (running && left_ms < 0) AppendFormat(line, sizeof(line), " until Ctrl-C");
+  if (!running && w.percent >= 0) AppendFormat(line, sizeof(line), " %d%%", w.percent);
+  long long bytes = running ? -1 : TemporaryBytes(w.host);
+  if (bytes >= 0) AppendFormat(line, sizeof(line), " %lld bytes written", bytes);
+  printf("\r\033[K%s", line);
+  fflush(stdout);
+}
+
+static void ClearProgress(bool shown) {
+  if (!shown) return;
+  printf("\r\033[K");
+  fflush(stdout);
+}
+
+// Sends the stop of a timed activity from here; true when it was delivered.
+// A deferred stop left by another run for the same activity ends with it.
+static bool StopActivity(int pid, int stop_kind) {
+  Delivery delivery;
+  SendSignal(pid, StopMask(stop_kind), 0, &delivery);
+  if (!delivery.delivered) return false;
+  char ignored[1024];
+  EndPendingStops(pid, StopMask(stop_kind), ignored, sizeof(ignored));
+  return true;
+}
+
+static void CatchWaitSignals(bool on) {
+  static struct sigaction saved[3];
+  for (int i = 0; i < 3; i++) {
+    if (!on) {
+      sigaction(kEndSignals[i], &saved[i], nullptr);
+      continue;
+    }
+    sigaction(kEndSignals[i], nullptr, &saved[i]);
+    // A signal ignored when the tool started (as under nohup) stays ignored.
+    if (saved[i].sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = OnWaitSignal;
+    sigaction(kEndSignals[i], &action, nullptr);
+  }
+}
+
+// Reports the published file; the run's exit status.
+static int ReportWritten(const char* shown, const WaitState& w, int64_t begin) {
+  printf("Written: %s (%lld bytes, %.1f s).\n", shown, w.bytes, static_cast<double>(MonotonicMs() - begin) / 1000);
+  return 0;
+}
+
+// The wait itself. A timed activity (stop_kind, duration) is stopped from
+// here when its time is up or at the first Ctrl-C; limit counts from when
+// the file is due. Returns the run's exit status.
+static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
+  const int64_t begin = MonotonicMs();
+  bool stop_pending = stop_kind != 0;
+  const int64_t stop_at = duration == NO_LIMIT ? INT64_MAX : begin + static_cast<int64_t>(duration) * 1000;
+  int64_t due = stop_pending ? INT64_MAX : begin;
+  int64_t next_look = begin;
+  int interval = 100;
+  const bool progress = !g_report.on && isatty(STDOUT_FILENO) == 1;
+  char shown[8192];
+  EscapeControls(w->host, shown, sizeof(shown));
+  for (;;) {
+    int64_t now = MonotonicMs();
+    if (stop_pending && now >= stop_at) {
+      ClearProgress(progress);
+      if (!StopActivity(w->pid, stop_kind)) return 1;
+      stop_pending = false;
+      due = next_look = now = MonotonicMs();
+    }
+    if (!stop_pending && now >= next_look) {
+      char found = LookAtResult(w);
+      if (found == 'w' || found == 'f') ClearProgress(progress);
+      if (found == 'w') {
+        return ReportWritten(shown, *w, begin);
+      }
+      if (found == 'f') {
+        char reason[4096];
+        EscapeControls(w->reason, reason, sizeof(reason));
+        printf("The runtime could not write %s: %s\n", shown, reason);
+        return 1;
+      }
+      next_look = now + interval;
+      interval = interval * 2 > 1000 ? 1000 : interval * 2;
+    }
+    const int64_t deadline = limit > 0 && due != INT64_MAX ? due + static_cast<int64_t>(limit) * 1000 : INT64_MAX;
+    if (now >= deadline) {
+      ClearProgress(progress);
+      printf("Waited %d s; %s is not written yet.\n", limit, shown);
+      return 1;
+    }
+    if (progress) ShowProgress(*w, stop_pending, stop_at == INT64_MAX ? -1 : stop_at - now);
+    int64_t wake = stop_pending ? stop_at : next_look;
+    if (wake > deadline) wake = deadline;
+    // At most a second between looks: a target without a handle is checked
+    // each round.
+    int timeout = static_cast<int>(wake - now > 1000 ? 1000 : (wake > now ? wake - now : 0));
+    struct pollfd fds[2] = {{g_wait_signals[0], POLLIN, 0}, {g_target_handle, POLLIN, 0}};
+    int ready = poll(fds, g_target_handle != -1 ? 2 : 1, timeout);
+    if (ready < 0 && errno != EINTR) return 1;
+    unsigned char signo = 0;
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0 && read(g_wait_signals[0], &signo, 1) == 1) {
+      ClearProgress(progress);
+      // The first Ctrl-C during the duration stops the activity now and
+      // still waits; any other ending signal leaves, after the stop.
+      if (signo == SIGINT && stop_pending) {
+        if (!StopActivity(w->pid, stop_kind)) return 1;
+        stop_pending = false;
+        due = next_look = MonotonicMs();
+        continue;
+      }
+      if (stop_pending) StopActivity(w->pid, stop_kind);
+      printf("Stopped waiting; %s may still be written.\n", shown);
+      return 1;
+    }
+    bool ended = ready > 0 && g_target_handle != -1 && (fds[1].revents & (POLLIN | POLLHUP)) != 0;
+    // Without a handle: the pid has no process, or one that started later.
+    unsigned long long start = 0;
+    if (g_target_handle == -1 && w->start != 0) ended = !GetProcessStartTime(w->pid, &start) || start != w->start;
+    if (g_target_handle == -1 && w->start == 0) ended = kill(w->pid, 0) != 0 && errno == ESRCH;
+    if (ended) {
+      ClearProgress(progress);
+      // What the runtime published before it ended still counts.
+      w->query = false;
+      if (LookAtResult(w) == 'w') {
+        return ReportWritten(shown, *w, begin);
+      }
+      printf("Pid %d ended before the file was written.\n", w->pid);
+      return 1;
+    }
+  }
+}
+
+// Stays until the result file at path (the runtime's own view) is
+// published: 0 then, 1 when it failed, the target ended first, the limit
+// (seconds; 0: none) passed or the wait was interrupted. A timed activity
+// (stop_kind not 0) is stopped from here after duration, in place of a
+// deferred stop.
+static int WaitForResult(int pid, const char* path, int limit, int stop_kind, int duration) {
+  static WaitState w;
+  memset(&w, 0, sizeof(w));
+  w.pid = pid;
+  w.path = path;
+  w.query = true;
+  w.percent = -1;
+  if (!GetProcessStartTime(pid, &w.start)) w.start = 0;
+  HostPathOf(pid, path, w.host, sizeof(w.host));
+  fflush(stdout);
+  if (pipe(g_wait_signals) != 0) return 1;
+  for (int fd : g_wait_signals) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  fcntl(g_wait_signals[1], F_SETFL, O_NONBLOCK);
+  // A runtime that hangs up early must not end the tool.
+  signal(SIGPIPE, SIG_IGN);
+  // What comes from here on is the wait's.
+  MarkNoError();
+  CatchWaitSignals(true);
+  const int64_t begin = MonotonicMs();
+  int status = AwaitResult(&w, limit, stop_kind, duration);
+  g_report.status = status == 0 ? "written" : "failed";
+  g_report.bytes = status == 0 ? w.bytes : 0;
+  g_report.seconds = static_cast<double>(MonotonicMs() - begin) / 1000;
+  CatchWaitSignals(false);
+  close(g_wait_signals[0]);
+  close(g_wait_signals[1]);
+  g_wait_signals[0] = g_wait_signals[1] = -1;
+  return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -1381,23 +2143,163 @@ static int AttachAgent(int pid) {
 }
 
 // ---------------------------------------------------------------------------
+// --list: the Node.js processes on the machine
+// ---------------------------------------------------------------------------
+
+// Longest command line shown, in bytes; a longer one ends in "...".
+static const size_t LIST_COMMAND_MAX = 100;
+
+struct ListRow {
+  int pid;
+  int inner_pid;  // in its own pid namespace; 0 when that is the tool's
+  char user[64];
+  const char* state;
+  char command[4 * LIST_COMMAND_MAX + 8];
+};
+
+// The command line with blanks between its words, escaped, cut at a whole
+// UTF-8 character.
+static void ShortCommandLine(int pid, char* out, size_t size) {
+  static char words[4096];
+  size_t len;
+  out[0] = '\0';
+  if (!ReadCommandLine(pid, words, sizeof(words), &len)) return;
+  for (size_t i = 0; i < len; i++) {
+    if (words[i] == '\0') words[i] = ' ';
+  }
+  while (len > 0 && words[len - 1] == ' ') len--;
+  bool cut = len > LIST_COMMAND_MAX;
+  if (cut) {
+    len = LIST_COMMAND_MAX;
+    while (len > 0 && (static_cast<unsigned char>(words[len]) & 0xc0) == 0x80) len--;
+  }
+  words[len] = '\0';
+  EscapeControls(words, out, size - 4);
+  if (cut) AppendFormat(out, size, "...");
+}
+
+// A Node.js process, as the caller may see it: one whose executable quellix
+// may not read (another user's, unless quellix runs as root) cannot be told
+// to be node, and is left out.
+static bool ReadListRow(int pid, ListRow* row) {
+  if (!IsNodeProcess(pid)) return false;
+  uid_t uid;
+  gid_t gid;
+  if (!GetProcessOwner(pid, &uid, &gid)) return false;
+  row->pid = pid;
+  const TargetPlace& place = GetTargetPlace(pid);
+  row->inner_pid = place.inner_pid != pid ? place.inner_pid : 0;
+  UserName(uid, row->user, sizeof(row->user));
+  // Attachable: what --attach would signal, by its own first checks.
+  if (ServesControlSocket(pid)) {
+    row->state = "ready";
+  } else if (IsSignalCaught(pid, SIGUSR1) && (geteuid() == 0 || geteuid() == uid)) {
+    row->state = "attachable";
+  } else {
+    row->state = "other";
+  }
+  ShortCommandLine(pid, row->command, sizeof(row->command));
+  return true;
+}
+
+static void PrintListRow(int pid, void* context) {
+  ListRow row;
+  if (!ReadListRow(pid, &row)) return;
+  char inner[16] = "-";
+  if (row.inner_pid != 0) snprintf(inner, sizeof(inner), "%d", row.inner_pid);
+  printf("%-7d %-7s %-12s %-10s %s\n", row.pid, inner, row.user, row.state, row.command);
+  (void)context;
+}
+
+// The same as one JSON object per process, comma-separated.
+static void PrintListObject(int pid, void* context) {
+  ListRow row;
+  if (!ReadListRow(pid, &row)) return;
+  static char json[4096];
+  int* count = static_cast<int*>(context);
+  snprintf(json, sizeof(json), "%s{\"pid\":%d", *count > 0 ? "," : "", row.pid);
+  if (row.inner_pid != 0) {
+    AppendFormat(json, sizeof(json), ",\"innerPid\":%d", row.inner_pid);
+  } else {
+    AppendFormat(json, sizeof(json), ",\"innerPid\":null");
+  }
+  AppendJsonString(json, sizeof(json), "user", row.user);
+  AppendJsonString(json, sizeof(json), "state", row.state);
+  AppendJsonString(json, sizeof(json), "command", row.command);
+  printf("%s}", json);
+  (*count)++;
+}
+
+// Reads everything from /proc and runs nothing.
+static int ListProcesses(bool json) {
+  if (json) {
+    int count = 0;
+    // JSON escaping takes the place of the printed one.
+    SetControlEscaping(false);
+    printf("{\"processes\":[");
+    ForEachProcess(PrintListObject, &count);
+    printf("]}\n");
+    SetControlEscaping(true);
+    return 0;
+  }
+  printf("%-7s %-7s %-12s %-10s %s\n", "PID", "INNER", "USER", "STATE", "COMMAND");
+  ForEachProcess(PrintListRow, nullptr);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
 // V8 options form
 // ---------------------------------------------------------------------------
 
 static const int OPTION_TEXT_MAX = OPTION_TEXT_SIZE - 1;
 
+// The mask's command names, in table order, for the JSON report.
+static void NameCommands(unsigned int mask, char* names, size_t size) {
+  names[0] = '\0';
+  for (int row = 0; row < COMMAND_ROWS; row++) {
+    if ((mask & (1u << row)) != 0)
+      AppendFormat(names, size, "%s%s", names[0] != '\0' ? " " : "", inspector::CmdName[row]);
+  }
+}
+
+// Delivers the command to an identified target and sees it through: the
+// note on a package manager, the end of the deferred stops that a stop
+// given here replaces, then the wait for the result file or the deferred
+// stop. Returns the run's exit status.
+static int Deliver(int pid, unsigned int mask, int duration, const OwnOptions& own) {
+  Delivery delivery;
+  int stop_kind = SendSignal(pid, mask, duration, &delivery);
+  g_report.delivered = delivery.delivered;
+  if (!delivery.delivered) return 1;
+  snprintf(g_report.path, sizeof(g_report.path), "%s", delivery.path);
+  if (delivery.path[0] != '\0') HostPathOf(pid, delivery.path, g_report.host_path, sizeof(g_report.host_path));
+  NotePackageManager(pid);
+  // A stop typed here knows its result file only from the ledger.
+  char ended[1024] = "";
+  EndPendingStops(pid, mask, ended, sizeof(ended));
+  if (own.wait) {
+    const char* path = delivery.path[0] != '\0' ? delivery.path : ended;
+    if (path[0] == '\0') return 0;  // no result file to wait for
+    return g_wait(pid, path, own.wait_limit, delivery.stop_kind, duration);
+  }
+  if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
+  // Back here after a stop kind only when the fork failed.
+  return stop_kind == 0 ? 0 : 1;
+}
+
 // Collects the flags into the option text and sends them with --v8-options;
-// true when the command was delivered. With attach, the agent is loaded
-// into the target first, in place of the probe.
-static bool V8OptionsHandler(int argc, char** argv, int pid, bool attach = false) {
+// the run's exit status. With --attach, the agent is loaded into the target
+// first, in place of the probe.
+static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& own) {
   size_t position = 0;
   int duration = 0;
+  snprintf(g_report.command, sizeof(g_report.command), "%s", inspector::CmdName[10]);
   for (int i = 2; i < argc; i++) {
     const char* arg = argv[i];
     if (StrStartsWith(arg, "--pid=")) {
       if (!GetProcessID(arg + 6, &pid)) {
         printf("invalid pid:%s\n", arg + 6);
-        return false;
+        return 1;
       }
     } else if (IsDurationInput(arg)) {
       GetTimeInSecond(arg, &duration);
@@ -1405,33 +2307,88 @@ static bool V8OptionsHandler(int argc, char** argv, int pid, bool attach = false
       size_t len = strlen(arg);
       if (position + len + 1 > static_cast<size_t>(OPTION_TEXT_MAX)) {
         printf("v8-options exceeds length limit.\n\n");
-        return false;
+        return 1;
       }
       snprintf(g_shm_buffer + position, sizeof(g_shm_buffer) - position, "%s ", arg);
       position += len + 1;
     }
   }
   g_shm_buffer[position] = '\0';
+  g_report.pid = pid;
   // With --attach the probe is never asked, also without a pid.
-  if (attach && pid > 0) {
-    if (g_attach(pid) != 0) return false;
-  } else if (attach || !g_probe(pid)) {
+  if (own.attach && pid > 0) {
+    if (g_attach(pid) != 0) return 1;
+    MarkNoError();
+  } else if (own.attach || !g_probe(pid)) {
     ReportRefusedTarget(pid, true);
-    return false;
+    return 1;
   }
   if (duration == 0) duration = DEFAULT_DURATION;
-  bool delivered = false;
-  int stop_kind = SendSignal(pid, V8_OPTIONS, duration, &delivered);
-  if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
-  // Back here after a stop kind only when the fork failed.
-  return delivered && stop_kind == 0;
+  return Deliver(pid, V8_OPTIONS, duration, own);
 }
 
 // ---------------------------------------------------------------------------
 // main
 // ---------------------------------------------------------------------------
 
-// The whole run; 0 when the command was delivered, 1 on every failure.
+// The run after quellix's own options were taken out; its exit status.
+static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
+  if (own.bad_wait != nullptr) {
+    printf("Invalid --wait=%s: give whole seconds from 1 to 2147483647.\n", own.bad_wait);
+    return 1;
+  }
+  if (own.list) {
+    if (argc > 1) {
+      ReportUnsupported(argv[1]);
+      return 1;
+    }
+    return g_list(own.json);
+  }
+  if (argc < 2) {
+    PrintUsage();
+    return 1;
+  }
+  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1, own);
+
+  unsigned int mask = 0;
+  int pid = -1;
+  int duration = 0;
+  for (int i = 1; i < argc; i++) {
+    if (!ParseArgument(argv[i], &mask, &pid, &duration)) {
+      ReportUnsupported(argv[i]);
+      return 1;
+    }
+  }
+  NameCommands(mask, g_report.command, sizeof(g_report.command));
+  if (mask == 0 && own.attach) snprintf(g_report.command, sizeof(g_report.command), "--attach");
+  // With --attach alone, the load is the command.
+  if (mask == 0 && !own.attach) {
+    printf("Please specify options.\n");
+    PrintUsage();
+    return 1;
+  }
+  if ((mask & TIMED_COMMANDS) != 0 && duration == 0) duration = DEFAULT_DURATION;
+  if (pid <= 0) {
+    printf("Please specify node pid.\n");
+    return 1;
+  }
+  g_report.pid = pid;
+  if (own.attach) {
+    if (g_attach(pid) != 0) return 1;
+    MarkNoError();
+    if (mask == 0) {
+      g_report.delivered = true;
+      return 0;
+    }
+  } else if (!g_probe(pid)) {
+    ReportRefusedTarget(pid, false);
+    return 1;
+  }
+  return Deliver(pid, mask, duration, own);
+}
+
+// The whole run; 0 when the command was delivered (with --wait: its result
+// file written), 1 on every failure.
 static int RunCommandLine(int argc, char** argv) {
   if (argc < 2) {
     PrintUsage();
@@ -1446,46 +2403,12 @@ static int RunCommandLine(int argc, char** argv) {
     return 0;
   }
   memset(g_shm_buffer, 0, sizeof(g_shm_buffer));
-  unsigned int mask = 0;
-  int pid = -1;
-  int duration = 0;
-  const bool attach = TakeAttachOption(&argc, argv);
-  if (argc < 2) {
-    PrintUsage();
-    return 1;
-  }
-  if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1, attach) ? 0 : 1;
-
-  for (int i = 1; i < argc; i++) {
-    if (!ParseArgument(argv[i], &mask, &pid, &duration)) {
-      printf("unsupported option: %s\n", argv[i]);
-      PrintUsage();
-      return 1;
-    }
-  }
-  // With --attach alone, the load is the command.
-  if (mask == 0 && !attach) {
-    printf("Please specify options.\n");
-    PrintUsage();
-    return 1;
-  }
-  if ((mask & TIMED_COMMANDS) != 0 && duration == 0) duration = DEFAULT_DURATION;
-  if (pid <= 0) {
-    printf("Please specify node pid.\n");
-    return 1;
-  }
-  if (attach) {
-    if (g_attach(pid) != 0) return 1;
-    if (mask == 0) return 0;
-  } else if (!g_probe(pid)) {
-    ReportRefusedTarget(pid, false);
-    return 1;
-  }
-  bool delivered = false;
-  int stop_kind = SendSignal(pid, mask, duration, &delivered);
-  if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
-  // Back here after a stop kind only when the fork failed.
-  return delivered && stop_kind == 0 ? 0 : 1;
+  OwnOptions own;
+  TakeOwnOptions(&argc, argv, &own);
+  g_report = kNoReport;
+  // The list is an object of its own.
+  if (own.json && !own.list) StartReport();
+  return FinishRun(RunTakenCommandLine(argc, argv, own));
 }
 
 #ifndef QUELLIX_NO_MAIN

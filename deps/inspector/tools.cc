@@ -34,6 +34,7 @@
 #include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
@@ -166,11 +167,17 @@ void AttachTimeStamp(char* path, const char* extension, unsigned char precision)
   AppendFormat(path, size, ".%s", extension);
 }
 
+// Off while the output is gathered into a JSON object, whose own string
+// escaping takes the place of this one.
+static bool g_escape_controls = true;
+
+void SetControlEscaping(bool on) { g_escape_controls = on; }
+
 void EscapeControls(const char* text, char* out, size_t size) {
   if (size == 0) return;
   size_t len = 0;
   for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != '\0'; c++) {
-    bool control = *c < 0x20 || *c == 0x7f;
+    bool control = g_escape_controls && (*c < 0x20 || *c == 0x7f);
     // Whole escapes only: a cut never leaves half of one.
     size_t need = control ? 4 : 1;
     if (len + need >= size) break;
@@ -534,6 +541,34 @@ bool RandomBytes(unsigned char* data, size_t len) {
   return true;
 }
 
+// Microseconds since the epoch at which the process started.
+bool GetProcessStartTime(int pid, unsigned long long* start) {
+  struct kinfo_proc info;
+  if (pid <= 0 || !GetKinfoProc(pid, &info)) return false;
+  const struct timeval& at = info.kp_proc.p_starttime;
+  *start = static_cast<unsigned long long>(at.tv_sec) * 1000000ULL + static_cast<unsigned long long>(at.tv_usec);
+  return true;
+}
+
+int OpenScratchFile() {
+  FILE* file = tmpfile();
+  if (file == nullptr) return -1;
+  int fd = fcntl(fileno(file), F_DUPFD_CLOEXEC, 3);
+  fclose(file);
+  return fd;
+}
+
+// Not looked for here: no cause line names a child.
+int GetChildProcesses(int, int*, int) { return 0; }
+
+void ForEachProcess(void (*visit)(int pid, void* context), void* context) {
+  static int pids[65536];
+  int count = proc_listallpids(pids, sizeof(pids));
+  for (int i = 0; i < count && i < 65536; i++) {
+    if (pids[i] > 0) visit(pids[i], context);
+  }
+}
+
 #else  // Linux
 
 bool GetExecPathfromPid(int pid, char* path) {
@@ -811,6 +846,32 @@ static bool ReadProcLine(FILE* file, char* line, size_t size) {
 // Enough for the kernel's default limit of 65530 mappings.
 static const int MAX_PROC_LINES = 131072;
 
+// True when the file open on fd exports the addon entry point. A binary
+// that many processes run is read once per run: the answers for the last
+// few files are kept, by device, inode, size and modification time.
+static bool ExportsAddonEntry(int fd) {
+  struct KnownFile {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    bool exports;
+  };
+  static KnownFile known[16];
+  static unsigned next = 0;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  for (const KnownFile& file : known) {
+    if (file.ino == info.st_ino && file.dev == info.st_dev && file.size == info.st_size &&
+        file.mtime.tv_sec == info.st_mtim.tv_sec && file.mtime.tv_nsec == info.st_mtim.tv_nsec && file.ino != 0) {
+      return file.exports;
+    }
+  }
+  bool exports = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+  known[next++ % 16] = {info.st_dev, info.st_ino, info.st_size, info.st_mtim, exports};
+  return exports;
+}
+
 // True when a shared libnode mapped into pid exports the addon entry point.
 // The mapped file itself is opened (map_files); where that is not permitted,
 // the path the mapping shows, within the process's root.
@@ -824,6 +885,8 @@ static bool MapsSharedLibnode(int pid) {
   for (int n = 0; !found && n < MAX_PROC_LINES && ReadProcLine(maps, line, sizeof(line)); n++) {
     unsigned long start, end;
     int name_at = 0;
+    // Most lines name no libnode: they are passed over before they are parsed.
+    if (strstr(line, "/libnode.so") == nullptr) continue;
     if (sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &name_at) != 2 || name_at == 0) continue;
     const char* name = line + name_at;
     const char* base = strrchr(name, '/');
@@ -835,7 +898,7 @@ static bool MapsSharedLibnode(int pid) {
     int fd = OpenRegular(open(path, O_PATH | O_CLOEXEC));
     if (fd == -1) fd = OpenRegular(OpenInRoot(pid, name, O_PATH));
     if (fd == -1) continue;
-    found = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    found = ExportsAddonEntry(fd);
     close(fd);
   }
   fclose(maps);
@@ -848,7 +911,7 @@ bool IsNodeProcess(int pid) {
   snprintf(path, sizeof(path), "/proc/%d/exe", pid);
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd != -1) {
-    bool exported = ElfExportsSymbol(fd, NODE_ADDON_ENTRY);
+    bool exported = ExportsAddonEntry(fd);
     close(fd);
     if (exported) return true;
   }
@@ -1041,6 +1104,59 @@ bool RandomBytes(unsigned char* data, size_t len) {
   return true;
 }
 
+bool GetProcessStartTime(int pid, unsigned long long* start) {
+  char stat[1024];
+  if (pid <= 0 || ReadProcessFile(pid, "stat", stat, sizeof(stat)) <= 0) return false;
+  // "pid (comm) state ppid ...": the name may hold blanks and parentheses,
+  // the last ')' ends it; the start time is field 22.
+  const char* rest = strrchr(stat, ')');
+  return rest != nullptr &&
+         sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu", start) ==
+             1;
+}
+
+int OpenScratchFile() { return memfd_create("quellix-output", MFD_CLOEXEC); }
+
+// /proc/<pid>/task/<tid>/children lists the children that thread started.
+int GetChildProcesses(int pid, int* children, int max) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/task", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return 0;
+  int count = 0;
+  while (struct dirent* entry = readdir(dir)) {
+    if (count >= max) break;
+    int tid = atoi(entry->d_name);
+    if (tid <= 0) continue;
+    char list[4096];
+    char name[64];
+    snprintf(name, sizeof(name), "task/%d/children", tid);
+    if (ReadProcessFile(pid, name, list, sizeof(list)) <= 0) continue;
+    for (char* at = list; count < max;) {
+      char* end;
+      long child = strtol(at, &end, 10);
+      if (end == at) break;
+      if (child > 0 && child <= INT32_MAX) children[count++] = static_cast<int>(child);
+      at = end;
+    }
+  }
+  closedir(dir);
+  return count;
+}
+
+// /proc lists the processes in ascending pid order.
+void ForEachProcess(void (*visit)(int pid, void* context), void* context) {
+  DIR* dir = opendir("/proc");
+  if (dir == nullptr) return;
+  while (struct dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (name[0] < '1' || name[0] > '9' || strspn(name, "0123456789") != strlen(name) || strlen(name) > 10) continue;
+    long pid = strtol(name, nullptr, 10);
+    if (pid <= INT32_MAX) visit(static_cast<int>(pid), context);
+  }
+  closedir(dir);
+}
+
 #endif
 
 const TargetPlace& GetTargetPlace(int pid) {
@@ -1069,26 +1185,34 @@ void FormatSocketPath(char* path, size_t size, int pid) {
   }
 }
 
-int OpenSocketPath(const char* path) {
+// A local stream socket connected to path, silently: -1 for a failed
+// connect, -2 for a path too long for the address, -3 when no socket can be
+// made.
+static int ConnectSocketPath(const char* path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   // A cut path would name another socket: refuse it instead.
   size_t len = strlen(path);
-  if (len >= sizeof(addr.sun_path)) {
-    printf("Socket path too long for a local socket (%d bytes, at most %d): %s\n", static_cast<int>(len),
-           static_cast<int>(sizeof(addr.sun_path)) - 1, path);
-    return -2;
-  }
+  if (len >= sizeof(addr.sun_path)) return -2;
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd == -1) {
-    printf("Request socket failed\n");
-    return -2;
-  }
+  if (fd == -1) return -3;
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path, path, len + 1);
   if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0) {
     close(fd);
     return -1;
+  }
+  return fd;
+}
+
+int OpenSocketPath(const char* path) {
+  int fd = ConnectSocketPath(path);
+  if (fd == -2) {
+    printf("Socket path too long for a local socket (%d bytes, at most %d): %s\n", static_cast<int>(strlen(path)),
+           static_cast<int>(sizeof(sockaddr_un::sun_path)) - 1, path);
+  } else if (fd == -3) {
+    printf("Request socket failed\n");
+    return -2;
   }
   return fd;
 }
@@ -1618,23 +1742,49 @@ int JsonMember(const char* json, size_t len, const char* key, bool any_depth, ch
   return *found == '[' ? 'a' : 'v';
 }
 
+// The length of the well-formed UTF-8 sequence at text (at most left
+// bytes), or 0 when it is none: overlong forms, surrogates and code points
+// above U+10FFFF are none.
+static size_t Utf8SequenceLength(const unsigned char* text, size_t left) {
+  const unsigned char lead = text[0];
+  size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+  if (len == 0 || len > left) return 0;
+  unsigned long code = len == 1 ? lead : lead & (0x7f >> len);
+  for (size_t i = 1; i < len; i++) {
+    if ((text[i] & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (text[i] & 0x3f);
+  }
+  static const unsigned long kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kLeast[len] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+  return len;
+}
+
 size_t JsonEscape(const char* text, size_t len, char* out, size_t size) {
   size_t used = 0;
-  for (size_t i = 0; i < len; i++) {
-    unsigned char ch = static_cast<unsigned char>(text[i]);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  for (size_t i = 0; i < len;) {
+    unsigned char ch = bytes[i];
     char piece[8];
-    if (ch == '"' || ch == '\\') {
+    size_t step = Utf8SequenceLength(bytes + i, len - i);
+    if (step == 0) {
+      // Text from outside need not be UTF-8; a JSON reader takes only that.
+      snprintf(piece, sizeof(piece), "\\ufffd");
+      step = 1;
+    } else if (ch == '"' || ch == '\\') {
       snprintf(piece, sizeof(piece), "\\%c", ch);
+    } else if (ch == '\n') {
+      snprintf(piece, sizeof(piece), "\\n");
     } else if (ch < 0x20 || ch == 0x7f) {
       snprintf(piece, sizeof(piece), "\\u%04x", ch);
     } else {
-      piece[0] = static_cast<char>(ch);
-      piece[1] = '\0';
+      memcpy(piece, bytes + i, step);
+      piece[step] = '\0';
     }
     size_t n = strlen(piece);
     if (used + n >= size) return 0;
     memcpy(out + used, piece, n);
     used += n;
+    i += step;
   }
   if (used >= size) return 0;
   out[used] = '\0';
@@ -2142,6 +2292,46 @@ bool ShareMemoryRead(char* text, int* value) {
 // Extended control message
 // ---------------------------------------------------------------------------
 
+// The 1024-byte extended message: zeros, then mask, parameter and text.
+static void BuildExtendedMessage(char* message, unsigned int mask, int parameter, const char* text) {
+  memset(message, 0, EXT_MESSAGE_SIZE);
+  memcpy(message, &mask, sizeof(mask));
+  memcpy(message + 4, &parameter, sizeof(parameter));
+  snprintf(message + EXT_TEXT_OFFSET, EXT_MESSAGE_SIZE - EXT_TEXT_OFFSET, "%s", text);
+}
+
+int QueryRuntime(int pid, unsigned int mask, const char* text, char* answer, size_t size) {
+  char path[256];
+  FormatSocketPath(path, sizeof(path), pid);
+  int fd = ConnectSocketPath(path);
+  if (fd < 0) return -1;
+  // Only the target itself is asked.
+  if (GetSocketPeerPid(fd) != pid) {
+    close(fd);
+    return -1;
+  }
+#if defined(SO_NOSIGPIPE)
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
+  char message[EXT_MESSAGE_SIZE];
+  BuildExtendedMessage(message, mask, 0, text);
+  char reply[EXT_MESSAGE_SIZE];
+  memset(reply, 0, sizeof(reply));
+  ssize_t received = -1;
+  if (send(fd, message, sizeof(message), SEND_FLAGS) == static_cast<ssize_t>(sizeof(message)) &&
+      WaitReadable(fd, REPLY_WAIT_MS) > 0) {
+    received = recv(fd, reply, sizeof(reply), 0);
+  }
+  close(fd);
+  if (received <= 0) return -1;
+  if (reply[0] == 'N') return 0;
+  if (reply[0] != 'Y' || size == 0) return -1;
+  int len = received > 3 ? static_cast<int>(strnlen(reply + 3, static_cast<size_t>(received) - 3)) : 0;
+  snprintf(answer, size, "%.*s", len, reply + 3);
+  return 1;
+}
+
 int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   char path[256];
   FormatSocketPath(path, sizeof(path), pid);
@@ -2162,10 +2352,7 @@ int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text) {
   setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
 #endif
   char message[EXT_MESSAGE_SIZE];
-  memset(message, 0, sizeof(message));
-  memcpy(message, &mask, sizeof(mask));
-  memcpy(message + 4, &parameter, sizeof(parameter));
-  snprintf(message + EXT_TEXT_OFFSET, sizeof(message) - EXT_TEXT_OFFSET, "%s", text);
+  BuildExtendedMessage(message, mask, parameter, text);
   // A runtime that hangs up early must not end the calling program by SIGPIPE.
   send(fd, message, sizeof(message), SEND_FLAGS);
 

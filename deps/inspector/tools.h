@@ -32,6 +32,9 @@ void AppendFormat(char* buf, size_t size, const char* fmt, ...) __attribute__((f
 // 0x20, and 0x7f) as "\x" and two lowercase hex digits; cut at a whole
 // character. For text from outside the tool before it is printed.
 void EscapeControls(const char* text, char* out, size_t size);
+// Switches that escaping off (for text gathered into a JSON object, which
+// escapes it its own way) or on again.
+void SetControlEscaping(bool on);
 
 // --- Option-text classifiers --------------------------------------------------
 
@@ -94,6 +97,17 @@ bool GetProcessOwner(int pid, uid_t* uid, gid_t* gid);
 int GetSocketPeerPid(int fd);
 // True when pid has a handler installed for signo.
 bool IsSignalCaught(int pid, int signo);
+// When pid started, in the system's own unit: with the pid, what names one
+// process over its whole life. False when it is gone or may not be read.
+bool GetProcessStartTime(int pid, unsigned long long* start);
+// A file of the process's own that no path names, close-on-exec; -1 when
+// none can be made.
+int OpenScratchFile();
+// The children of pid (started by any of its threads), at most max; 0 where
+// they cannot be learnt.
+int GetChildProcesses(int pid, int* children, int max);
+// Calls visit with every process the system shows, in ascending pid order.
+void ForEachProcess(void (*visit)(int pid, void* context), void* context);
 
 // --- Identification without running anything of the target -----------------
 
@@ -190,8 +204,10 @@ bool HttpHeaderValue(const char* head, size_t head_len, const char* name, char* 
 // object, 'a' for an array, 'v' for any other value, 0 when there is no such
 // member or the text is no JSON within the nesting limit.
 int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size);
-// Writes text as the inside of a JSON string into out (size bytes); the
-// length written, or 0 when it does not fit.
+// Writes text as the inside of a JSON string into out (size bytes): '"' and
+// '\\' escaped, a line feed as \n, other control characters as \u00XX, and
+// each byte that is no part of well-formed UTF-8 as \ufffd. The length
+// written, or 0 when it does not fit.
 size_t JsonEscape(const char* text, size_t len, char* out, size_t size);
 
 // One WebSocket frame of a server: opcode, FIN, and where its payload lies.
@@ -274,6 +290,11 @@ bool ShareMemoryRead(char* text, int* value);
 // Sends the 1024-byte extended message; 0 when the runtime accepted, -1
 // otherwise.
 int sendUdsMsg(int pid, unsigned int mask, int parameter, const char* text);
+// The same exchange, silent and with parameter 0, for a question: 1 with the
+// reply's text (from byte 3) in answer when the runtime replied 'Y', 0 when
+// it refused ('N'), -1 when no reply came (no socket, another process behind
+// it, a time-out, a closed connection, any other verdict).
+int QueryRuntime(int pid, unsigned int mask, const char* text, char* answer, size_t size);
 // Prints the module's version line.
 void PrintVerson(const void* pointer);
 

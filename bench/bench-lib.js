@@ -6,6 +6,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
+const { agentMarks } = require('../agent/harness/control-client');
 
 const root = path.resolve(__dirname, '..');
 const AGENT = path.join(root, 'agent', 'kestrun-agent.js');
@@ -60,11 +61,15 @@ async function startHeapApp({ mb: heapMb, shape = 'small', agent, env = {} }) {
   return { child, dir, heapUsed: ready.heapUsed };
 }
 
+// Kills the app, and removes what the agent of a killed process leaves: its
+// socket and its mark in /tmp (the one in its log directory goes with it).
 async function stopHeapApp(app) {
   if (app.child.exitCode === null && !app.child.signalCode) {
+    const marks = agentMarks(app.child.pid);
     const exited = new Promise((resolve) => app.child.once('exit', resolve));
     app.child.kill('SIGKILL');
     await exited;
+    for (const file of marks) fs.rmSync(file, { force: true });
   }
   try { fs.unlinkSync(`/tmp/kestrun-uds-path-${app.child.pid}`); } catch (_) { /* removed by the agent */ }
 }
@@ -74,6 +79,15 @@ function memory(pid) {
   const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
   const kb = (name) => Number(new RegExp(`^${name}:\\s+(\\d+) kB$`, 'm').exec(status)[1]) * 1024;
   return { rss: kb('VmRSS'), peak: kb('VmHWM') };
+}
+
+// CPU time of a process's main thread, and of the whole process, in ms.
+function cpuMs(pid) {
+  const ticks = (file) => {
+    const f = fs.readFileSync(file, 'utf8').split(') ')[1].split(' ');
+    return (Number(f[11]) + Number(f[12])) * 10; // utime + stime; USER_HZ is 100 on Linux
+  };
+  return { main: ticks(`/proc/${pid}/task/${pid}/stat`), all: ticks(`/proc/${pid}/stat`) };
 }
 
 // The peak starts again from the current resident size.
@@ -160,6 +174,6 @@ function run(main) {
 }
 
 module.exports = {
-  root, AGENT, MB, sleep, median, now, mb, load, waitFor, tempDir, quellixBin, startHeapApp, stopHeapApp, memory,
+  root, AGENT, MB, sleep, median, now, mb, load, waitFor, tempDir, quellixBin, startHeapApp, stopHeapApp, memory, cpuMs,
   resetPeak, heapdumpByQuellix, timelineByQuellix, heapdumpBySignal, cpuHog, printTable, run,
 };

@@ -81,13 +81,29 @@ async function evalInApp(app, code) {
   return reply.value;
 }
 
+// The marks a live agent holds open (in its log directory and /tmp), which
+// a process killed by a signal leaves behind.
+function agentMarks(pid) {
+  const marks = [];
+  try {
+    for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
+      try {
+        const target = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
+        if (/\/\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(target)) marks.push(target);
+      } catch (_) { /* closed meanwhile */ }
+    }
+  } catch (_) { /* ended */ }
+  return marks;
+}
+
 // Ends the app (if it still runs), waits for it and removes its files.
 async function stopApp(app) {
   if (!app) return;
+  const marks = app.exit ? [] : agentMarks(app.pid);
   if (!app.exit) app.child.kill('SIGKILL');
   await app.exited;
   fs.rmSync(app.dir, { recursive: true, force: true });
-  try { fs.unlinkSync(socketPath(app.pid)); } catch (_) { /* the agent removed it */ }
+  for (const file of [socketPath(app.pid), ...marks]) fs.rmSync(file, { force: true });
 }
 
 // The control message: mask at 0, sender pid (or parameter) at 4, text at 8.
@@ -158,6 +174,11 @@ async function exchange(pid, opts) {
   }
 }
 
+// The names in dir, without the marks that live agents keep there.
+function filesIn(dir) {
+  return fs.readdirSync(dir).filter((name) => !/^\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(name));
+}
+
 // The status query for a result path, as quellix sends it: the reply, or
 // null when none came.
 async function statusOf(pid, file) {
@@ -224,7 +245,8 @@ function runQuellix(args) {
 }
 
 module.exports = {
-  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, STATUS_QUERY, socketPath, isSocket, waitFor, cleanEnv, startApp, evalInApp,
-  stopApp, message, parseReply, Client, exchange, statusOf, waitForFile, catchesSignal, controlSockets, loadInDevTools,
+  AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, STATUS_QUERY, socketPath, isSocket, waitFor, cleanEnv, startApp,
+  evalInApp, stopApp, agentMarks, message, parseReply, Client, exchange, filesIn, statusOf, waitForFile, catchesSignal,
+  controlSockets, loadInDevTools,
   runQuellix,
 };

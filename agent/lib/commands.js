@@ -58,17 +58,14 @@ function mainIsFree() {
 
 // ---------------------------------------------------------------- heap snapshots
 
-// The main heap's used size: { used, fresh }. The main thread answers also
-// while it runs JavaScript; while it is blocked in native code the last size
-// seen stands in, or else the process's resident size.
+// The main heap's used size. The main thread answers also while it runs
+// JavaScript; while it is blocked in native code the last size seen stands
+// in, or else the process's resident size.
 async function heapUsed() {
   const usage = await withSession(ctx.session, (s) =>
     within(MAIN_ANSWER_WAIT_MS, s.post('Runtime.getHeapUsage').catch(() => null), null));
-  if (usage) {
-    lastHeapUsed = usage.usedSize;
-    return { used: usage.usedSize, fresh: true };
-  }
-  return { used: lastHeapUsed !== null ? lastHeapUsed : room.rssBytes() || 0, fresh: false };
+  if (usage) lastHeapUsed = usage.usedSize;
+  return usage ? usage.usedSize : lastHeapUsed !== null ? lastHeapUsed : room.rssBytes() || 0;
 }
 
 // Has the main thread write a heap snapshot (a timeline's while allocation
@@ -114,8 +111,7 @@ function heapdump(file) {
 // The refusals of the first reply for a heap snapshot or timeline: the
 // disk and memory it needs, with the heap's size as the main thread tells it.
 async function checkRoom(file, what) {
-  const { used } = await heapUsed();
-  return room.refusal(what, path.dirname(file), used, ctx.ignoreMemory);
+  return room.refusal(what, path.dirname(file), await heapUsed(), ctx.ignoreMemory);
 }
 
 // V8 has one sampling heap profiler per process: when the application (an

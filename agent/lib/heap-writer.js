@@ -82,9 +82,14 @@ function writeStream(fd, dir) {
 
 function writeChunk(fd, dir, chunk, state) {
   try {
-    const buf = Buffer.from(chunk, 'utf8');
-    for (let off = 0; off < buf.length;) off += fs.writeSync(fd, buf, off, buf.length - off);
-    state.unchecked += buf.length;
+    // A string is written without a Buffer of its own, unless a write falls short.
+    const bytes = Buffer.byteLength(chunk);
+    const done = fs.writeSync(fd, chunk);
+    if (done < bytes) {
+      const rest = Buffer.from(chunk, 'utf8');
+      for (let off = done; off < rest.length;) off += fs.writeSync(fd, rest, off, rest.length - off);
+    }
+    state.unchecked += bytes;
     if (state.unchecked < CHECK_BYTES) return;
     state.unchecked = 0;
     const d = room.disk(dir);

@@ -8,12 +8,13 @@
 // stuck in JavaScript that never runs it). A process killed by a signal
 // leaves its socket and any temporary result file behind; the next agent to
 // start removes them.
+const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
 const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
-const { warn, guard } = require('./log');
+const { warn, guard, logDir } = require('./log');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -24,6 +25,10 @@ const IGNORE_MEMORY_ENV = 'KESTRUN_SNAPSHOT_IGNORE_MEMORY';
 
 let worker = null;
 let shared = null;
+// This agent's marks in the log directory and /tmp (lib/marks.js), as
+// named when it starts.
+const markId = crypto.randomBytes(8).toString('hex');
+let markFiles = [];
 let gcProfiler = null;
 
 // Called by the worker through Runtime.evaluate; they run on this thread,
@@ -78,11 +83,20 @@ function removeSocket() {
   } catch (_) { /* no /tmp to look in */ }
 }
 
+// This agent's marks go with it; one that a killed process leaves behind
+// is removed by the next agent to start.
+function removeMarks() {
+  for (const file of markFiles) {
+    try { fs.unlinkSync(file); } catch (_) { /* never made */ }
+  }
+}
+
 function start(version, hook) {
   Object.assign(hook, mainThreadFunctions);
+  markFiles = [...new Set([logDir(), '/tmp/'].map((d) => path.join(path.resolve(d), `.kestrun-agent.${markId}.lock`)))];
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
   worker = new Worker(path.join(__dirname, 'worker.js'), {
-    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
+    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, markId, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
     execArgv: [],
     // Small young generation: the worker's idle cost is its memory.
     resourceLimits: { maxYoungGenerationSizeMb: 4, maxOldGenerationSizeMb: 512 },
@@ -97,7 +111,7 @@ function start(version, hook) {
   // The kick listener stays installed for the whole life of the process:
   // quellix checks that SIGUSR2 is caught before it sends the kick.
   process.on('SIGUSR2', () => guard(() => { if (worker) worker.postMessage({ kick: true }); }));
-  process.on('exit', () => guard(() => { drain(); removeSocket(); }));
+  process.on('exit', () => guard(() => { drain(); removeSocket(); removeMarks(); }));
 }
 
 module.exports = { start };

@@ -3,21 +3,26 @@
 // temporary name in its own directory, owner-only, and put in place with a
 // hard link, which fails rather than replace a file that exists meanwhile. A
 // failed write closes and removes the temporary file at once and publishes
-// nothing. While it is written, the temporary file is flock'ed: a process
-// killed meanwhile leaves it unlocked, and the next agent to start removes it.
+// nothing. In the log directory and /tmp a temporary file is named after
+// this agent's mark (lib/marks.js): a process killed meanwhile leaves it
+// behind, and the next agent to start removes it.
 const fs = require('fs');
 const path = require('path');
 const crypto = require('crypto');
 const { log, logDir } = require('./log');
-const { lockExclusive } = require('./flock');
+const marks = require('./marks');
 const status = require('./status');
 
-// .<result name>.<16 hex digits>.tmp
-const TEMP_NAME = /^\..+\.[0-9a-f]{16}\.tmp$/;
-// The sweep at start looks at this many directory entries and locks this
-// many candidates at most, so that a crowded /tmp costs little.
+// .<result name>.<mark id: 16 hex digits>.<8 hex digits>.tmp; a temporary
+// file elsewhere, or without a mark, has 16 random hex digits and is never swept.
+const MARKED_TEMP = /^\..+\.([0-9a-f]{16})\.[0-9a-f]{8}\.tmp$/;
+// The sweep at start looks at this many directory entries and at this many
+// other agents' marks at most, so that a crowded /tmp costs little.
 const SWEEP_SCAN_MAX = 10000;
-const SWEEP_LOCK_MAX = 32;
+const SWEEP_MARKS_MAX = 32;
+
+// The directories that get a mark when the agent starts.
+function markedDirs() { return [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d)))]; }
 
 const inFlight = new Set(); // result paths reserved by an accepted message
 
@@ -57,9 +62,10 @@ function release(file) { inFlight.delete(file); }
 // temporary file at once and ignores what follows; finish() publishes the
 // file or throws that failure, and closes the descriptor in every case.
 class ResultFile {
-  constructor(file) {
+  constructor(file, markId) {
     this.file = file;
-    this.tmp = path.join(path.dirname(file), `.${path.basename(file)}.${crypto.randomBytes(8).toString('hex')}.tmp`);
+    const tag = markId ? `${markId}.${crypto.randomBytes(4).toString('hex')}` : crypto.randomBytes(8).toString('hex');
+    this.tmp = path.join(path.dirname(file), `.${path.basename(file)}.${tag}.tmp`);
     this.error = null;
     this.fd = fs.openSync(this.tmp, 'wx', 0o600);
     try {
@@ -73,28 +79,13 @@ class ResultFile {
     }
   }
 
-  // A result file whose temporary file is locked for the time of the
-  // writing. A sweep that locked it first (it takes the file for a dead
-  // writer's) removes it: then the next name is taken.
+  // A result file whose temporary file carries this agent's mark, when the
+  // directory has one (made at start; remade, at the cost of a fork, only
+  // when something removed it).
   static async create(file) {
-    for (let attempt = 0; ; attempt++) {
-      const out = new ResultFile(file);
-      const lock = await lockExclusive(out.fd);
-      if (lock === 'unavailable') log(`no flock(1) here: ${out.tmp} is written without a lock`);
-      if (lock !== 'busy' && out.isLinked()) return out;
-      out.abandon();
-      if (attempt > 0) throw new Error(`cannot lock a temporary file for ${file}`);
-    }
-  }
-
-  // The temporary name still names this file.
-  isLinked() {
-    try {
-      const st = fs.lstatSync(this.tmp, { bigint: true });
-      return String(st.ino) === this.ino && String(st.dev) === this.dev;
-    } catch (_) {
-      return false;
-    }
+    const dir = path.resolve(path.dirname(file));
+    const marked = markedDirs().includes(dir) && await marks.ensure(dir);
+    return new ResultFile(file, marked ? marks.id() : null);
   }
 
   write(data) {
@@ -181,53 +172,56 @@ async function writeTextResult(file, text) {
   out.finish();
 }
 
-// Removes the temporary files that killed writers left in the log directory
-// and /tmp: only this user's, and only those that no live process holds
-// locked (a pid proves nothing: a sidecar in another pid namespace may share
-// the directory). Resolves to the number removed.
-async function sweepTemporaryFiles(dirs = [logDir(), '/tmp/']) {
-  let removed = 0, tried = 0;
-  for (const dir of new Set(dirs.map((d) => path.resolve(d)))) {
-    let handle;
-    try { handle = await fs.promises.opendir(dir); } catch (_) { continue; }
-    const candidates = [];
-    let seen = 0;
-    try {
-      for await (const entry of handle) {
-        if (++seen > SWEEP_SCAN_MAX) break;
-        if (entry.isFile() && TEMP_NAME.test(entry.name)) candidates.push(path.join(dir, entry.name));
+// Makes this agent's marks, then removes the temporary files that killed
+// writers left in the log directory and /tmp: only this user's, and only
+// those whose writer's mark is gone or can be locked. Resolves to the
+// number removed.
+async function sweepTemporaryFiles() {
+  let removed = 0, looked = 0;
+  for (const dir of markedDirs()) {
+    await marks.ensure(dir);
+    const byId = new Map(); // mark id -> this user's temporary files of that writer
+    for (const name of await listNames(dir)) {
+      const m = MARKED_TEMP.exec(name) || marks.MARK_NAME.exec(name);
+      if (!m || m[1] === marks.id() || !ownFile(path.join(dir, name))) continue;
+      if (!byId.has(m[1])) byId.set(m[1], []);
+      if (MARKED_TEMP.test(name)) byId.get(m[1]).push(path.join(dir, name));
+    }
+    for (const [markId, temps] of byId) {
+      if (++looked > SWEEP_MARKS_MAX) return removed;
+      if (await marks.writerState(dir, markId) !== 'dead') continue;
+      for (const file of temps) {
+        try {
+          fs.unlinkSync(file);
+          removed++;
+          log(`removed ${file}, left by a writer that ended before it was done`);
+        } catch (_) { /* gone already */ }
       }
-    } catch (_) { /* the directory went away */ }
-    for (const file of candidates) {
-      if (++tried > SWEEP_LOCK_MAX) return removed;
-      if (await sweepOne(file)) removed++;
     }
   }
   return removed;
 }
 
-async function sweepOne(file) {
-  let fd;
+async function listNames(dir) {
+  const names = [];
+  let handle, seen = 0;
+  try { handle = await fs.promises.opendir(dir); } catch (_) { return names; }
   try {
-    fd = fs.openSync(file, fs.constants.O_RDONLY | fs.constants.O_NOFOLLOW | fs.constants.O_NONBLOCK);
+    for await (const entry of handle) {
+      if (++seen > SWEEP_SCAN_MAX) break;
+      if (entry.isFile() && entry.name.startsWith('.')) names.push(entry.name);
+    }
+  } catch (_) { /* the directory went away */ }
+  return names;
+}
+
+function ownFile(file) {
+  try {
+    const st = fs.lstatSync(file);
+    return st.isFile() && st.uid === process.geteuid();
   } catch (_) {
     return false;
-  }
-  try {
-    const st = fs.fstatSync(fd, { bigint: true });
-    if (!st.isFile() || st.uid !== BigInt(process.geteuid())) return false;
-    if (await lockExclusive(fd) !== 'locked') return false;
-    // Still the same file under that name: it is removed while locked.
-    const now = fs.lstatSync(file, { bigint: true });
-    if (now.ino !== st.ino || now.dev !== st.dev) return false;
-    fs.unlinkSync(file);
-    log(`removed ${file}, left by a writer that ended before it was done`);
-    return true;
-  } catch (_) {
-    return false;
-  } finally {
-    fs.closeSync(fd);
   }
 }
 
-module.exports = { checkResultPath, reserve, release, ResultFile, writeTextResult, sweepTemporaryFiles };
+module.exports = { checkResultPath, reserve, release, ResultFile, writeTextResult, sweepTemporaryFiles, markedDirs };

@@ -3,9 +3,10 @@
 // needs while it builds it. Measured with bench/heap-shapes-bench.js over
 // three heap shapes (many small objects, large strings and arrays, a web
 // service's heap) and a worst case of tiny objects, with the agent's own
-// path: the file is 0.04 to 2.3 times the heap's used size, and the process's
-// peak RSS grows by up to 9 times the heap's used size while the snapshot is
-// built (about 7 times for the typical heaps). The estimates take the worst.
+// paths: the file is 0.05 to 2.3 times the heap's used size, and the
+// process's peak RSS grows by up to 8.9 times the heap's used size while the
+// snapshot is built (6.5 to 7.6 times for the typical heaps). The estimates
+// take the worst, and a little more.
 // Used by the worker before it accepts a snapshot or timeline, and by the
 // main thread right before it writes one. Nothing here throws.
 const fs = require('fs');

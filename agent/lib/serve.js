@@ -45,6 +45,8 @@ const KICK_TIMEOUT_MS = 10000;
 const LINGER_MS = 2000;
 // The main thread is busy when it does not answer a ping within this time.
 const PING_MS = 50;
+// For the way a heap snapshot is written, it is free when it answers within this.
+const FREE_WAIT_MS = 250;
 // A waiting client is taken as kicked this long after its first reply, when
 // the main thread is busy.
 const INFER_KICK_MS = 100;
@@ -288,21 +290,21 @@ function listen(socketPath, done) {
   const server = net.createServer({ allowHalfOpen: true }, (sock) => guard(() => onConnection(sock)));
   server.on('error', (err) => guard(() => { cleanup(); done(err); }));
   server.listen(bindPath, () => guard(() => servedByOther(socketPath, (taken) => guard(() => {
+    // The private directory goes before anything else can happen.
+    let res;
     try {
-      if (taken) {
-        server.close();
-        done(null, { taken: true });
-        return;
+      if (!taken) {
+        fs.chmodSync(bindPath, 0o600);
+        fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
+        res = { ino: fs.lstatSync(socketPath, { bigint: true }).ino };
       }
-      fs.chmodSync(bindPath, 0o600);
-      fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
-      done(null, { ino: fs.lstatSync(socketPath, { bigint: true }).ino });
     } catch (err) {
-      server.close();
-      done(err);
-    } finally {
-      cleanup();
+      res = { err };
     }
+    cleanup();
+    if (!res || res.err) server.close();
+    if (res && res.err) done(res.err);
+    else done(null, res || { taken: true });
   }))));
 }
 
@@ -335,8 +337,15 @@ function start(mainPort, socketPath, done) {
   }));
 }
 
-// The main thread answers a ping: it is free, not busy in JavaScript or blocked.
-function mainIsFree(cb) { mainAnswers(cb); }
+// Calls back with true when the main thread answers a ping within
+// FREE_WAIT_MS: it is free, not busy in JavaScript or blocked. Longer than
+// the kick's PING_MS: on a loaded machine an idle thread may wait its turn.
+function mainIsFree(cb, tries = FREE_WAIT_MS / PING_MS) {
+  mainAnswers((answered) => {
+    if (answered || tries <= 1) cb(answered);
+    else mainIsFree(cb, tries - 1);
+  });
+}
 
 function onMainMessage(msg) {
   if (msg.kick) onKickSignal();

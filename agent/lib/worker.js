@@ -12,9 +12,11 @@ const { SHARED, socketPath, storeIno } = require('./shared');
 const commands = require('./commands');
 const flags = require('./flags');
 const results = require('./results');
+const marks = require('./marks');
 const serve = require('./serve');
 
 const shared = workerData.shared;
+marks.init(workerData.markId);
 const session = new MainSession(shared);
 const engine = new MainSession(shared);
 commands.init({
@@ -60,7 +62,8 @@ guard(() => {
       try { fs.unlinkSync(file); } catch (_) { /* already gone */ }
       return;
     }
-    // What killed writers left behind, once this process is reachable.
+    // This agent's marks, and what killed writers left behind, once this
+    // process is reachable.
     guardAsync(results.sweepTemporaryFiles().then((n) => { if (n > 0) log(`${n} leftover temporary file(s) removed`); }));
   }));
 });

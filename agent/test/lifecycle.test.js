@@ -172,9 +172,11 @@ describe('terminating signals', () => {
     const app = await h.startApp({ args: ['-e', code], env: { SIG: signal }, preload: withAgent, serve: false });
     try {
       await h.waitFor(() => app.out === 'ready\n' && (!withAgent || h.isSocket(h.socketPath(app.pid))), 'the app to be ready');
+      const marks = h.agentMarks(app.pid); // left behind by a killed agent
       const sent = process.hrtime.bigint();
       app.child.kill(signal);
       const exit = await app.exited;
+      for (const file of marks) fs.rmSync(file, { force: true });
       return { exit, out: app.out, err: app.err, ms: Number(process.hrtime.bigint() - sent) / 1e6 };
     } finally {
       await h.stopApp(app);

@@ -103,7 +103,7 @@ describe('writes that cannot succeed', () => {
     const file = path.join(app.dir, 'cut.heapsnapshot');
     await accepted(app, BIT.HEAPDUMP, pathText(file));
     await h.waitFor(() => /--heapdump failed: .*EFBIG/.test(app.err), 'the failure on stderr');
-    assert.deepEqual(fs.readdirSync(app.dir), []);
+    assert.deepEqual(h.filesIn(app.dir), []);
     assert.deepEqual(deletedFilesOpen(app.pid), []);
     const said = new RegExp(`^kestrun-agent\\[${app.pid}\\]: (--heapdump failed: .*)$`, 'm').exec(app.err)[1];
     assert.deepEqual(await h.statusOf(app.pid, file), { verdict: 'Y', text: `failed ${said}`, length: h.EXT_MSG_SIZE });
@@ -167,7 +167,7 @@ describe('writes that cannot succeed', () => {
       const m = /^heap snapshot needs about (\d+) MB; the container's limit leaves (\d+) MB$/.exec(text);
       assert.ok(m && Number(m[1]) > Number(m[2]) && Number(m[2]) < 256, text);
       assert.equal(await h.evalInApp(child, 'big.length'), 300000);
-      assert.deepEqual(fs.readdirSync(child.dir), []);
+      assert.deepEqual(h.filesIn(child.dir), []);
     } finally {
       await h.stopApp(child);
       fs.rmdirSync(cgroup);
@@ -183,19 +183,25 @@ describe('what others left', () => {
     await h.stopApp(app);
   });
 
-  it('a temporary file whose writer died is removed at start; one that a live writer holds, and another user\'s, stay', async () => {
+  it('a temporary file whose writer died is removed at start; one whose writer lives, and another user\'s, stay', async () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
-    const name = (what) => path.join(dir, `.${what}.heapsnapshot.0123456789abcdef.tmp`);
-    for (const what of ['dead', 'live', 'others']) fs.writeFileSync(name(what), '{"snapshot":', { mode: 0o600 });
-    fs.chownSync(name('others'), 65534, 65534);
-    // A live writer: an exclusive flock on an open file of this process.
-    holder = fs.openSync(name('live'), 'r');
+    // Writers' marks: one locked by a live process (this one), one left unlocked, one gone.
+    const [live, stale, gone] = ['1111111111111111', '2222222222222222', '3333333333333333'];
+    const temp = (id, what) => path.join(dir, `.${what}.heapsnapshot.${id}.0a0b0c0d.tmp`);
+    const mark = (id) => path.join(dir, `.kestrun-agent.${id}.lock`);
+    for (const id of [live, stale]) fs.writeFileSync(mark(id), '', { mode: 0o600 });
+    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others')]) {
+      fs.writeFileSync(file, '{"snapshot":', { mode: 0o600 });
+    }
+    fs.chownSync(temp(gone, 'others'), 65534, 65534);
+    holder = fs.openSync(mark(live), 'r');
     assert.equal(spawnSync('flock', ['-x', '-n', '3'], { stdio: ['ignore', 'ignore', 'ignore', holder] }).status, 0);
     app = await h.startApp({ env: { NODE_LOG_DIR: dir } });
     fs.rmSync(app.dir, { recursive: true });
     app.dir = dir; // removed with the app
-    await h.waitFor(() => !fs.existsSync(name('dead')), 'the dead writer\'s file to be removed');
-    assert.ok(fs.existsSync(name('live')) && fs.existsSync(name('others')));
+    await h.waitFor(() => !fs.existsSync(temp(stale, 'stale')) && !fs.existsSync(temp(gone, 'gone')), 'the dead writers\' files to be removed');
+    assert.deepEqual(h.filesIn(dir).sort(), [path.basename(temp(gone, 'others')), path.basename(temp(live, 'live'))].sort());
+    assert.ok(fs.existsSync(mark(live)) && !fs.existsSync(mark(stale)));
   });
 
   it('an agent log that another user made first is not used, and said so once', async () => {

@@ -439,7 +439,10 @@ TEST(ListTest, NodeProcessesOnly) {
   // A command line longer than 100 bytes is cut and ends in "...", so the
   // peer's line depends on where the checkout lies.
   std::string peer_command = std::string(PEER_BIN) + " --dir " + ready.dir() + " --lifetime 60 --bind-dir";
-  if (peer_command.size() > 100) peer_command = peer_command.substr(0, 100) + "...";
+  if (peer_command.size() > 100) {
+    peer_command.resize(100);
+    peer_command += "...";
+  }
   char expected[1024];
   snprintf(expected, sizeof(expected), "%-7d %-7s %-12s %-10s %s", ready.pid(), "-", user, "ready",
            peer_command.c_str());

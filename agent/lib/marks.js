@@ -63,14 +63,16 @@ async function ensure(dir) {
 }
 
 // Whether the agent with markId, which has a temporary file in dir, is alive:
-// 'alive', 'dead' or 'unknown' (no flock(1) here). A dead agent's mark is removed.
+// 'alive', 'dead', 'gone' (no mark: removed by hand or by a cleaner of old
+// files in /tmp, maybe while its agent still writes) or 'unknown' (no
+// flock(1) here). A dead agent's mark is removed.
 async function writerState(dir, markId) {
   const file = markPath(dir, markId);
   let fd;
   try {
     fd = fs.openSync(file, fs.constants.O_RDONLY | fs.constants.O_NOFOLLOW | fs.constants.O_NONBLOCK);
   } catch (err) {
-    return err.code === 'ENOENT' ? 'dead' : 'unknown';
+    return err.code === 'ENOENT' ? 'gone' : 'unknown';
   }
   try {
     const st = fs.fstatSync(fd, { bigint: true });

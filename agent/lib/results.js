@@ -20,6 +20,9 @@ const MARKED_TEMP = /^\..+\.([0-9a-f]{16})\.[0-9a-f]{8}\.tmp$/;
 // other agents' marks at most, so that a crowded /tmp costs little.
 const SWEEP_SCAN_MAX = 10000;
 const SWEEP_MARKS_MAX = 32;
+// A temporary file whose writer's mark is gone is a dead writer's only once
+// it has not changed for this long: a live writer adds to it all the time.
+const GONE_MARK_IDLE_MS = 60 * 1000;
 
 // The directories that get a mark when the agent starts.
 function markedDirs() { return [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d)))]; }
@@ -189,8 +192,10 @@ async function sweepTemporaryFiles() {
     }
     for (const [markId, temps] of byId) {
       if (++looked > SWEEP_MARKS_MAX) return removed;
-      if (await marks.writerState(dir, markId) !== 'dead') continue;
+      const state = await marks.writerState(dir, markId);
+      if (state !== 'dead' && state !== 'gone') continue;
       for (const file of temps) {
+        if (state === 'gone' && !idleFor(file, GONE_MARK_IDLE_MS)) continue;
         try {
           fs.unlinkSync(file);
           removed++;
@@ -213,6 +218,14 @@ async function listNames(dir) {
     }
   } catch (_) { /* the directory went away */ }
   return names;
+}
+
+function idleFor(file, ms) {
+  try {
+    return Date.now() - fs.lstatSync(file).mtimeMs >= ms;
+  } catch (_) {
+    return false;
+  }
 }
 
 function ownFile(file) {

@@ -186,16 +186,19 @@ describe('what others left', () => {
     await h.stopApp(app);
   });
 
-  it('a temporary file whose writer died is removed at start; one whose writer lives, and another user\'s, stay', async () => {
+  it('a temporary file whose writer died is removed at start; one whose writer lives, a fresh one without a mark, and another user\'s, stay', async () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
     // Writers' marks: one locked by a live process (this one), one left unlocked, one gone.
     const [live, stale, gone] = ['1111111111111111', '2222222222222222', '3333333333333333'];
     const temp = (id, what) => path.join(dir, `.${what}.heapsnapshot.${id}.0a0b0c0d.tmp`);
     const mark = (id) => path.join(dir, `.kestrun-agent.${id}.lock`);
     for (const id of [live, stale]) fs.writeFileSync(mark(id), '', { mode: 0o600 });
-    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others')]) {
+    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others'), temp(gone, 'fresh')]) {
       fs.writeFileSync(file, '{"snapshot":', { mode: 0o600 });
     }
+    // Without its mark, only a file that has not changed for a minute is a dead writer's.
+    const old = new Date(Date.now() - 120 * 1000);
+    fs.utimesSync(temp(gone, 'gone'), old, old);
     fs.chownSync(temp(gone, 'others'), 65534, 65534);
     holder = fs.openSync(mark(live), 'r');
     assert.equal(spawnSync('flock', ['-x', '-n', '3'], { stdio: ['ignore', 'ignore', 'ignore', holder] }).status, 0);
@@ -203,7 +206,7 @@ describe('what others left', () => {
     fs.rmSync(app.dir, { recursive: true });
     app.dir = dir; // removed with the app
     await h.waitFor(() => !fs.existsSync(temp(stale, 'stale')) && !fs.existsSync(temp(gone, 'gone')), 'the dead writers\' files to be removed');
-    assert.deepEqual(h.filesIn(dir).sort(), [path.basename(temp(gone, 'others')), path.basename(temp(live, 'live'))].sort());
+    assert.deepEqual(h.filesIn(dir).sort(), ['others', 'live', 'fresh'].map((what) => path.basename(temp(what === 'live' ? live : gone, what))).sort());
     assert.ok(fs.existsSync(mark(live)) && !fs.existsSync(mark(stale)));
   });
 

@@ -153,14 +153,14 @@ async function overheadRows() {
     const env = Object.assign({}, process.env);
     delete env.NODE_OPTIONS;
     const total = wall(QUELLIX, ['--force_gc', String(peer.pid)], env);
-    // The probe exactly as quellix starts it: through the shell.
-    const probe = wall('/bin/sh', ['-c', `ENABLE_NODE_LOG=NO ${PEER} -p 'process.kestrun'`], env);
+    // The probe as quellix starts it: the executable itself, no shell.
+    const probe = wall(PEER, ['-p', 'process.kestrun'], Object.assign({}, env, { ENABLE_NODE_LOG: 'NO' }));
     const rss = peakRss(QUELLIX, ['--force_gc', String(peer.pid)], env);
     return [
       ['quellix --force_gc against the test peer: wall time', total, ''],
-      ['  of which the probe alone (sh + peer -p)', probe, ''],
+      ['  of which the probe alone (peer -p)', probe, ''],
       ['  quellix own overhead (wall - probe)', total - probe, 'socket, two replies and the kick'],
-      ['quellix peak RSS (with its shell and probe)', NaN, rss === null ? 'no /usr/bin/time' : `${rss} kB`],
+      ['quellix peak RSS (with its probe)', NaN, rss === null ? 'no /usr/bin/time' : `${rss} kB`],
     ];
   } finally {
     // SIGTERM: the peer removes its socket on the way out.

@@ -28,6 +28,8 @@ let shared = null;
 // This agent's marks in the log directory and /tmp (lib/marks.js), as
 // named when it starts.
 const markId = crypto.randomBytes(8).toString('hex');
+// The worker binds the socket in private directories named after this id.
+const bindId = crypto.randomBytes(8).toString('hex');
 let markFiles = [];
 let gcProfiler = null;
 
@@ -72,15 +74,28 @@ function removeSocket() {
     } catch (_) { /* already gone */ }
     return;
   }
-  const prefix = bindDirPrefix(process.pid);
+  // Only this agent's own directories: a name of that shape that anyone
+  // could have made (a link to a directory elsewhere, say) is left alone.
+  const prefix = `${bindDirPrefix(process.pid)}${bindId}-`;
   try {
     for (const name of fs.readdirSync(path.dirname(prefix))) {
       const dir = path.join(path.dirname(prefix), name);
-      if (!dir.startsWith(prefix)) continue;
-      try { fs.unlinkSync(path.join(dir, 'socket')); } catch (_) { /* not bound yet */ }
+      if (!dir.startsWith(prefix) || !isOwnDirectory(dir)) continue;
+      try {
+        if (fs.lstatSync(path.join(dir, 'socket')).isSocket()) fs.unlinkSync(path.join(dir, 'socket'));
+      } catch (_) { /* not bound yet */ }
       try { fs.rmdirSync(dir); } catch (_) { /* not empty: not ours to remove */ }
     }
   } catch (_) { /* no /tmp to look in */ }
+}
+
+function isOwnDirectory(dir) {
+  try {
+    const st = fs.lstatSync(dir);
+    return st.isDirectory() && st.uid === process.geteuid();
+  } catch (_) {
+    return false;
+  }
 }
 
 // This agent's marks go with it; one that a killed process leaves behind
@@ -96,7 +111,7 @@ function start(version, hook) {
   markFiles = [...new Set([logDir(), '/tmp/'].map((d) => path.join(path.resolve(d), `.kestrun-agent.${markId}.lock`)))];
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
   worker = new Worker(path.join(__dirname, 'worker.js'), {
-    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, markId, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
+    workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, markId, bindId, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
     execArgv: [],
     // Small young generation: the worker's idle cost is its memory.
     resourceLimits: { maxYoungGenerationSizeMb: 4, maxOldGenerationSizeMb: 512 },

@@ -59,6 +59,10 @@ const pendingKick = new Set();
 let port = null;       // to the main thread
 let closing = false;
 let takenSaid = false;
+// The private directories the socket is bound in are named after this id,
+// which the main thread chose and knows: it removes only its own.
+let bindId = null;
+let bindAttempts = 0;
 
 // ---------------------------------------------------------------- main thread
 
@@ -277,7 +281,8 @@ function kick(conn) {
 function listen(socketPath, done) {
   let dir;
   try {
-    dir = fs.mkdtempSync(bindDirPrefix(process.pid));
+    dir = `${bindDirPrefix(process.pid)}${bindId}-${++bindAttempts}`;
+    fs.mkdirSync(dir, 0o700);
   } catch (err) {
     done(err);
     return;
@@ -321,8 +326,9 @@ function servedByOther(path, cb) {
 // error. While another process serves the path, this process serves nothing,
 // says so once, and tries again every TAKEN_RETRY_MS (the worker never keeps
 // the process alive, so neither does the timer).
-function start(mainPort, socketPath, done) {
+function start(mainPort, socketPath, id, done) {
   port = mainPort;
+  bindId = id;
   listen(socketPath, (err, res) => guard(() => {
     if (err || !res.taken) {
       if (!err && takenSaid) log(`control socket ${socketPath} was free again and is served now`);
@@ -333,7 +339,7 @@ function start(mainPort, socketPath, done) {
       takenSaid = true;
       stderr(`control socket ${socketPath} is served by another process: this process serves nothing until that path is free (tried again every ${TAKEN_RETRY_MS / 1000} s)`);
     }
-    setTimeout(() => guard(() => start(mainPort, socketPath, done)), TAKEN_RETRY_MS);
+    setTimeout(() => guard(() => start(mainPort, socketPath, id, done)), TAKEN_RETRY_MS);
   }));
 }
 

@@ -51,7 +51,7 @@ guard(() => {
   // Shared memory, not a message: a main thread stuck in JavaScript never
   // reads its messages, yet removes the socket when the process ends. A
   // process that ended while the socket was being bound hears nothing of it.
-  serve.start(parentPort, file, (err, ino) => guard(() => {
+  serve.start(parentPort, file, workerData.bindId, (err, ino) => guard(() => {
     const ending = Atomics.load(shared, SHARED.SERVED) === 2;
     if (err) {
       if (!ending) warn(`control socket ${file}: ${err.message}`);

@@ -296,6 +296,16 @@ describe('as PID 1 of a pid namespace', () => {
     assert.match(sidecar.err, /^kestrun-agent\[\d+\]: control socket \/tmp\/kestrun-uds-path-1 is served by another process: this process serves nothing until that path is free \(tried again every \d+ s\)\n$/);
     assert.equal(fs.statSync(first.socket).ino, ino);
     await answers(first.socket, first.pid);
+    // A process that ends while it serves nothing removes only its own
+    // private bind directories: a link of their shape leads nowhere.
+    fs.mkdirSync(path.join(first.tmp, 'victim'));
+    fs.writeFileSync(path.join(first.tmp, 'victim', 'socket'), '');
+    fs.symlinkSync('victim', path.join(first.tmp, 'kestrun-bind-1-planted'));
+    const third = await startPid1(true, first.tmp);
+    await h.waitFor(() => third.err.includes('is served by another process'), 'the third to say the path is taken');
+    third.child.stdin.end();
+    assert.deepEqual(await third.exited, { code: 0, signal: null });
+    assert.ok(fs.existsSync(path.join(first.tmp, 'victim', 'socket')));
     first.child.stdin.end(); // PID 1 ends when its input ends, and removes its socket
     assert.deepEqual(await first.exited, { code: 0, signal: null });
     await h.waitFor(() => h.isSocket(first.socket) && fs.statSync(first.socket).ino !== ino, 'the sidecar to serve the free path', 15000);

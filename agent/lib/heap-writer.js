@@ -99,6 +99,11 @@ function writeChunk(fd, dir, chunk, state) {
   } catch (err) {
     state.stop = { error: err.message };
   }
+  // V8 goes on building the rest of the snapshot, which is not written: the
+  // space the partial file takes is given back now, not at its end.
+  if (state.stop !== null) {
+    try { fs.ftruncateSync(fd, 0); } catch (_) { /* the file is removed afterwards anyway */ }
+  }
 }
 
 module.exports = { writeSnapshot };

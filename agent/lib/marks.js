@@ -11,6 +11,7 @@
 // before a heap snapshot that slowed the snapshot by half. So the marks of
 // the log directory and /tmp are made when the agent starts, while the
 // process is small, and a result file costs no fork.
+const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const { lockExclusive } = require('./flock');
@@ -45,27 +46,37 @@ async function ensure(dir) {
   const old = marks.get(dir);
   if (old) fs.closeSync(old.fd);
   marks.delete(dir);
+  // Made and locked under a private name first, then renamed to its public
+  // name, over a mark of ours that something replaced: a sweep never finds
+  // this live agent's mark unlocked.
+  const privateName = path.join(dir, `.kestrun-agent.${agentId}.${crypto.randomBytes(4).toString('hex')}.new`);
   let fd;
   try {
-    fs.rmSync(markPath(dir), { force: true }); // a mark of ours that something replaced
-    fd = fs.openSync(markPath(dir), 'wx', 0o600);
+    fd = fs.openSync(privateName, 'wx', 0o600);
   } catch (_) {
     return false;
   }
-  const st = fs.fstatSync(fd, { bigint: true });
-  if (await lockExclusive(fd) !== 'locked') {
-    fs.closeSync(fd);
-    fs.rmSync(markPath(dir), { force: true });
-    return false;
+  try {
+    const st = fs.fstatSync(fd, { bigint: true });
+    if (await lockExclusive(fd) !== 'locked') throw new Error('not locked');
+    if (holds(dir)) throw new Error('made meanwhile'); // by a concurrent call
+    fs.renameSync(privateName, markPath(dir));
+    marks.set(dir, { fd, dev: st.dev, ino: st.ino });
+    fd = null;
+    return true;
+  } catch (_) {
+    return holds(dir);
+  } finally {
+    fs.rmSync(privateName, { force: true });
+    if (fd !== null) fs.closeSync(fd);
   }
-  marks.set(dir, { fd, dev: st.dev, ino: st.ino });
-  return true;
 }
 
 // Whether the agent with markId, which has a temporary file in dir, is alive:
 // 'alive', 'dead', 'gone' (no mark: removed by hand or by a cleaner of old
 // files in /tmp, maybe while its agent still writes) or 'unknown' (no
-// flock(1) here). A dead agent's mark is removed.
+// flock(1) here, or a mark that is not this user's own single-link file:
+// anyone may make a file of that name). A dead agent's mark is removed.
 async function writerState(dir, markId) {
   const file = markPath(dir, markId);
   let fd;
@@ -76,7 +87,7 @@ async function writerState(dir, markId) {
   }
   try {
     const st = fs.fstatSync(fd, { bigint: true });
-    if (!st.isFile()) return 'unknown';
+    if (!st.isFile() || st.uid !== BigInt(process.geteuid()) || st.nlink !== 1n) return 'unknown';
     const lock = await lockExclusive(fd);
     if (lock === 'busy') return 'alive';
     if (lock !== 'locked') return 'unknown';

@@ -20,9 +20,6 @@ const MARKED_TEMP = /^\..+\.([0-9a-f]{16})\.[0-9a-f]{8}\.tmp$/;
 // other agents' marks at most, so that a crowded /tmp costs little.
 const SWEEP_SCAN_MAX = 10000;
 const SWEEP_MARKS_MAX = 32;
-// A temporary file whose writer's mark is gone is a dead writer's only once
-// it has not changed for this long: a live writer adds to it all the time.
-const GONE_MARK_IDLE_MS = 60 * 1000;
 
 // The directories that get a mark when the agent starts.
 function markedDirs() { return [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d)))]; }
@@ -133,6 +130,10 @@ class ResultFile {
     log(`wrote ${this.file}`);
   }
 
+  // The temporary name is linked, or renamed, to the result's name; and the
+  // result's name must then be this very file: one that replaced the
+  // temporary name meanwhile (another user's, in a shared /tmp) is never
+  // published as the result.
   publish() {
     try {
       fs.linkSync(this.tmp, this.file);
@@ -140,8 +141,21 @@ class ResultFile {
       if (err.code === 'EEXIST') throw new Error(`${this.file} appeared meanwhile; the result was not written over it`);
       if (err.code !== 'EPERM' && err.code !== 'ENOTSUP' && err.code !== 'EOPNOTSUPP') throw err;
       // A file system without hard links: rename, after a last look.
-      if (exists(this.file)) throw new Error(`${this.file} appeared meanwhile; the result was not written over it`);
+      if (exists(this.file) || !this.isOwnFile(this.tmp)) throw new Error(`${this.file} appeared meanwhile; the result was not written over it`);
       fs.renameSync(this.tmp, this.file);
+    }
+    if (!this.isOwnFile(this.file)) {
+      try { fs.unlinkSync(this.file); } catch (_) { /* gone already */ }
+      throw new Error(`the temporary file of ${this.file} was replaced while it was written; no result is published`);
+    }
+  }
+
+  isOwnFile(name) {
+    try {
+      const st = fs.lstatSync(name, { bigint: true });
+      return String(st.dev) === this.dev && String(st.ino) === this.ino;
+    } catch (_) {
+      return false;
     }
   }
 
@@ -164,7 +178,9 @@ class ResultFile {
     }
   }
 
+  // Only while the temporary name still names this file.
   unlinkTemp() {
+    if (!this.isOwnFile(this.tmp)) return;
     try { fs.unlinkSync(this.tmp); } catch (_) { /* already gone or renamed */ }
   }
 }
@@ -192,10 +208,12 @@ async function sweepTemporaryFiles() {
     }
     for (const [markId, temps] of byId) {
       if (++looked > SWEEP_MARKS_MAX) return removed;
-      const state = await marks.writerState(dir, markId);
-      if (state !== 'dead' && state !== 'gone') continue;
+      // Only a mark that is there and can be locked proves its writer dead:
+      // a mark that is gone (a cleaner of old files in /tmp may remove a
+      // long-running agent's) proves nothing, and nor does a file of the
+      // same shape that another program of this user made.
+      if (await marks.writerState(dir, markId) !== 'dead') continue;
       for (const file of temps) {
-        if (state === 'gone' && !idleFor(file, GONE_MARK_IDLE_MS)) continue;
         try {
           fs.unlinkSync(file);
           removed++;
@@ -218,14 +236,6 @@ async function listNames(dir) {
     }
   } catch (_) { /* the directory went away */ }
   return names;
-}
-
-function idleFor(file, ms) {
-  try {
-    return Date.now() - fs.lstatSync(file).mtimeMs >= ms;
-  } catch (_) {
-    return false;
-  }
 }
 
 function ownFile(file) {

@@ -61,6 +61,23 @@ describe('result paths', () => {
   });
 });
 
+describe('a temporary file replaced while it is written', () => {
+  it('is never published, nor removed', async () => {
+    const results = require('../lib/results');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-swap-'));
+    try {
+      const out = await results.ResultFile.create(path.join(dir, 'r.heapsnapshot'));
+      out.write('{"ours":1}');
+      fs.unlinkSync(out.tmp);
+      fs.writeFileSync(out.tmp, 'theirs');
+      assert.throws(() => out.finish(), /was replaced while it was written; no result is published/);
+      assert.deepEqual(fs.readdirSync(dir), [path.basename(out.tmp)]);
+    } finally {
+      fs.rmSync(dir, { recursive: true });
+    }
+  });
+});
+
 describe('owner-only files under umask 000', () => {
   let app;
   after(() => h.stopApp(app));
@@ -186,17 +203,19 @@ describe('what others left', () => {
     await h.stopApp(app);
   });
 
-  it('a temporary file whose writer died is removed at start; one whose writer lives, a fresh one without a mark, and another user\'s, stay', async () => {
+  it('a temporary file whose writer died is removed at start; one whose writer lives, one without a mark, one with a mark made by another user, and another user\'s, stay', async () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
-    // Writers' marks: one locked by a live process (this one), one left unlocked, one gone.
-    const [live, stale, gone] = ['1111111111111111', '2222222222222222', '3333333333333333'];
+    // Writers' marks: one locked by a live process (this one), one left
+    // unlocked, one gone (a cleaner of old files may remove a live writer's),
+    // one that another user made.
+    const [live, stale, gone, forged] = ['1111111111111111', '2222222222222222', '3333333333333333', '4444444444444444'];
     const temp = (id, what) => path.join(dir, `.${what}.heapsnapshot.${id}.0a0b0c0d.tmp`);
     const mark = (id) => path.join(dir, `.kestrun-agent.${id}.lock`);
-    for (const id of [live, stale]) fs.writeFileSync(mark(id), '', { mode: 0o600 });
-    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others'), temp(gone, 'fresh')]) {
+    for (const id of [live, stale, forged]) fs.writeFileSync(mark(id), '', { mode: 0o600 });
+    fs.chownSync(mark(forged), 65534, 65534);
+    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others'), temp(forged, 'forged')]) {
       fs.writeFileSync(file, '{"snapshot":', { mode: 0o600 });
     }
-    // Without its mark, only a file that has not changed for a minute is a dead writer's.
     const old = new Date(Date.now() - 120 * 1000);
     fs.utimesSync(temp(gone, 'gone'), old, old);
     fs.chownSync(temp(gone, 'others'), 65534, 65534);
@@ -205,9 +224,10 @@ describe('what others left', () => {
     app = await h.startApp({ env: { NODE_LOG_DIR: dir } });
     fs.rmSync(app.dir, { recursive: true });
     app.dir = dir; // removed with the app
-    await h.waitFor(() => !fs.existsSync(temp(stale, 'stale')) && !fs.existsSync(temp(gone, 'gone')), 'the dead writers\' files to be removed');
-    assert.deepEqual(h.filesIn(dir).sort(), ['others', 'live', 'fresh'].map((what) => path.basename(temp(what === 'live' ? live : gone, what))).sort());
-    assert.ok(fs.existsSync(mark(live)) && !fs.existsSync(mark(stale)));
+    await h.waitFor(() => !fs.existsSync(temp(stale, 'stale')), 'the dead writer\'s file to be removed');
+    const left = [temp(live, 'live'), temp(gone, 'gone'), temp(gone, 'others'), temp(forged, 'forged')];
+    assert.deepEqual(h.filesIn(dir).filter((name) => name.endsWith('.tmp')).sort(), left.map((f) => path.basename(f)).sort());
+    assert.ok(fs.existsSync(mark(live)) && !fs.existsSync(mark(stale)) && fs.existsSync(mark(forged)));
   });
 
   it('an agent log that another user made first is not used, and said so once', async () => {

@@ -513,8 +513,14 @@ async function attempt(what, fn, file) {
   }
 }
 
+// Once the process is ending (its exit handler has taken the socket away),
+// what fails is the end's doing, and the process's output stays its own.
+function ending() {
+  return closing || Atomics.load(ctx.shared, SHARED.SERVED) === 2;
+}
+
 function fail(file, text, quietly = false) {
-  (quietly ? log : warn)(text);
+  (quietly || ending() ? log : warn)(text);
   if (file) status.failed(file, text);
 }
 

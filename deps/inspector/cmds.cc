@@ -369,12 +369,6 @@ static const int PROBE_TIME_LIMIT_MS = 10000;
 // A dropped probe's standard error: its first line, cut at 200 characters.
 static const size_t PROBE_SAID_SIZE = 201;
 
-static int64_t MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Why the last identification refused its target, for the lines that
 // follow the refusal.
 struct ProbeOutcome {
@@ -454,7 +448,6 @@ static void DroppedEnvironment(char** envp) {
 
 // The signals that end the tool while a probe runs: the probe's whole group
 // is ended first, then the tool ends as the signal would end it.
-static const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 static volatile sig_atomic_t g_probe_group = 0;
 static struct sigaction g_saved_actions[3];
 

@@ -477,6 +477,15 @@ int SignalProcess(int pid, int, int signo) { return kill(pid, signo); }
 
 // No other roots here: every target shares the tool's view.
 bool ResolveInTargetRoot(int, const char*, char*, size_t) { return false; }
+int OpenRegular(int path_fd) {
+  if (path_fd != -1) close(path_fd);
+  errno = ENOSYS;
+  return -1;
+}
+int OpenInRoot(int, const char*, int, int*) {
+  errno = ENOSYS;
+  return -1;
+}
 static int OpenUnderProcessRoot(const char*) { return -2; }
 
 void CloseDescriptorsAbove2(int keep) {
@@ -777,7 +786,7 @@ bool IsSignalCaught(int pid, int signo) {
 // Upgrades a descriptor opened with O_PATH to a readable one, only for a
 // regular file: opening a device or a fifo could block or act on it. Closes
 // path_fd; -1 when it is no regular file.
-static int OpenRegular(int path_fd) {
+int OpenRegular(int path_fd) {
   if (path_fd == -1) return -1;
   struct stat info;
   int fd = -1;
@@ -793,7 +802,7 @@ static int OpenRegular(int path_fd) {
 // Opens path as pid sees it, within its root: a symlink inside a container
 // resolves inside the container and cannot lead out of it. root, when
 // given, receives the root's descriptor (O_PATH), else it is closed.
-static int OpenInRoot(int pid, const char* path, int flags, int* root = nullptr) {
+int OpenInRoot(int pid, const char* path, int flags, int* root) {
   char root_path[64];
   snprintf(root_path, sizeof(root_path), "/proc/%d/root", pid);
   int root_fd = open(root_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -1324,17 +1333,17 @@ bool IsServedByTarget(int fd, const char* path, int pid, int handle) {
   return false;
 }
 
-static int64_t NowMs() {
+int64_t MonotonicMs() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 int WaitReadable(int fd, int timeout_ms) {
-  const int64_t deadline = NowMs() + timeout_ms;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
     struct pollfd entry = {fd, POLLIN, 0};
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - MonotonicMs();
     int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
     if (ready >= 0 || errno != EINTR) return ready;
   }
@@ -2076,12 +2085,12 @@ int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
     errno = saved;
     return -1;
   }
-  const int64_t deadline = NowMs() + timeout_ms;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
   int error = 0;
   socklen_t error_len = sizeof(error);
   for (;;) {
     struct pollfd entry = {fd, POLLOUT, 0};
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - MonotonicMs();
     int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
     if (ready == -1 && errno == EINTR) continue;
     if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
@@ -2099,7 +2108,7 @@ int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
 // Sends all of data on a non-blocking socket within INSPECTOR_WAIT_MS.
 static bool SendAll(int fd, const void* data, size_t len) {
   const char* at = static_cast<const char*>(data);
-  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  const int64_t deadline = MonotonicMs() + INSPECTOR_WAIT_MS;
   while (len > 0) {
     ssize_t sent = send(fd, at, len, SEND_FLAGS);
     if (sent > 0) {
@@ -2110,7 +2119,7 @@ static bool SendAll(int fd, const void* data, size_t len) {
     if (sent == -1 && errno == EINTR) continue;
     if (sent == -1 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
     struct pollfd entry = {fd, POLLOUT, 0};
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - MonotonicMs();
     if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) == 0) return false;
   }
   return true;
@@ -2120,7 +2129,7 @@ static bool SendAll(int fd, const void* data, size_t len) {
 // received, 0 at the end of the stream, -1 on a fault or the time-out.
 static ssize_t ReceiveSome(int fd, void* buf, size_t len, int64_t deadline) {
   for (;;) {
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - MonotonicMs();
     if (left <= 0 || WaitReadable(fd, static_cast<int>(left)) <= 0) return -1;
     ssize_t got = recv(fd, buf, len, 0);
     if (got >= 0) return got;
@@ -2158,7 +2167,7 @@ ssize_t InspectorHttpGet(int pid, const TcpSocket& listener, const char* path, c
   char host[64], request[512];
   HostHeader(listener, host, sizeof(host));
   snprintf(request, sizeof(request), "GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n", path, host);
-  const int64_t deadline = NowMs() + INSPECTOR_WAIT_MS;
+  const int64_t deadline = MonotonicMs() + INSPECTOR_WAIT_MS;
   static char answer[HTTP_ANSWER_MAX];
   size_t len = 0;
   HttpResponse response;
@@ -2218,7 +2227,7 @@ bool WsOpen(InspectorLink* link, const TcpSocket& listener, const char* path, co
   char* head = reinterpret_cast<char*>(link->pending);
   link->pending_len = 0;
   HttpResponse response;
-  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, NowMs() + INSPECTOR_WAIT_MS, why) ==
+  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, MonotonicMs() + INSPECTOR_WAIT_MS, why) ==
       -1) {
     return false;
   }
@@ -2253,7 +2262,7 @@ bool WsSend(InspectorLink* link, int opcode, const char* data, size_t len) {
 }
 
 ssize_t WsReceiveText(InspectorLink* link, char* buf, size_t size, int timeout_ms, const char** why) {
-  const int64_t deadline = NowMs() + timeout_ms;
+  const int64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
     WsFrame frame;
     ssize_t whole = DecodeWsFrame(link->pending, link->pending_len, sizeof(link->pending) - 14, &frame);

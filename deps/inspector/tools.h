@@ -4,7 +4,9 @@
 #ifndef QUELLIX_DEPS_INSPECTOR_TOOLS_H_
 #define QUELLIX_DEPS_INSPECTOR_TOOLS_H_
 
+#include <signal.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 // Size of the option text buffer and of the shared segment's text: 4090
@@ -12,6 +14,13 @@
 #define OPTION_TEXT_SIZE 4091
 // Node's addon entry point, exported by every node binary and shared libnode.
 #define NODE_ADDON_ENTRY "napi_module_register"
+
+// The signals that end the tool; each wait of the tool that must not be cut
+// short holds them back or handles them alike.
+static const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Milliseconds of a clock that never jumps, for deadlines.
+int64_t MonotonicMs();
 
 // --- String tests -----------------------------------------------------------
 
@@ -88,6 +97,14 @@ int SignalProcess(int pid, int handle, int signo);
 // lies as seen from the tool, resolved within pid's root
 // (/proc/<pid>/root/...); false when it cannot be resolved.
 bool ResolveInTargetRoot(int pid, const char* dir, char* host, size_t size);
+// Opens path as pid sees it, within its root, so that a symlink inside a
+// container cannot lead out of it (flags as for open; O_CLOEXEC is added).
+// root, when given, receives the root's descriptor (O_PATH). -1 with errno
+// set; ENOSYS where the system cannot resolve within a root.
+int OpenInRoot(int pid, const char* path, int flags, int* root = nullptr);
+// Upgrades a descriptor opened with O_PATH to a readable one, only for a
+// regular file; closes path_fd. -1 when it is none.
+int OpenRegular(int path_fd);
 // Closes every descriptor above 2 but keep (-1: none).
 void CloseDescriptorsAbove2(int keep);
 // Has the calling process killed when its parent ends.

@@ -2227,8 +2227,8 @@ bool WsOpen(InspectorLink* link, const TcpSocket& listener, const char* path, co
   char* head = reinterpret_cast<char*>(link->pending);
   link->pending_len = 0;
   HttpResponse response;
-  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, MonotonicMs() + INSPECTOR_WAIT_MS, why) ==
-      -1) {
+  if (ReadHead(link->fd, head, HTTP_ANSWER_MAX, &link->pending_len, &response, MonotonicMs() + INSPECTOR_WAIT_MS,
+               why) == -1) {
     return false;
   }
   if (response.status != 101 || !HttpHeaderValue(head, response.head_len, "Upgrade", upgrade, sizeof(upgrade)) ||

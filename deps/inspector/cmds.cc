@@ -24,6 +24,7 @@
 
 #include <string>
 
+#include "commands.h"
 #include "tools.h"
 
 // The probe's environment; macOS declares it in no header.
@@ -50,25 +51,6 @@ const char CmdName[16][64] = {
 
 const int COMMAND_ROWS = 15;
 const int DURATION_ROW = 15;
-
-const unsigned int HEAPDUMP = 0x1;
-const unsigned int FORCE_GC = 0x2;
-const unsigned int ENABLE_NODE_LOG = 0x4;
-const unsigned int DISABLE_NODE_LOG = 0x8;
-const unsigned int START_TIMELINE = 0x10;
-const unsigned int STOP_TIMELINE = 0x20;
-const unsigned int START_PROFILING = 0x40;
-const unsigned int STOP_PROFILING = 0x80;
-const unsigned int START_HEAP_PROFILING = 0x100;
-const unsigned int STOP_HEAP_PROFILING = 0x200;
-const unsigned int V8_OPTIONS = 0x400;
-const unsigned int STOP_V8_OPTIONS = 0x800;
-const unsigned int PRINT_V8FLAGS = 0x1000;
-const unsigned int DIAG_REPORT = 0x2000;
-// Commands that run until the deferred stop ends them.
-const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
-// The status query's own bit: no row of the command table uses it.
-const unsigned int STATUS_QUERY = 0x10000;
 
 // The control message: mask, sender pid, then at most 503 characters of the
 // option text and its NUL.

@@ -1,0 +1,26 @@
+// The bits of the command mask, for the road of cmds.cc and the extensions
+// that act on commands (the ledger, the wait). Constants only; the command
+// table itself, with the names, is cmds.cc's.
+#ifndef QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
+#define QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
+
+const unsigned int HEAPDUMP = 0x1;
+const unsigned int FORCE_GC = 0x2;
+const unsigned int ENABLE_NODE_LOG = 0x4;
+const unsigned int DISABLE_NODE_LOG = 0x8;
+const unsigned int START_TIMELINE = 0x10;
+const unsigned int STOP_TIMELINE = 0x20;
+const unsigned int START_PROFILING = 0x40;
+const unsigned int STOP_PROFILING = 0x80;
+const unsigned int START_HEAP_PROFILING = 0x100;
+const unsigned int STOP_HEAP_PROFILING = 0x200;
+const unsigned int V8_OPTIONS = 0x400;
+const unsigned int STOP_V8_OPTIONS = 0x800;
+const unsigned int PRINT_V8FLAGS = 0x1000;
+const unsigned int DIAG_REPORT = 0x2000;
+// Commands that run until the deferred stop ends them.
+const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
+// The status query's own bit: no row of the command table uses it.
+const unsigned int STATUS_QUERY = 0x10000;
+
+#endif  // QUELLIX_DEPS_INSPECTOR_COMMANDS_H_

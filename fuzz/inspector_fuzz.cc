@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "json.h"
 #include "tools.h"
 
 static void CheckHttp(const char* data, size_t size) {

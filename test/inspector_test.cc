@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "json.h"
 #include "tools.h"
 
 namespace {

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "commands.h"
+#include "json.h"
 #include "tools.h"
 
 // The probe's environment; macOS declares it in no header.

@@ -220,18 +220,6 @@ int ParseHttpResponse(const char* data, size_t len, size_t max_head, HttpRespons
 // a head into value (size bytes); false when there is none.
 bool HttpHeaderValue(const char* head, size_t head_len, const char* name, char* value, size_t size);
 
-// Finds the first member named key in the JSON text (at the top level only,
-// or at any depth) and copies its value into value (size bytes): a string
-// unescaped, anything else as written. Returns 's' for a string, 'o' for an
-// object, 'a' for an array, 'v' for any other value, 0 when there is no such
-// member or the text is no JSON within the nesting limit.
-int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size);
-// Writes text as the inside of a JSON string into out (size bytes): '"' and
-// '\\' escaped, a line feed as \n, other control characters as \u00XX, and
-// each byte that is no part of well-formed UTF-8 as \ufffd. The length
-// written, or 0 when it does not fit.
-size_t JsonEscape(const char* text, size_t len, char* out, size_t size);
-
 // One WebSocket frame of a server: opcode, FIN, and where its payload lies.
 struct WsFrame {
   int opcode;  // 1 text, 2 binary, 8 close, 9 ping, 10 pong, 0 continuation

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"
 #include "tools.h"

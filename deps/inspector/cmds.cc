@@ -25,6 +25,7 @@
 #include <string>
 
 #include "commands.h"
+#include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"
 #include "tools.h"

@@ -15,6 +15,7 @@
 #include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"
+#include "system_facts.h"
 #include "tools.h"
 
 static void CheckHttp(const char* data, size_t size) {

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "system_facts.h"
 #include "tools.h"
 #include "watch.h"
 

@@ -11,6 +11,7 @@
 #include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"
+#include "system_facts.h"
 #include "tools.h"
 
 namespace {

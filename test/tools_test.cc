@@ -20,6 +20,7 @@
 #include <string>
 
 #include "support.h"
+#include "system_facts.h"
 
 static const char* Show(const char* text) { return text != nullptr ? text : "null"; }
 

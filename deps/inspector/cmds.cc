@@ -28,6 +28,7 @@
 #include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"
+#include "system_facts.h"
 #include "tools.h"
 
 // The probe's environment; macOS declares it in no header.

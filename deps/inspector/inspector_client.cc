@@ -18,6 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tools.h"
+
 namespace {
 
 // A target that hangs up early must not end quellix by SIGPIPE.

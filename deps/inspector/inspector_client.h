@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-#include "tools.h"
+#include "system_facts.h"
 
 // An HTTP response's head: its status and where its body begins.
 struct HttpResponse {

@@ -9,7 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "tools.h"
+#include "system_facts.h"
 
 // ---------------------------------------------------------------------------
 // Node's inspector: parsing what a target says

@@ -121,30 +121,15 @@ bool GetProcessStartTime(int pid, unsigned long long* start);
 // A file of the process's own that no path names, close-on-exec; -1 when
 // none can be made.
 int OpenScratchFile();
-// The children of pid (started by any of its threads), at most max; 0 where
-// they cannot be learnt.
-int GetChildProcesses(int pid, int* children, int max);
-// Calls visit with every process the system shows, in ascending pid order.
-void ForEachProcess(void (*visit)(int pid, void* context), void* context);
+// Reads /proc/<pid>/<name> whole (cut to size - 1 bytes, then NUL-ended);
+// the bytes read, or -1 with errno set.
+ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size);
 
 // --- Identification without running anything of the target -----------------
 
 // True when the ELF file open on fd exports name among its dynamic symbols
 // (defined, global or weak, visible); any malformed or foreign file is false.
 bool ElfExportsSymbol(int fd, const char* name);
-// True when the running executable of pid, or a shared libnode mapped into
-// it, exports node's addon entry point napi_module_register. Always false
-// on macOS (no ELF files, no /proc).
-bool IsNodeProcess(int pid);
-// True when pid listens on its control socket path (its own
-// /tmp/kestrun-uds-path-<pid inside its namespace>): the path is a socket,
-// and a listening socket bound at it, or in the agent's private bind
-// directory from which it was renamed into place (/proc names a socket by
-// the path it was bound to), is among pid's descriptors, read from /proc
-// without connecting; where the system lets the tool take a copy of that
-// descriptor (pidfd_getfd), the socket itself confirms its name and that it
-// listens. Always false on macOS.
-bool ServesControlSocket(int pid);
 
 // --- Control socket helpers ---------------------------------------------------
 
@@ -171,38 +156,6 @@ void PrintRefusal(const char* reply, ssize_t received);
 // True, after printing "Runtime closed the connection without a reply.\n",
 // when a first reply's recv result shows that no byte came.
 bool IsClosedWithoutReply(ssize_t received);
-
-// One socket of /proc/<pid>/net/tcp or tcp6, as the target's namespace sees it.
-struct TcpSocket {
-  int family;                 // AF_INET or AF_INET6
-  unsigned char address[16];  // in network byte order
-  int port;
-  int state;  // 10: listening
-  unsigned long inode;
-};
-const int TCP_LISTENING = 10;
-// Parses one line of the table (the header line is no socket); false when the
-// line is not a socket.
-bool ParseTcpLine(const char* line, TcpSocket* socket);
-// True for 127.0.0.0/8, ::1 and ::ffff:127.0.0.0/104.
-bool IsLoopbackSocket(const TcpSocket& socket);
-
-// --- Node's inspector: the target's listeners and a connection to one ---------
-
-// The listening TCP sockets of pid's network namespace (tcp and tcp6), at most
-// max; -1 with errno set when the tables cannot be read.
-int GetTcpListeners(int pid, TcpSocket* listeners, int max);
-// The socket inodes among pid's descriptors, at most max; -1 with errno set
-// when its descriptors may not be read.
-int GetSocketInodes(int pid, unsigned long* inodes, int max);
-// Reads /proc/<pid>/<name> whole (cut to size - 1 bytes, then NUL-ended);
-// the bytes read, or -1 with errno set.
-ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size);
-// A TCP socket of family made in pid's network namespace (by a thread that
-// joins it, so the calling thread stays where it is); -1 with errno set.
-int TcpSocketInNamespace(int pid, int family);
-// Fills len bytes from the kernel's random source; false when it cannot.
-bool RandomBytes(unsigned char* data, size_t len);
 
 // --- Shared-memory channel and extended control message -----------------------
 

@@ -9,7 +9,7 @@
 
 #include <initializer_list>
 
-#include "tools.h"
+#include "elf_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fd = memfd_create("elf_fuzz", MFD_CLOEXEC);

@@ -19,6 +19,7 @@
 
 #include <string>
 
+#include "elf_reader.h"
 #include "support.h"
 #include "system_facts.h"
 

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "commands.h"
+#include "elf_reader.h"
 #include "inspector_client.h"
 #include "inspector_settings.h"
 #include "json.h"

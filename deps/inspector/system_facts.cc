@@ -28,6 +28,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include "elf_reader.h"
 #include "tools.h"
 
 // Reads hex digits of a /proc/net/tcp address into bytes in network order:

@@ -125,12 +125,6 @@ int OpenScratchFile();
 // the bytes read, or -1 with errno set.
 ssize_t ReadProcessFile(int pid, const char* name, char* buf, size_t size);
 
-// --- Identification without running anything of the target -----------------
-
-// True when the ELF file open on fd exports name among its dynamic symbols
-// (defined, global or weak, visible); any malformed or foreign file is false.
-bool ElfExportsSymbol(int fd, const char* name);
-
 // --- Control socket helpers ---------------------------------------------------
 
 // Writes the control socket path of pid into a 256-byte buffer: the runtime

@@ -124,17 +124,17 @@ struct Report {
   double seconds;
 };
 static const Report kNoReport = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
-static Report g_report = kNoReport;
+Report g_report = kNoReport;
 
 // The gathered text's length: what is printed later is the run's error.
-static void MarkNoError() {
+void MarkNoError() {
   if (!g_report.on) return;
   fflush(stdout);
   struct stat info;
   if (fstat(STDOUT_FILENO, &info) == 0) g_report.error_from = info.st_size;
 }
 
-static void StartReport() {
+void StartReport() {
   fflush(stdout);
   int scratch = OpenScratchFile();
   int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -155,7 +155,7 @@ static void StartReport() {
 
 // Appends ,"name":"value" with value escaped for JSON (cut where it does
 // not fit).
-static void AppendJsonString(char* json, size_t size, const char* name, const char* value) {
+void AppendJsonString(char* json, size_t size, const char* name, const char* value) {
   static char escaped[6 * 8192 + 1];
   size_t len = strnlen(value, 8192);
   while (len > 0 && JsonEscape(value, len, escaped, sizeof(escaped)) == 0) len /= 2;
@@ -175,7 +175,7 @@ static void ReadError(char* text, size_t size) {
 
 // Ends the run: with --json, the object goes out on the real standard
 // output. Returns status.
-static int FinishRun(int status) {
+int FinishRun(int status) {
   if (!g_report.on) return status;
   g_report.on = false;
   fflush(stdout);

@@ -536,7 +536,7 @@ static bool IsKestrun(int pid) {
 // Finds the first entry that begins with prefix in the environment of pid
 // and writes the rest of it into value (cut to size); false when there is
 // none or the environment cannot be read.
-static bool GetTargetVariable(int pid, const char* prefix, char* value, size_t size) {
+bool GetTargetVariable(int pid, const char* prefix, char* value, size_t size) {
   char environ_path[256];
   snprintf(environ_path, sizeof(environ_path), "/proc/%d/environ", pid);
   char* entry = nullptr;
@@ -562,7 +562,7 @@ static bool LoadsAgent(const char* options) {
 }
 
 // The name of a user, or its number.
-static void UserName(uid_t uid, char* name, size_t size) {
+void UserName(uid_t uid, char* name, size_t size) {
   struct passwd* entry = getpwuid(uid);
   if (entry != nullptr) {
     snprintf(name, size, "%s", entry->pw_name);
@@ -573,7 +573,7 @@ static void UserName(uid_t uid, char* name, size_t size) {
 
 // The words of pid's command line, NUL-separated in words (len bytes);
 // false when it cannot be read.
-static bool ReadCommandLine(int pid, char* words, size_t size, size_t* len) {
+bool ReadCommandLine(int pid, char* words, size_t size, size_t* len) {
   ssize_t got = ReadProcessFile(pid, "cmdline", words, size);
   *len = got > 0 ? static_cast<size_t>(got) : 0;
   return got > 0;
@@ -663,42 +663,42 @@ static int RuntimeDescendant(int pid) {
 
 // The cause lines of a refused target, in the order in which one is looked
 // for: each prints its line and returns true when it applies.
-static bool SayNoSuchProcess(int pid) {
+static bool SayNoSuchProcess(int pid, const ProbeOutcome&) {
   if (pid < 1 || kill(pid, 0) == 0 || errno != ESRCH) return false;
   printf("No process has pid %d.\n", pid);
   return true;
 }
 
-static bool SayPermissionDenied(int pid) {
+static bool SayPermissionDenied(int pid, const ProbeOutcome& outcome) {
   uid_t uid;
   gid_t gid;
-  if (g_probe_outcome.path_error != EACCES || !GetProcessOwner(pid, &uid, &gid)) return false;
+  if (outcome.path_error != EACCES || !GetProcessOwner(pid, &uid, &gid)) return false;
   char owner[64];
   UserName(uid, owner, sizeof(owner));
   printf("Permission denied reading /proc/%d/exe: run quellix as the process's user (%s) or as root.\n", pid, owner);
   return true;
 }
 
-static bool SayProbeError(int pid) {
+static bool SayProbeError(int pid, const ProbeOutcome& outcome) {
   uid_t uid;
   gid_t gid;
-  if (g_probe_outcome.said[0] == '\0' || !GetProcessOwner(pid, &uid, &gid)) return false;
+  if (outcome.said[0] == '\0' || !GetProcessOwner(pid, &uid, &gid)) return false;
   char owner[64], shown[4 * PROBE_SAID_SIZE];
   UserName(uid, owner, sizeof(owner));
-  EscapeControls(g_probe_outcome.said, shown, sizeof(shown));
+  EscapeControls(outcome.said, shown, sizeof(shown));
   printf("The probe of pid %d, run as %s, said: %s\n", pid, owner, shown);
   return true;
 }
 
-static bool SayRequiredOnCommandLine(int pid) {
-  if (!g_probe_outcome.answered_undefined || !RequiresAgentOnCommandLine(pid)) return false;
+static bool SayRequiredOnCommandLine(int pid, const ProbeOutcome& outcome) {
+  if (!outcome.answered_undefined || !RequiresAgentOnCommandLine(pid)) return false;
   printf("Pid %d loads the agent with --require on its command line; quellix's probe sees only NODE_OPTIONS.\n", pid);
   return true;
 }
 
-static bool SayNodeOptions(int pid) {
+static bool SayNodeOptions(int pid, const ProbeOutcome& outcome) {
   char options[1024];
-  if (!g_probe_outcome.answered_undefined || !GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) ||
+  if (!outcome.answered_undefined || !GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) ||
       !LoadsAgent(options) || LoadsAgent(getenv("NODE_OPTIONS"))) {
     return false;
   }
@@ -706,13 +706,13 @@ static bool SayNodeOptions(int pid) {
   return true;
 }
 
-static bool SayLoadedByAttach(int pid) {
+static bool SayLoadedByAttach(int pid, const ProbeOutcome&) {
   if (!ServesControlSocket(pid)) return false;
   printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
   return true;
 }
 
-static bool SayChildIsRuntime(int pid) {
+static bool SayChildIsRuntime(int pid, const ProbeOutcome&) {
   if (!IsShell(pid) && PackageManagerOf(pid) == nullptr) return false;
   int child = RuntimeDescendant(pid);
   if (child == 0) return false;
@@ -720,10 +720,17 @@ static bool SayChildIsRuntime(int pid) {
   return true;
 }
 
-static bool (*const kRefusalCauses[])(int pid) = {
+static bool (*const kRefusalCauses[])(int pid, const ProbeOutcome& outcome) = {
     SayNoSuchProcess, SayPermissionDenied, SayProbeError,     SayRequiredOnCommandLine,
     SayNodeOptions,   SayLoadedByAttach,   SayChildIsRuntime,
 };
+
+// Prints the first cause that applies to a refused target.
+void SayWhyRefused(int pid, const ProbeOutcome& outcome) {
+  for (auto says : kRefusalCauses) {
+    if (says(pid, outcome)) break;
+  }
+}
 
 // Reports a refused target: the refusal, then the first cause that applies.
 static void ReportRefusedTarget(int pid, bool v8_form) {
@@ -732,14 +739,12 @@ static void ReportRefusedTarget(int pid, bool v8_form) {
   } else {
     printf("Please check if pid %d is node process.\n", pid);
   }
-  for (auto says : kRefusalCauses) {
-    if (says(pid)) break;
-  }
+  SayWhyRefused(pid, g_probe_outcome);
 }
 
 // After the status text: a runtime that is itself a package manager (it
 // inherited NODE_OPTIONS) is rarely the process meant.
-static void NotePackageManager(int pid) {
+void NotePackageManager(int pid) {
   const char* manager = PackageManagerOf(pid);
   if (manager == nullptr) return;
   int child = RuntimeDescendant(pid);
@@ -749,7 +754,7 @@ static void NotePackageManager(int pid) {
 
 // After the ENABLE_NODE_LOG lines: a target that preloads the agent but was
 // started without the setting under which it serves its socket.
-static void NoteStartedWithoutLog(int pid) {
+void NoteStartedWithoutLog(int pid) {
   char options[1024], flag[64];
   if (!GetTargetVariable(pid, "NODE_OPTIONS=", options, sizeof(options)) || !LoadsAgent(options)) return;
   if (GetTargetVariable(pid, "ENABLE_NODE_LOG=", flag, sizeof(flag)) && strcmp(flag, "YES") == 0) return;
@@ -944,7 +949,7 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
 // symlink in it names a directory of the container, not of the host; when
 // that fails, the path is named under /proc/<pid>/root as it is. A target
 // in the tool's own mount namespace shares its view.
-static void HostPathOf(int pid, const char* path, char* host, size_t size) {
+void HostPathOf(int pid, const char* path, char* host, size_t size) {
   if (!GetTargetPlace(pid).other_mount) {
     snprintf(host, size, "%s", path);
     return;

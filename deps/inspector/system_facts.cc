@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -72,6 +73,71 @@ bool IsLoopbackSocket(const TcpSocket& socket) {
   static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   return memcmp(a, kLoopback6, 16) == 0 || (memcmp(a, kMapped, 12) == 0 && a[12] == 127);
+}
+
+// Finds the first entry that begins with prefix in the environment of pid
+// and writes the rest of it into value (cut to size); false when there is
+// none or the environment cannot be read.
+bool GetTargetVariable(int pid, const char* prefix, char* value, size_t size) {
+  char environ_path[256];
+  snprintf(environ_path, sizeof(environ_path), "/proc/%d/environ", pid);
+  char* entry = nullptr;
+  size_t capacity = 0;
+  bool found = false;
+  FILE* file = fopen(environ_path, "rb");
+  if (file != nullptr) {
+    while (!found && getdelim(&entry, &capacity, '\0', file) != -1) {
+      if (strncmp(entry, prefix, strlen(prefix)) == 0) {
+        snprintf(value, size, "%s", entry + strlen(prefix));
+        found = true;
+      }
+    }
+    fclose(file);
+  }
+  free(entry);
+  return found;
+}
+
+// The name of a user, or its number.
+void UserName(uid_t uid, char* name, size_t size) {
+  struct passwd* entry = getpwuid(uid);
+  if (entry != nullptr) {
+    snprintf(name, size, "%s", entry->pw_name);
+  } else {
+    snprintf(name, size, "%lu", static_cast<unsigned long>(uid));
+  }
+}
+
+// The words of pid's command line, NUL-separated in words (len bytes);
+// false when it cannot be read.
+bool ReadCommandLine(int pid, char* words, size_t size, size_t* len) {
+  ssize_t got = ReadProcessFile(pid, "cmdline", words, size);
+  *len = got > 0 ? static_cast<size_t>(got) : 0;
+  return got > 0;
+}
+
+// The result path is the runtime's own view; from the tool's side it lies
+// under the runtime's root. Its directory is resolved there, since a
+// symlink in it names a directory of the container, not of the host; when
+// that fails, the path is named under /proc/<pid>/root as it is. A target
+// in the tool's own mount namespace shares its view.
+void HostPathOf(int pid, const char* path, char* host, size_t size) {
+  if (!GetTargetPlace(pid).other_mount) {
+    snprintf(host, size, "%s", path);
+    return;
+  }
+  char dir[1024];
+  const char* name = strrchr(path, '/');
+  bool resolved = false;
+  if (name != nullptr) {
+    snprintf(dir, sizeof(dir), "%.*s", name == path ? 1 : static_cast<int>(name - path), path);
+    resolved = ResolveInTargetRoot(pid, dir, host, size);
+  }
+  if (resolved) {
+    AppendFormat(host, size, "%s", name);
+  } else {
+    snprintf(host, size, "/proc/%d/root%s", pid, path);
+  }
 }
 
 // ---------------------------------------------------------------------------

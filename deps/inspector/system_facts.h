@@ -51,4 +51,18 @@ int TcpSocketInNamespace(int pid, int family);
 // Fills len bytes from the kernel's random source; false when it cannot.
 bool RandomBytes(unsigned char* data, size_t len);
 
+// The first entry that begins with prefix in pid's environment, the rest of
+// it written into value (cut to size); false when there is none or the
+// environment cannot be read.
+bool GetTargetVariable(int pid, const char* prefix, char* value, size_t size);
+// The name of a user, or its number, into name (size bytes).
+void UserName(uid_t uid, char* name, size_t size);
+// The words of pid's command line, NUL-separated in words (len bytes);
+// false when it cannot be read.
+bool ReadCommandLine(int pid, char* words, size_t size, size_t* len);
+// Where the result file path (pid's own view) lies as seen from the tool,
+// into host (size bytes): the same path for a target in the tool's mount
+// namespace, else under /proc/<pid>/root with its directory resolved there.
+void HostPathOf(int pid, const char* path, char* host, size_t size);
+
 #endif  // QUELLIX_DEPS_INSPECTOR_SYSTEM_FACTS_H_

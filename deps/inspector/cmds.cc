@@ -885,7 +885,7 @@ static void SleepSeconds(int seconds) {
 }
 
 // The stop command of each stop kind 1 to 4; 0 for any other kind.
-static unsigned int StopMask(int stop_kind) {
+inline unsigned int StopMask(int stop_kind) {
   static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
   return stop_kind >= 1 && stop_kind <= 4 ? kStopMasks[stop_kind - 1] : 0;
 }
@@ -950,14 +950,15 @@ static void ResultPathOfOptionText(char* path, size_t size) {
   snprintf(path, size, "%.*s", static_cast<int>(strcspn(at, " ")), at);
 }
 
-// Writes the entry of a deferred stop (a new file, renamed into place).
-static void RecordPendingStop(int pid, int stop_kind, pid_t stopper) {
+// Writes the entry of a deferred stop (a new file, renamed into place);
+// path is the result file of the activity, or empty.
+void RecordPendingStop(int pid, int stop_kind, pid_t stopper, const char* path) {
   PendingStop entry;
   memset(&entry, 0, sizeof(entry));
   entry.target = pid;
   entry.stop_kind = stop_kind;
   entry.stopper = stopper;
-  ResultPathOfOptionText(entry.path, sizeof(entry.path));
+  snprintf(entry.path, sizeof(entry.path), "%s", path);
   if (!GetProcessStartTime(pid, &entry.target_start) || !GetProcessStartTime(stopper, &entry.stopper_start)) return;
   int dir = OpenLedger(true);
   if (dir == -1) return;
@@ -976,7 +977,7 @@ static void RecordPendingStop(int pid, int stop_kind, pid_t stopper) {
 }
 
 // The stopper removes its own entry when it fires.
-static void ForgetPendingStop(int pid, pid_t stopper) {
+void ForgetPendingStop(int pid, pid_t stopper) {
   int dir = OpenLedger(false);
   if (dir == -1) return;
   char name[64];
@@ -1011,7 +1012,7 @@ static bool IsOurStopper(const PendingStop& entry) {
 // target and activity without them sending anything, and forgets them, and
 // entries whose stopper is gone; path receives the result path of the last
 // activity ended (nothing when none was).
-static void EndPendingStops(int pid, unsigned int mask, char* path, size_t size) {
+void EndPendingStops(int pid, unsigned int mask, char* path, size_t size) {
   unsigned long long target_start = 0;
   if ((mask & (STOP_PROFILING | STOP_V8_OPTIONS | STOP_TIMELINE | STOP_HEAP_PROFILING)) == 0 ||
       !GetProcessStartTime(pid, &target_start)) {
@@ -1055,7 +1056,9 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
     return 0;
   }
   if (child > 0) {
-    RecordPendingStop(pid, stop_kind, child);
+    char path[1024];
+    ResultPathOfOptionText(path, sizeof(path));
+    RecordPendingStop(pid, stop_kind, child, path);
     exit(FinishRun(0));
   }
 

@@ -1,6 +1,6 @@
-// The bits of the command mask, for the road of cmds.cc and the extensions
-// that act on commands (the ledger, the wait). Constants only; the command
-// table itself, with the names, is cmds.cc's.
+// The bits of the command mask and the stop of each stop kind, for the road
+// of cmds.cc and the extensions that act on commands (the ledger, the wait).
+// The command table itself, with the names, is cmds.cc's.
 #ifndef QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
 #define QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
 
@@ -22,5 +22,11 @@ const unsigned int DIAG_REPORT = 0x2000;
 const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
 // The status query's own bit: no row of the command table uses it.
 const unsigned int STATUS_QUERY = 0x10000;
+
+// The stop command of each stop kind 1 to 4; 0 for any other kind.
+inline unsigned int StopMask(int stop_kind) {
+  static const unsigned int kStopMasks[] = {STOP_PROFILING, STOP_V8_OPTIONS, STOP_TIMELINE, STOP_HEAP_PROFILING};
+  return stop_kind >= 1 && stop_kind <= 4 ? kStopMasks[stop_kind - 1] : 0;
+}
 
 #endif  // QUELLIX_DEPS_INSPECTOR_COMMANDS_H_

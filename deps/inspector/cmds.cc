@@ -94,7 +94,9 @@ int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
 static int AttachAgent(int pid);
-static int WaitForResult(int pid, const char* path, int limit, int stop_kind, int duration);
+int WaitForResult(int pid, int handle, const char* path, int limit, int stop_kind, int duration,
+                  bool (*stop)(int pid, int stop_kind));
+static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration);
 static int ListProcesses(bool json);
 
 // Seams for tests that include this file: the probe, the load of --attach,
@@ -103,7 +105,7 @@ static int ListProcesses(bool json);
 static bool (*g_probe)(int pid) = IsKestrun;
 static int (*g_attach)(int pid) = AttachAgent;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
-static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitForResult;
+static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitHere;
 static int (*g_list)(bool json) = ListProcesses;
 
 // ---------------------------------------------------------------------------
@@ -965,6 +967,8 @@ static void OnWaitSignal(int signo) {
 // What the wait knows of the result file.
 struct WaitState {
   int pid;
+  int handle;  // the target's process handle, or -1
+  bool (*stop)(int pid, int stop_kind);
   unsigned long long start;  // when the target started: a later process with its pid is not it
   const char* path;          // the runtime's own view, as the query names it
   char host[2048];           // where the file lies from here
@@ -994,7 +998,7 @@ static char LookAtResult(WaitState* w) {
   }
   if (replied == 1 && StrStartsWith(answer, "pending ")) {
     const char* value = answer + strlen("pending ");
-    if (IsDecimalDigit(value[0])) w->percent = atoi(value);
+    if (value[0] >= '0' && value[0] <= '9') w->percent = atoi(value);
     return 'p';
   }
   struct stat info;
@@ -1059,6 +1063,11 @@ static bool StopActivity(int pid, int stop_kind) {
   return true;
 }
 
+// The wait of this run: the target identified, stopped through dispatch.
+static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration) {
+  return WaitForResult(pid, g_target_handle, path, limit, stop_kind, duration, StopActivity);
+}
+
 static void CatchWaitSignals(bool on) {
   static struct sigaction saved[3];
   for (int i = 0; i < 3; i++) {
@@ -1099,7 +1108,7 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
     int64_t now = MonotonicMs();
     if (stop_pending && now >= stop_at) {
       ClearProgress(progress);
-      if (!StopActivity(w->pid, stop_kind)) return 1;
+      if (!w->stop(w->pid, stop_kind)) return 1;
       stop_pending = false;
       due = next_look = now = MonotonicMs();
     }
@@ -1130,8 +1139,8 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
     // At most a second between looks: a target without a handle is checked
     // each round.
     int timeout = static_cast<int>(wake - now > 1000 ? 1000 : (wake > now ? wake - now : 0));
-    struct pollfd fds[2] = {{g_wait_signals[0], POLLIN, 0}, {g_target_handle, POLLIN, 0}};
-    int ready = poll(fds, g_target_handle != -1 ? 2 : 1, timeout);
+    struct pollfd fds[2] = {{g_wait_signals[0], POLLIN, 0}, {w->handle, POLLIN, 0}};
+    int ready = poll(fds, w->handle != -1 ? 2 : 1, timeout);
     if (ready < 0 && errno != EINTR) return 1;
     unsigned char signo = 0;
     if (ready > 0 && (fds[0].revents & POLLIN) != 0 && read(g_wait_signals[0], &signo, 1) == 1) {
@@ -1139,20 +1148,20 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
       // The first Ctrl-C during the duration stops the activity now and
       // still waits; any other ending signal leaves, after the stop.
       if (signo == SIGINT && stop_pending) {
-        if (!StopActivity(w->pid, stop_kind)) return 1;
+        if (!w->stop(w->pid, stop_kind)) return 1;
         stop_pending = false;
         due = next_look = MonotonicMs();
         continue;
       }
-      if (stop_pending) StopActivity(w->pid, stop_kind);
+      if (stop_pending) w->stop(w->pid, stop_kind);
       printf("Stopped waiting; %s may still be written.\n", shown);
       return 1;
     }
-    bool ended = ready > 0 && g_target_handle != -1 && (fds[1].revents & (POLLIN | POLLHUP)) != 0;
+    bool ended = ready > 0 && w->handle != -1 && (fds[1].revents & (POLLIN | POLLHUP)) != 0;
     // Without a handle: the pid has no process, or one that started later.
     unsigned long long start = 0;
-    if (g_target_handle == -1 && w->start != 0) ended = !GetProcessStartTime(w->pid, &start) || start != w->start;
-    if (g_target_handle == -1 && w->start == 0) ended = kill(w->pid, 0) != 0 && errno == ESRCH;
+    if (w->handle == -1 && w->start != 0) ended = !GetProcessStartTime(w->pid, &start) || start != w->start;
+    if (w->handle == -1 && w->start == 0) ended = kill(w->pid, 0) != 0 && errno == ESRCH;
     if (ended) {
       ClearProgress(progress);
       // What the runtime published before it ended still counts.
@@ -1170,11 +1179,14 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
 // published: 0 then, 1 when it failed, the target ended first, the limit
 // (seconds; 0: none) passed or the wait was interrupted. A timed activity
 // (stop_kind not 0) is stopped from here after duration, in place of a
-// deferred stop.
-static int WaitForResult(int pid, const char* path, int limit, int stop_kind, int duration) {
+// deferred stop, by stop. handle names the target's process, or is -1.
+int WaitForResult(int pid, int handle, const char* path, int limit, int stop_kind, int duration,
+                  bool (*stop)(int pid, int stop_kind)) {
   static WaitState w;
   memset(&w, 0, sizeof(w));
   w.pid = pid;
+  w.handle = handle;
+  w.stop = stop;
   w.path = path;
   w.query = true;
   w.percent = -1;

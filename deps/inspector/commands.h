@@ -4,6 +4,8 @@
 #ifndef QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
 #define QUELLIX_DEPS_INSPECTOR_COMMANDS_H_
 
+#include <limits.h>
+
 const unsigned int HEAPDUMP = 0x1;
 const unsigned int FORCE_GC = 0x2;
 const unsigned int ENABLE_NODE_LOG = 0x4;
@@ -18,6 +20,8 @@ const unsigned int V8_OPTIONS = 0x400;
 const unsigned int STOP_V8_OPTIONS = 0x800;
 const unsigned int PRINT_V8FLAGS = 0x1000;
 const unsigned int DIAG_REPORT = 0x2000;
+// The duration without a limit: nothing stops the activity but a stop command.
+const int NO_LIMIT = INT_MAX;
 // Commands that run until the deferred stop ends them.
 const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
 // The status query's own bit: no row of the command table uses it.

@@ -93,7 +93,8 @@ void GetTimeInSecond(const std::string& arg, int* duration);
 int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
-static int AttachAgent(int pid);
+int AttachAgent(int pid, int* handle);
+static int AttachHere(int pid);
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration);
 static int ListProcesses(bool json);
 
@@ -101,7 +102,7 @@ static int ListProcesses(bool json);
 // the exchange, the wait for a result file and the process list are the
 // only ways out of the process, and a test may put stand-ins in their place.
 static bool (*g_probe)(int pid) = IsKestrun;
-static int (*g_attach)(int pid) = AttachAgent;
+static int (*g_attach)(int pid) = AttachHere;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
 static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitHere;
 static int (*g_list)(bool json) = ListProcesses;
@@ -957,6 +958,10 @@ static bool StopActivity(int pid, int stop_kind) {
   return true;
 }
 
+// The load of --attach in this run: the target it checks is the one the
+// exchange then kicks.
+static int AttachHere(int pid) { return AttachAgent(pid, &g_target_handle); }
+
 // The wait of this run: the target identified, stopped through dispatch.
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration) {
   return WaitForResult(pid, g_target_handle, path, limit, stop_kind, duration, StopActivity);
@@ -1234,7 +1239,7 @@ static bool WaitForControlSocket(int pid) {
 // after quellix has given up: a detached process looks for that listener
 // every 100 ms and closes it, so that it does not stay open. It ends with
 // the target, or after an hour.
-static void CloseLateInspector(int pid, int port, const ListenerView& before) {
+static void CloseLateInspector(int pid, int handle, int port, const ListenerView& before) {
   fflush(stdout);
   pid_t child = fork();
   if (child != 0) return;
@@ -1244,7 +1249,7 @@ static void CloseLateInspector(int pid, int port, const ListenerView& before) {
   sigemptyset(&ending);
   for (int signo : kEndSignals) sigaddset(&ending, signo);
   sigprocmask(SIG_UNBLOCK, &ending, nullptr);
-  CloseDescriptorsAbove2(g_target_handle);
+  CloseDescriptorsAbove2(handle);
   for (int fd = 0; fd <= 2; fd++) close(fd);
   for (int fd = 0; fd <= 2; fd++) {
     if (open("/dev/null", O_RDWR) == -1) break;
@@ -1257,7 +1262,7 @@ static void CloseLateInspector(int pid, int port, const ListenerView& before) {
   link.fd = -1;
   TcpSocket found;
   // Through the target's handle: a process that took the pid later is not it.
-  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && SignalProcess(pid, g_target_handle, 0) == 0; round++) {
+  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && SignalProcess(pid, handle, 0) == 0; round++) {
     usleep(100000);
     if (WaitForInspector(pid, port, &seen, 0, &found)) {
       CloseInspector(pid, found, &link);
@@ -1321,7 +1326,7 @@ static bool CheckSignal(int pid, const InspectorSettings& settings) {
 
 // Finds the target's inspector, opening it with SIGUSR1 when it is not open
 // yet; *opened tells which. False after a message.
-static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket* listener, bool* opened,
+static bool ReachInspector(int pid, int handle, const InspectorSettings& settings, TcpSocket* listener, bool* opened,
                            int64_t* opened_at) {
   static ListenerView before;
   *opened = false;
@@ -1352,13 +1357,13 @@ static bool ReachInspector(int pid, const InspectorSettings& settings, TcpSocket
   }
   if (!CheckSignal(pid, settings)) return false;
   *opened_at = MonotonicMs();
-  SignalProcess(pid, g_target_handle, SIGUSR1);
+  SignalProcess(pid, handle, SIGUSR1);
   *opened = true;
   static ListenerView seen;
   seen = before;
   if (WaitForInspector(pid, port, &seen, INSPECTOR_WAIT_MS, listener)) return true;
   printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n", pid);
-  CloseLateInspector(pid, port, before);
+  CloseLateInspector(pid, handle, port, before);
   return false;
 }
 
@@ -1371,10 +1376,11 @@ static int SayAgentRunsAlready(int pid) {
 // it loaded, 0 when the process ran it already, -1 after a message. An
 // inspector opened here (*opened, at *opened_at) is closed again on every
 // path.
-static int LoadThroughInspector(int pid, bool* opened, int64_t* opened_at) {
+static int LoadThroughInspector(int pid, int handle, bool* opened, int64_t* opened_at) {
   InspectorSettings settings;
   TcpSocket listener;
-  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, settings, &listener, opened, opened_at)) return -1;
+  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, handle, settings, &listener, opened, opened_at))
+    return -1;
 
   static InspectorLink link;
   link.fd = -1;
@@ -1402,10 +1408,11 @@ static int LoadThroughInspector(int pid, bool* opened, int64_t* opened_at) {
 
 // Loads the agent into pid through its inspector, unless pid serves its
 // control socket already; 0 when the agent runs there, -1 after a message.
-static int AttachAgent(int pid) {
+// *handle becomes a handle of pid's process (or -1), for the kick after it.
+int AttachAgent(int pid, int* handle) {
   // The signals go through a handle of the process checked here, as the kick.
-  if (g_target_handle != -1) close(g_target_handle);
-  g_target_handle = OpenProcessHandle(pid);
+  if (*handle != -1) close(*handle);
+  *handle = OpenProcessHandle(pid);
   if (ServesControlSocket(pid)) return SayAgentRunsAlready(pid);
   // A target that hangs up early must not end quellix.
   signal(SIGPIPE, SIG_IGN);
@@ -1419,7 +1426,7 @@ static int AttachAgent(int pid) {
   sigprocmask(SIG_BLOCK, &ending, &previous);
   bool opened = false;
   int64_t opened_at = 0;
-  const int loaded = LoadThroughInspector(pid, &opened, &opened_at);
+  const int loaded = LoadThroughInspector(pid, *handle, &opened, &opened_at);
   const int open_ms = static_cast<int>(MonotonicMs() - opened_at);
   fflush(stdout);
   sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -96,7 +96,7 @@ void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
 static int AttachHere(int pid);
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration);
-static int ListProcesses(bool json);
+int ListProcesses(bool json);
 
 // Seams for tests that include this file: the probe, the load of --attach,
 // the exchange, the wait for a result file and the process list are the
@@ -1056,7 +1056,7 @@ static void PrintListObject(int pid, void* context) {
 }
 
 // Reads everything from /proc and runs nothing.
-static int ListProcesses(bool json) {
+int ListProcesses(bool json) {
   if (json) {
     int count = 0;
     // JSON escaping takes the place of the printed one.

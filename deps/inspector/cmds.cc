@@ -3,13 +3,11 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -27,9 +25,6 @@
 #include "attach.h"
 #include "commands.h"
 #include "elf_reader.h"
-#include "inspector_client.h"
-#include "inspector_settings.h"
-#include "json.h"
 #include "ledger.h"
 #include "list.h"
 #include "refusal.h"

@@ -3,11 +3,8 @@
 // message that other programs built on this module use.
 #include "tools.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -15,7 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -27,16 +23,12 @@
 
 #if defined(__APPLE__)
 #include <libproc.h>
-#include <sys/random.h>
 #include <sys/sysctl.h>
 #include <sys/ucred.h>
 #else
 #include <dirent.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/random.h>
 #include <sys/syscall.h>
 // Opening within a process's root needs openat2 (Linux 5.6).
 #if defined(SYS_openat2) && __has_include(<linux/openat2.h>)

@@ -3,6 +3,9 @@
 // The file reads as the road a command takes: the command table and usage,
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
+// What the road does not know (--attach, --wait, --list, --json, the ledger,
+// the cause lines of a refusal) lives in a file of its own beside it, reached
+// by one call where the road branches off; it uses those and the tools.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -941,6 +944,10 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
   SendTerminateSignal(pid, stop_kind);
   _exit(42);
 }
+
+// ---------------------------------------------------------------------------
+// Where --attach and --wait come back to the road
+// ---------------------------------------------------------------------------
 
 // Sends the stop of a timed activity from here; true when it was delivered.
 // A deferred stop left by another run for the same activity ends with it.

@@ -1,6 +1,7 @@
 // Shared tools of quellix: the small operations the command line needs, the
-// platform lookups, and the shared-memory channel and extended control
-// message that other programs built on this module use.
+// platform lookups in one block per platform, the control socket helpers,
+// and the shared-memory channel and extended control message that other
+// programs built on this module use. Uses the C library and nothing else.
 #include "tools.h"
 
 #include <errno.h>

@@ -1,6 +1,7 @@
 // Shared tools of quellix: string tests, option-text classifiers, the
-// platform lookups, the timestamp suffix, the shared-memory channel and the
-// extended control message.
+// platform lookups, the timestamp suffix, the control socket helpers, the
+// shared-memory channel and the extended control message. The lowest layer:
+// it includes nothing of the project.
 #ifndef QUELLIX_DEPS_INSPECTOR_TOOLS_H_
 #define QUELLIX_DEPS_INSPECTOR_TOOLS_H_
 

@@ -287,6 +287,28 @@ inline bool TailIsZero(const std::string& message) {
   return true;
 }
 
+// Processes started for one case of a table, ended with it: killed, reaped,
+// their sockets and directories removed.
+struct Started {
+  std::vector<pid_t> pids;
+  std::vector<std::string> dirs;
+  pid_t Add(pid_t pid) {
+    pids.push_back(pid);
+    return pid;
+  }
+  std::string Dir() {
+    dirs.push_back(qtest::MakeTempDir());
+    return dirs.back();
+  }
+  ~Started() {
+    for (pid_t pid : pids) {
+      kill(pid, SIGTERM);
+      qtest::Reap(pid, 3000);
+    }
+    for (const std::string& dir : dirs) qtest::RemoveTree(dir);
+  }
+};
+
 }  // namespace qtest
 
 #endif  // QUELLIX_TEST_SUPPORT_H_

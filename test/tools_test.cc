@@ -1,10 +1,8 @@
 // Unit tests of the tools module: string tests, line-end removal, the
 // duration test, the option-text classifiers, the timestamp suffix and the
-// bounded append, the escaping of outside text, the socket path limit, and
-// the identification that runs nothing (ELF symbols, sockets in /proc).
+// bounded append, the escaping of outside text and the socket path limit.
 #include "tools.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,9 +17,7 @@
 
 #include <string>
 
-#include "elf_reader.h"
 #include "support.h"
-#include "system_facts.h"
 
 static const char* Show(const char* text) { return text != nullptr ? text : "null"; }
 
@@ -266,97 +262,4 @@ TEST(EscapeControlsTest, Table) {
     EscapeControls(c.text, out, c.size);
     EXPECT_STREQ(c.out, out) << c.text;
   }
-}
-
-// Real files with either hash table, and the small seeds of the fuzz corpus:
-// 32- and 64-bit, little- and big-endian, each exporting the entry point and
-// importing one name.
-TEST(ElfExportsSymbolTest, Files) {
-  const std::string seeds = std::string(SOURCE_DIR) + "/fuzz/corpus/elf/";
-  struct Case {
-    std::string path;
-    const char* name;
-    bool exported;
-  } cases[] = {
-      {PEER_BIN, "napi_module_register", true},
-      {PEER_BIN, "napi_module_registe", false},
-      {PEER_BIN, "getenv", false},  // imported, not defined
-      {LIBNODE_STANDIN, "napi_module_register", true},
-      {"/proc/self/exe", "napi_module_register", false},
-      {seeds + "elf32-le-gnu", "napi_module_register", true},
-      {seeds + "elf32-le-sysv", "napi_module_register", true},
-      {seeds + "elf32-be-sysv", "napi_module_register", true},
-      {seeds + "elf64-be-gnu", "napi_module_register", true},
-      {seeds + "elf64-be-sysv", "napi_module_register", true},
-      {seeds + "elf64-le-both", "another_export", true},
-      {seeds + "elf64-le-gnu", "hidden_helper", false},
-      {seeds + "elf64-le-gnu", "imported_elsewhere", false},
-      {seeds + "not-elf", "napi_module_register", false},
-      {"/dev/null", "napi_module_register", false},
-  };
-  for (const Case& c : cases) {
-    int fd = open(c.path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_NE(-1, fd) << c.path;
-    EXPECT_EQ(c.exported, ElfExportsSymbol(fd, c.name)) << c.path << " " << c.name;
-    close(fd);
-  }
-}
-
-// The executable exports the entry point, or a shared libnode mapped into
-// the process does; this test binary does neither until it loads one.
-TEST(IsNodeProcessTest, ExecutableOrSharedLibnode) {
-  qtest::Peer peer;
-  EXPECT_TRUE(IsNodeProcess(peer.pid()));
-  EXPECT_FALSE(IsNodeProcess(getpid()));
-  EXPECT_FALSE(IsNodeProcess(0));
-  void* libnode = dlopen(LIBNODE_STANDIN, RTLD_NOW);
-  ASSERT_NE(nullptr, libnode) << dlerror();
-  EXPECT_TRUE(IsNodeProcess(getpid()));
-  dlclose(libnode);
-}
-
-// Only a listening socket at the path that the process itself holds counts.
-TEST(ServesControlSocketTest, ListenerHeldByThePid) {
-  const std::string path = qtest::SocketPath(getpid());
-  unlink(path.c_str());
-  EXPECT_FALSE(ServesControlSocket(getpid()));
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
-  EXPECT_FALSE(ServesControlSocket(getpid()));  // bound, not listening
-  ASSERT_EQ(0, listen(fd, 1));
-  EXPECT_TRUE(ServesControlSocket(getpid()));
-  // The same listener, held by another process only.
-  pid_t holder = fork();
-  if (holder == 0) {
-    pause();
-    _exit(0);
-  }
-  close(fd);
-  EXPECT_FALSE(ServesControlSocket(getpid()));
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  // A socket's path with a line feed adds a line to /proc/net/unix that
-  // names another socket of the process (here a TCP listener) as bound at
-  // the path: the socket itself says it is not.
-  unlink(path.c_str());
-  fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(0, bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)));
-  int tcp = socket(AF_INET, SOCK_STREAM, 0);
-  struct stat tcp_info;
-  ASSERT_TRUE(tcp != -1 && listen(tcp, 1) == 0 && fstat(tcp, &tcp_info) == 0);
-  const std::string dir = qtest::MakeTempDir();
-  const std::string fake = dir + "/x\n0: 0 0 00010000 0001 01 " + std::to_string(tcp_info.st_ino) + " ";
-  ASSERT_EQ(0, system(("mkdir -p '" + fake + "/tmp'").c_str()));
-  struct sockaddr_un line = {};
-  line.sun_family = AF_UNIX;
-  snprintf(line.sun_path, sizeof(line.sun_path), "%s%s", fake.c_str(), path.c_str());
-  int injector = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(0, bind(injector, reinterpret_cast<struct sockaddr*>(&line), sizeof(line))) << line.sun_path;
-  EXPECT_FALSE(ServesControlSocket(getpid()));
-  for (int open_fd : {fd, tcp, injector}) close(open_fd);
-  unlink(path.c_str());
-  qtest::RemoveTree(dir);
 }

@@ -1,9 +1,11 @@
 'use strict';
 // Result files are evidence: each is written under an exclusive, unpredictable
-// temporary name in its own directory, owner-only, and put in place with a
-// hard link, which fails rather than replace a file that exists meanwhile. A
-// failed write closes and removes the temporary file at once and publishes
-// nothing. In the log directory and /tmp a temporary file
+// temporary name in its own directory, owner-only, flushed to disk, put in
+// place with a hard link, which fails rather than replace a file that exists
+// meanwhile, and then its directory is flushed: after a power loss or a
+// kernel crash a published name never shows an empty or partial file. A
+// failed write (a failed flush too) closes and removes the temporary file at
+// once and publishes nothing. In the log directory and /tmp a temporary file
 // is named after this agent's mark (lib/marks.js): a process killed meanwhile
 // leaves it behind, and the next agent to start removes it (lib/sweep.js).
 const fs = require('fs');
@@ -100,7 +102,10 @@ class ResultFile {
     this.abandon();
   }
 
-  // Publishes while the descriptor is still open.
+  // The data reaches the disk before the file gets its name, and the name
+  // (with the temporary name's removal) after: a flush that fails is a
+  // failed write, and a published file whose directory cannot be flushed is
+  // removed again. The descriptor stays open until the file is published.
   finish() {
     if (this.error) {
       this.abandon();
@@ -109,6 +114,8 @@ class ResultFile {
     let bytes;
     try {
       bytes = fs.fstatSync(this.fd).size;
+      // The data and the size: all a reader of the file needs.
+      fs.fdatasyncSync(this.fd);
       this.publish();
     } catch (err) {
       this.abandon();
@@ -116,9 +123,10 @@ class ResultFile {
     }
     const closeError = this.close();
     this.unlinkTemp();
-    if (closeError) {
+    const error = closeError || flushDirectory(path.dirname(this.file));
+    if (error) {
       try { fs.unlinkSync(this.file); } catch (_) { /* already gone */ }
-      throw closeError;
+      throw error;
     }
     status.written(this.file, bytes);
     log(`wrote ${this.file}`);
@@ -176,6 +184,20 @@ class ResultFile {
   unlinkTemp() {
     if (!this.isOwnFile(this.tmp)) return;
     try { fs.unlinkSync(this.tmp); } catch (_) { /* already gone or renamed */ }
+  }
+}
+
+// Flushes a directory's entries to disk; returns the error, or null.
+function flushDirectory(dir) {
+  let fd;
+  try {
+    fd = fs.openSync(dir, fs.constants.O_RDONLY | fs.constants.O_DIRECTORY);
+    fs.fsyncSync(fd);
+    return null;
+  } catch (err) {
+    return err;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
   }
 }
 

@@ -78,6 +78,91 @@ describe('a temporary file replaced while it is written', () => {
   });
 });
 
+describe('flushed to disk before and after publishing', () => {
+  // Replaces fs[name] while fn runs.
+  async function patched(changes, fn) {
+    const saved = Object.fromEntries(Object.keys(changes).map((name) => [name, fs[name]]));
+    Object.assign(fs, changes);
+    try {
+      return await fn();
+    } finally {
+      Object.assign(fs, saved);
+    }
+  }
+
+  it('the file is flushed, then linked or renamed to its name, then its directory is flushed; a failed flush publishes nothing', async () => {
+    const results = require('../lib/results');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-flush-'));
+    try {
+      const calls = [];
+      const record = (name, what) => (...args) => { calls.push(what(...args)); return saved[name](...args); };
+      const saved = { fdatasyncSync: fs.fdatasyncSync, fsyncSync: fs.fsyncSync, linkSync: fs.linkSync, renameSync: fs.renameSync };
+      const fdPath = (fd) => fs.readlinkSync(`/proc/self/fd/${fd}`);
+      const watch = {
+        fdatasyncSync: record('fdatasyncSync', (fd) => `fdatasync ${path.basename(fdPath(fd)).replace(/\.txt\.[0-9a-f.]+\.tmp$/, '.tmp')}`),
+        fsyncSync: record('fsyncSync', (fd) => `fsync ${fdPath(fd)}`),
+        linkSync: record('linkSync', (from, to) => `link ${path.basename(to)}`),
+        renameSync: record('renameSync', (from, to) => `rename ${path.basename(to)}`),
+      };
+      await patched(watch, () => results.writeTextResult(path.join(dir, 'linked.txt'), 'one'));
+      // A file system without hard links: renamed instead.
+      const noLinks = Object.assign({}, watch, { linkSync: () => { throw Object.assign(new Error('EPERM'), { code: 'EPERM' }); } });
+      await patched(noLinks, () => results.writeTextResult(path.join(dir, 'renamed.txt'), 'two'));
+      assert.deepEqual(calls, [`fdatasync .linked.tmp`, 'link linked.txt', `fsync ${dir}`, `fdatasync .renamed.tmp`, 'rename renamed.txt', `fsync ${dir}`]);
+      assert.deepEqual(fs.readdirSync(dir).sort(), ['linked.txt', 'renamed.txt']);
+
+      const eio = () => { throw Object.assign(new Error('EIO: i/o error, fsync'), { code: 'EIO' }); };
+      await assert.rejects(patched({ fdatasyncSync: eio }, () => results.writeTextResult(path.join(dir, 'lost.txt'), 'three')), /EIO/);
+      // Published, but its name may not survive a crash: removed again.
+      await assert.rejects(patched({ fsyncSync: eio }, () => results.writeTextResult(path.join(dir, 'unsure.txt'), 'four')), /EIO/);
+      assert.deepEqual(fs.readdirSync(dir).sort(), ['linked.txt', 'renamed.txt']);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it('a heap snapshot and a report are flushed before they are linked, and the directory after (strace)', async (t) => {
+    const probe = spawnSync('strace', ['-qq', '-e', 'trace=none', '-o', '/dev/null', 'true']);
+    if (probe.status !== 0) {
+      t.skip(`strace cannot trace here: ${probe.error ? probe.error.message : probe.stderr}`);
+      return;
+    }
+    const app = await h.startApp();
+    const trace = path.join(app.dir, 'trace');
+    let strace = null;
+    try {
+      // Every thread of the running process, the worker's included.
+      const tids = fs.readdirSync(`/proc/${app.pid}/task`);
+      strace = require('child_process').spawn('strace', ['-f', '-y', '-qq', '-o', trace,
+        '-e', 'trace=fsync,fdatasync,link,linkat,rename,renameat,renameat2', ...tids.flatMap((tid) => ['-p', tid])], { stdio: 'ignore' });
+      const traced = (tid) => /^TracerPid:\s+[1-9]/m.test(fs.readFileSync(`/proc/${app.pid}/task/${tid}/status`, 'utf8'));
+      await h.waitFor(() => tids.every(traced), 'strace to attach');
+      const files = [path.join(app.dir, 'flushed.heapsnapshot'), path.join(app.dir, 'flushed.diag')];
+      for (const [mask, file] of [[BIT.HEAPDUMP, files[0]], [BIT.DIAG_REPORT, files[1]]]) {
+        await accepted(app, mask, pathText(file));
+        await h.waitFor(async () => (await h.statusOf(app.pid, file)).text.startsWith('written'), `${file} to be written`, 60000);
+      }
+      strace.kill('SIGINT');
+      await new Promise((resolve) => strace.on('exit', resolve));
+      strace = null;
+      const lines = fs.readFileSync(trace, 'utf8').split('\n');
+      for (const file of files) {
+        const name = path.basename(file);
+        const at = (re) => lines.findIndex(re.test.bind(re));
+        const esc = (text) => text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+        const flush = at(new RegExp(`\\b(fdatasync|fsync)\\(\\d+<${esc(app.dir)}/\\.${esc(name)}\\.[^>]*\\.tmp>\\) = 0`));
+        const link = at(new RegExp(`\\b(link|linkat|rename|renameat2?)\\(.*"${esc(file)}"(, \\d+)?\\) = 0`));
+        const dirFlush = lines.findIndex((line, i) => i > link && new RegExp(`\\bfsync\\(\\d+<${esc(app.dir)}>\\) = 0`).test(line));
+        t.diagnostic(`${name}: flush at line ${flush}, link at ${link}, directory flush at ${dirFlush}`);
+        assert.ok(flush >= 0 && link > flush && dirFlush > link, `${name}: ${flush}, ${link}, ${dirFlush}\n${lines.join('\n')}`);
+      }
+    } finally {
+      if (strace) strace.kill('SIGKILL');
+      await h.stopApp(app);
+    }
+  });
+});
+
 describe('owner-only files under umask 000', () => {
   let app;
   after(() => h.stopApp(app));

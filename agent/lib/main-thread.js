@@ -15,8 +15,9 @@ const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
 const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
-const { warn, guard, logDir } = require('./log');
+const { warn, stderr, guard, logDir } = require('./log');
 const marks = require('./marks');
+const { permissionDenial } = require('./permission');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -108,8 +109,15 @@ function removeMarks() {
   }
 }
 
+// Returns false, after one line on stderr, when node's permission model
+// denies what the agent needs.
 function start(version, hook) {
   const dirs = [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d) + '/'))];
+  const denial = permissionDenial(process.permission, dirs);
+  if (denial) {
+    stderr(`not started: ${denial}`);
+    return false;
+  }
   Object.assign(hook, mainThreadFunctions);
   markFiles = dirs.map((d) => marks.markPath(d, markId));
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
@@ -127,6 +135,7 @@ function start(version, hook) {
   // After the listeners, which would take a reference again.
   worker.unref();
   process.on('exit', () => guard(() => { drain(); removeSocket(); removeMarks(); }));
+  return true;
 }
 
 module.exports = { start };

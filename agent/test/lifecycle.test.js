@@ -202,6 +202,46 @@ describe('control socket', () => {
   });
 });
 
+describe('under node\'s permission model', () => {
+  it('the agent says in one line what the model denies and does nothing else; no stack trace', (t) => {
+    const code = "setTimeout(() => process.stdout.write(String(require('fs').existsSync('/tmp/kestrun-uds-path-' + process.pid))), 500)";
+    const run = (agent) => spawnSync(process.execPath, ['--experimental-permission', '--allow-fs-read=*', ...(agent ? ['--require', h.AGENT] : []), '-e', code], {
+      env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), encoding: 'utf8', timeout: 20000,
+    });
+    const [plain, withAgent] = [run(false), run(true)];
+    const ours = withAgent.stderr.split('\n').filter((line) => line.includes('kestrun-agent'));
+    t.diagnostic(ours.join('\n'));
+    // Node's own warning lines come with and without the agent.
+    assert.equal(withAgent.stderr.replace(`${ours[0]}\n`, '').replace(/\(node:\d+\)/g, ''), plain.stderr.replace(/\(node:\d+\)/g, ''));
+    const denied = process.allowedNodeEnvironmentFlags.has('--allow-inspector')
+      ? 'worker threads, writing to /tmp/, inspector sessions; allow it with --allow-worker --allow-fs-write=/tmp/ --allow-inspector'
+      : `inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`;
+    assert.deepEqual(ours, [`kestrun-agent[${withAgent.pid}]: not started: node's permission model denies ${denied}`]);
+    assert.deepEqual([withAgent.status, withAgent.stdout], [0, 'false']);
+  });
+
+  it('names every denial that a flag lifts, or only the one that none lifts', () => {
+    const { permissionDenial } = require('../lib/permission');
+    const dirs = ['/var/log/app/', '/tmp/'];
+    const model = (denied) => ({ has: (scope, ref) => !denied.includes(ref === undefined ? scope : `${scope}:${ref}`) });
+    const withInspectorFlag = new Set(['--allow-inspector']);
+    const cases = [
+      [undefined, new Set(), null],
+      [model([]), withInspectorFlag, null],
+      [model(['worker']), withInspectorFlag, "node's permission model denies worker threads; allow it with --allow-worker"],
+      [model(['fs.write:/var/log/app/', 'fs.read:/tmp/']), withInspectorFlag,
+        "node's permission model denies writing to /var/log/app/, reading /tmp/; allow it with --allow-fs-write=/var/log/app/ --allow-fs-read=/tmp/"],
+      [model(['worker', 'inspector']), withInspectorFlag,
+        "node's permission model denies worker threads, inspector sessions; allow it with --allow-worker --allow-inspector"],
+      [model(['worker', 'inspector']), new Set(),
+        `node's permission model denies inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`],
+      [{ has: (scope) => { if (scope === 'inspector') throw new TypeError('unknown scope'); return true; } }, new Set(),
+        `node's permission model denies inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`],
+    ];
+    for (const [permission, flags, expected] of cases) assert.equal(permissionDenial(permission, dirs, flags), expected);
+  });
+});
+
 describe('terminating signals', () => {
   // A library in the manner of signal-exit: it steps aside while other
   // listeners exist, and otherwise removes itself and raises the signal again.

@@ -46,14 +46,16 @@ function cleanEnv(extra) {
 // for its control socket. The returned app owns a temporary directory.
 // wrap: a command line that runs the app in its own process, such as
 // ['unshare', '--mount', ...]; limits: shell commands run before it, such as
-// 'umask 000' or 'ulimit -f 512'.
-async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null } = {}) {
+// 'umask 000' or 'ulimit -f 512'; cwd: its working directory (default: the
+// test's); node: the executable (default: this one).
+async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null, cwd = undefined, node = process.execPath } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-test-'));
-  let argv = [...wrap, process.execPath, ...(preload ? ['--require', AGENT, ...args] : args)];
+  let argv = [...wrap, node, ...(preload ? ['--require', AGENT, ...args] : args)];
   if (limits) argv = ['/bin/sh', '-c', `${limits}; exec "$0" "$@"`, ...argv];
   const child = spawn(argv[0], argv.slice(1), {
     env: cleanEnv(Object.assign({ ENABLE_NODE_LOG: 'YES', NODE_LOG_DIR: dir }, env)),
     stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
+    cwd,
   });
   const app = { child, pid: child.pid, dir, out: '', err: '', exit: null, replies: new Map(), nextId: 1 };
   child.stdout.on('data', (d) => { app.out += d; });

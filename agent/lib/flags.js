@@ -49,10 +49,10 @@ function init(commandLineFlags) { table.commandLine = commandLineFlags; }
 
 // The kept listing's name: the executable's identity (path, file, size,
 // time of change) and node's and V8's versions.
-function keptPath() {
-  const st = fs.statSync(process.execPath, { bigint: true });
+function keptPath(execPath = process.execPath) {
+  const st = fs.statSync(execPath, { bigint: true });
   const key = crypto.createHash('sha256')
-    .update([process.execPath, st.dev, st.ino, st.size, st.mtimeNs, process.version, process.versions.v8, process.arch].join('\0'))
+    .update([execPath, st.dev, st.ino, st.size, st.mtimeNs, process.version, process.versions.v8, process.arch].join('\0'))
     .digest('hex').slice(0, 16);
   return `/tmp/.kestrun-agent-v8flags.${process.geteuid()}.${key}`;
 }
@@ -272,4 +272,4 @@ function formatGcLog(statistics, flags) {
   return lines;
 }
 
-module.exports = { table, init, whenFlagTable, checkV8Flags, setFlags, formatGcLog, mb };
+module.exports = { table, init, whenFlagTable, keptPath, checkV8Flags, setFlags, formatGcLog, mb };

@@ -52,7 +52,8 @@ TEST(ListTest, NodeProcessesOnly) {
   EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "PID     INNER   USER         STATE      COMMAND\n");
   // A command line longer than 100 bytes is cut and ends in "...", so the
   // peer's line depends on where the checkout lies.
-  std::string peer_command = std::string(PEER_BIN) + " --dir " + ready.dir() + " --lifetime 60 --bind-dir --no-kick-handler";
+  std::string peer_command =
+      std::string(PEER_BIN) + " --dir " + ready.dir() + " --lifetime 60 --bind-dir --no-kick-handler";
   if (peer_command.size() > 100) {
     peer_command.resize(100);
     peer_command += "...";

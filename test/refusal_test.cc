@@ -82,8 +82,15 @@ TEST(ProbeTest, RefusalHints) {
   };
   // A stand-in runtime of another user (nobody).
   auto nobodys = [](Started& s) {
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", PEER_BIN,
-                                     "--dir", s.Dir(), "--lifetime", "60"};
+    std::vector<std::string> argv = {"/usr/bin/setpriv",
+                                     "--reuid=65534",
+                                     "--regid=65534",
+                                     "--clear-groups",
+                                     PEER_BIN,
+                                     "--dir",
+                                     s.Dir(),
+                                     "--lifetime",
+                                     "60"};
     pid_t pid = s.Add(qtest::Spawn(argv, {}));
     qtest::WaitFor([&] { return qtest::FileExists(qtest::SocketPath(pid)); });
     return std::make_pair(pid, 0);

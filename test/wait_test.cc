@@ -178,12 +178,14 @@ TEST_F(WaitTest, EndedBeforeWritten) {
     qtest::RunningTool tool(args, {});
     ASSERT_TRUE(tool.Waiting([&] { return peer->HasMessage(0); }));
     const std::string text = qtest::TextOf(peer->Message(0));
-    const std::string path = text.substr(strlen("--specified_log_path="), text.find(' ') - strlen("--specified_log_path="));
+    const std::string path =
+        text.substr(strlen("--specified_log_path="), text.find(' ') - strlen("--specified_log_path="));
     c.plant(path);
     EXPECT_EQ(tool.Finish(10000), c.status);
     if (c.args.size() == 2) {
       EXPECT_NE(tool.out.find(",\"status\":\"failed\",\"bytes\":0,"), std::string::npos) << tool.out;
-      EXPECT_NE(tool.out.find("\"error\":\"Pid " + peer->pid_text() + " ended before the file was written.\""), std::string::npos)
+      EXPECT_NE(tool.out.find("\"error\":\"Pid " + peer->pid_text() + " ended before the file was written.\""),
+                std::string::npos)
           << tool.out;
     } else {
       EXPECT_EQ(Norm(tool.out, *peer, logs.path), kClock + kDump + c.out);

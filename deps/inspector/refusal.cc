@@ -89,8 +89,7 @@ static bool ListsV8Flags(int pid) {
   size_t len;
   if (!ReadCommandLine(pid, words, sizeof(words), &len)) return false;
   size_t second = strnlen(words, len) + 1;
-  return second < len && strcmp(words + second, "--v8-options") == 0 &&
-         second + strlen("--v8-options") + 1 >= len;
+  return second < len && strcmp(words + second, "--v8-options") == 0 && second + strlen("--v8-options") + 1 >= len;
 }
 
 // The descendant of pid, three generations deep, that runs the application:

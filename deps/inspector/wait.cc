@@ -46,9 +46,9 @@ struct WaitState {
   const char* path;          // the runtime's own view, as the query names it
   char host[2048];           // where the file lies from here
   bool query;                // the runtime may know the status query
-  bool owner_known;          // the target's user, read when the wait began
-  uid_t owner;
-  time_t sent;               // no file changed before this second answers the command
+  bool owner_known;          // the target's user could be read when the wait began
+  uid_t owner;               // its uid
+  time_t sent;               // a file changed before then is no answer
   int percent;               // the runtime's progress, or -1
   long long bytes;
   char reason[1024];

@@ -9,7 +9,8 @@ const { spawn } = require('child_process');
 const { agentMarks } = require('../agent/harness/control-client');
 
 const root = path.resolve(__dirname, '..');
-const AGENT = path.join(root, 'agent', 'kestrun-agent.js');
+// BENCH_AGENT: another copy of the agent to measure (an older one, say).
+const AGENT = path.resolve(process.env.BENCH_AGENT || path.join(root, 'agent', 'kestrun-agent.js'));
 const HEAP_APP = path.join(__dirname, 'heap-app.js');
 const MB = 1024 * 1024;
 
@@ -42,9 +43,9 @@ function tempDir() {
 
 function quellixBin(buildDir) { return path.join(buildDir, 'quellix'); }
 
-// Starts the heap app, with the agent or with node's snapshot signal
-// (SIGUSR2: the agent keeps it for its kick, so never both), and waits until
-// it holds its heap. { child, dir, heapUsed }.
+// Starts the heap app, with the agent or with node's snapshot signal (each
+// in a process of its own, so that neither disturbs the other), and waits
+// until it holds its heap. { child, dir, heapUsed }.
 async function startHeapApp({ mb: heapMb, shape = 'small', agent, env = {} }) {
   const dir = tempDir();
   const appEnv = Object.assign({}, process.env, { HEAP_MB: String(heapMb), HEAP_SHAPE: shape, NODE_LOG_DIR: dir }, env);

@@ -3,7 +3,9 @@
 // "ready" (with its heap's used size) on its IPC channel, then idles until
 // killed or until BENCH_LIFETIME_MS has passed; with SPIN=1 it spins in
 // spinForever instead of idling, the main thread never coming back to its
-// event loop.
+// event loop. Asked { freeze: true } on its IPC channel, it answers with the
+// longest time its main thread was away from its event loop since it was
+// last asked (a tick every 5 ms measures it).
 //
 //   small    many small objects { id, name, tags } (the default)
 //   large    large strings and arrays of numbers
@@ -46,7 +48,18 @@ const make = SHAPES[process.env.HEAP_SHAPE || 'small'];
 const kept = [];
 for (let i = 0; process.memoryUsage().heapUsed < targetBytes; i++) kept.push(make(i));
 globalThis.kept = kept;
-setInterval(() => {}, 1000);
+let lastTick = Date.now();
+let longestGap = 0;
+setInterval(() => {
+  const now = Date.now();
+  longestGap = Math.max(longestGap, now - lastTick);
+  lastTick = now;
+}, 5);
+process.on('message', (msg) => {
+  if (!msg.freeze) return;
+  process.send({ freeze: longestGap });
+  longestGap = 0;
+});
 process.send({ ready: true, heapUsed: process.memoryUsage().heapUsed });
 
 function spinForever() {

@@ -2,8 +2,8 @@
 // Side by side on the same heap, in one run: the time from invoking
 // `quellix --heapdump` to a complete heap snapshot file, against the time
 // from `kill -USR2` to a complete file with node's own
-// --heapsnapshot-signal=SIGUSR2 (a separate process: the agent keeps SIGUSR2
-// for its kick), and the process's peak RSS during each, on a quiet machine
+// --heapsnapshot-signal=SIGUSR2 (a separate process), and the process's peak
+// RSS during each, on a quiet machine
 // and again while another process keeps a core busy; the load average next
 // to each figure (other work on the machine disturbs them). Then the same
 // quellix call while the main thread spins in JavaScript (node's signal
@@ -159,7 +159,7 @@ async function overheadRows() {
     return [
       ['quellix --force_gc against the test peer: wall time', total, ''],
       ['  of which the probe alone (peer -p)', probe, ''],
-      ['  quellix own overhead (wall - probe)', total - probe, 'socket, two replies and the kick'],
+      ['  quellix own overhead (wall - probe)', total - probe, 'socket, two replies and the kick (the stand-in needs one)'],
       ['quellix peak RSS (with its probe)', NaN, rss === null ? 'no /usr/bin/time' : `${rss} kB`],
     ];
   } finally {

@@ -78,7 +78,9 @@ class Target {
     if (kind == STUCK) argv = {NODE_BIN, "-e", kStuck};
     if (kind == BLOCKED) argv = {NODE_BIN, "-e", kBlocked};
     if (kind == NOT_NODE)
-      argv = {"/bin/bash", "-c", "trap 'echo usr1 > " + dir + "/usr1' USR1; for i in $(seq 600); do sleep 0.1; done"};
+      argv = {"/bin/bash", "-c",
+              "trap 'echo usr1 > " + dir + "/usr1' USR1; trap 'echo usr2 > " + dir +
+                  "/usr2' USR2; for i in $(seq 600); do sleep 0.1; done"};
     if (kind == INSPECTING) argv = {NODE_BIN, "--inspect=127.0.0.1:" + port, "-e", kTicks};
     if (kind == PERMISSION) argv = {NODE_BIN, "--experimental-permission", "--allow-fs-read=*", "-e", kTicks};
     // Port 0: the inspector opens on a port of its own choosing.
@@ -349,6 +351,11 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
         EXPECT_EQ(ticks, out);
       }
       if (c.kind == NOT_NODE) {
+        // bash runs a trap only once its sleep has ended, pending traps in
+        // the order of their signals: by the time the trap of a SIGUSR2
+        // sent now has run, that of a stray SIGUSR1 would have too.
+        kill(pid, SIGUSR2);
+        EXPECT_TRUE(qtest::WaitFor([&] { return qtest::FileExists(dir + "/usr2"); }, 5000));
         EXPECT_FALSE(qtest::FileExists(dir + "/usr1")) << "SIGUSR1 was sent";
         EXPECT_EQ(0, kill(pid, 0));
       }

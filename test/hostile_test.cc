@@ -210,6 +210,11 @@ TEST(HostileKickTest, NoHandlerIsNeverSignalled) {
       {{"--first", "refuse:no"}, {"--force_gc", "{pid}"}, "no\n\n", true},
       {{"--first", "full:no"}, {"--force_gc", "{pid}"}, "no" + std::string(507, 'x') + "\n\n", true},
       {{"--first", "silent"}, {"--force_gc", "{pid}"}, "Runtime is busy, please try later. 0\n", true},
+      // Only the exact no-kick mark is taken for one.
+      {{"--first", "marked:NK:no kick neede"}, {"--force_gc", "{pid}"}, not_sent, true},
+      {{"--first", "marked:KN:no kick needed"}, {"--force_gc", "{pid}"}, not_sent, true},
+      {{"--first", "marked:NK: no kick needed"}, {"--force_gc", "{pid}"}, not_sent, true},
+      {{"--first", "refuse:no kick needed"}, {"--force_gc", "{pid}"}, "no kick needed\n\n", true},
       {{"--first", "accept"},
        {"--v8-options", long_flag, "--pid={pid}"},
        "Option text too long for the control message (603 characters, at most 503).\n",

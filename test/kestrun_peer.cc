@@ -20,7 +20,10 @@
 //   --first MODE         accept | zero (all NUL) | refuse:TEXT | silent | close | full:TEXT
 //                        (512 bytes "N.." + TEXT padded with 'x', no NUL)
 //                        | byte:C (a single byte) | trickle:TEXT (one byte
-//                        every 20 ms)
+//                        every 20 ms) | marked:AB:TEXT ('Y', bytes 1-2 AB,
+//                        TEXT from byte 3; with AB "NK" and a TEXT that
+//                        begins "no kick needed", the second reply follows
+//                        without waiting for a kick, as the agent does)
 //   --kick MODE          accept | refuse:TEXT | silent | close | none (no
 //                        second reply expected: extended message)
 //   --no-kick-handler    leave SIGUSR2 at its default action (which ends us)
@@ -347,6 +350,10 @@ bool Reply(int fd, const std::string& mode, size_t size) {
     reply.assign(size, 'x');
     reply[0] = 'N';
     reply.replace(3, mode.size() - 5, mode.substr(5));
+  } else if (mode.rfind("marked:", 0) == 0 && mode.size() >= 10) {
+    reply[0] = 'Y';
+    reply.replace(1, 2, mode.substr(7, 2));
+    reply.replace(3, mode.size() - 10, mode.substr(10));
   } else if (mode.rfind("byte:", 0) == 0) {
     reply = mode.substr(5, 1);
   } else if (mode.rfind("trickle:", 0) == 0) {
@@ -381,10 +388,12 @@ bool Serve(int client, int index, const std::string& dir, size_t size, const std
     NoteResult(mask, text);
     return true;
   }
+  // The no-kick mark: the second reply comes without a kick.
+  const bool no_kick = first.rfind("marked:NK:no kick needed", 0) == 0;
   long long deadline = NowMs() + 3000;
-  while (g_kicks == kicks_before && NowMs() < deadline && !g_stop) Nap(5);
+  while (!no_kick && g_kicks == kicks_before && NowMs() < deadline && !g_stop) Nap(5);
   RecordKicks(dir);
-  if (g_kicks == kicks_before) return true;
+  if (!no_kick && g_kicks == kicks_before) return true;
   if (kick.rfind("refuse:", 0) != 0) NoteResult(mask, text);
   if (!Reply(client, kick, size)) return true;
   // Let the tool read the reply before the connection goes.

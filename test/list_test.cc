@@ -26,10 +26,11 @@ std::vector<std::string> ListedLines(const std::string& out, pid_t pid) {
 }
 
 // --list: a header, then one line per Node.js process the caller may see:
-// the stand-in runtime that serves its socket, a plain node that --attach
-// could reach; nothing that is not node. Another user sees none of root's.
+// the stand-in runtime that serves its socket (ready, whether or not it
+// catches SIGUSR2: the agent does not), a plain node that --attach could
+// reach; nothing that is not node. Another user sees none of root's.
 TEST(ListTest, NodeProcessesOnly) {
-  qtest::Peer ready({"--bind-dir"});
+  qtest::Peer ready({"--bind-dir", "--no-kick-handler"});
   qtest::Peer not_node({}, {}, true, PLAIN_BIN);
   Started started;
   pid_t sleeper = started.Add(qtest::Spawn({"/bin/sleep", "30"}, {}));
@@ -51,7 +52,8 @@ TEST(ListTest, NodeProcessesOnly) {
   EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "PID     INNER   USER         STATE      COMMAND\n");
   // A command line longer than 100 bytes is cut and ends in "...", so the
   // peer's line depends on where the checkout lies.
-  std::string peer_command = std::string(PEER_BIN) + " --dir " + ready.dir() + " --lifetime 60 --bind-dir";
+  std::string peer_command =
+      std::string(PEER_BIN) + " --dir " + ready.dir() + " --lifetime 60 --bind-dir --no-kick-handler";
   if (peer_command.size() > 100) {
     peer_command.resize(100);
     peer_command += "...";

@@ -32,7 +32,9 @@ TEST(ProtocolTest, StateTable) {
     std::string out;  // after the clock line
     int status, kicks;
     bool sent;
+    std::vector<std::string> options = {};  // more of the stand-in's options
   };
+  const std::string no_kick = "marked:NK:no kick needed: accepted";
   // clang-format off
   const Case cases[] = {
       {kNoFile, "accept", "accept", "Please check if ENABLE_NODE_LOG=YES is configured.\n", 1, 0, false},
@@ -51,11 +53,24 @@ TEST(ProtocolTest, StateTable) {
       {kServed, "accept", "silent", "Runtime is busy, please try later.. 0\n" + kForceGc, 0, 1, true},
       {kServed, "accept", "refuse:Not after the kick", "Not after the kick\n\n", 1, 1, true},
       {kServed, "accept", "accept", kForceGc, 0, 1, true},
+      // The no-kick mark: no signal, the second reply as after a kick; also
+      // for a runtime that a kick would end.
+      {kServed, no_kick, "accept", kForceGc, 0, 0, true},
+      {kServed, no_kick, "accept", kForceGc, 0, 0, true, {"--no-kick-handler"}},
+      {kServed, no_kick, "silent", "Runtime is busy, please try later.. 0\n" + kForceGc, 0, 0, true},
+      {kServed, no_kick, "refuse:Not without a kick", "Not without a kick\n\n", 1, 0, true},
+      {kServed, no_kick, "close", kForceGc, 0, 0, true},
+      // Anything short of the exact mark gets the kick.
+      {kServed, "marked:NK:no kick", "accept", kForceGc, 0, 1, true},
+      {kServed, "marked:NX:no kick needed", "accept", kForceGc, 0, 1, true},
+      {kServed, "marked:nk:no kick needed", "accept", kForceGc, 0, 1, true},
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE("socket " + std::to_string(c.socket) + " first " + c.first + " kick " + c.kick);
-    qtest::Peer peer({"--first", c.first, "--kick", c.kick});
+    std::vector<std::string> options = {"--first", c.first, "--kick", c.kick};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    qtest::Peer peer(options);
     if (c.socket == kNoFile) unlink(qtest::SocketPath(peer.pid()).c_str());
     if (c.socket == kNoListener) ReplaceWithDeadSocket(peer.pid());
     qtest::RunResult r = qtest::RunQuellix({"--force_gc", peer.pid_text()});
@@ -64,6 +79,7 @@ TEST(ProtocolTest, StateTable) {
     if (c.sent) {
       EXPECT_EQ(peer.Message(0).size(), 512u);
     }
+    EXPECT_TRUE(peer.Alive());
     EXPECT_EQ(KicksAfterStop(peer), c.kicks);
     EXPECT_EQ(peer.HasMessage(0), c.sent);
   }

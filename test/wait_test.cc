@@ -3,6 +3,9 @@
 // it as an older runtime does) and writes, fails or ends for the result file
 // it was given. The test process is a child subreaper, so every background
 // process becomes its child and is found and reaped here.
+#include <sys/time.h>
+
+#include <functional>
 #include <regex>
 
 #include "watch.h"
@@ -119,6 +122,74 @@ TEST_F(WaitTest, Outcomes) {
       EXPECT_EQ(qtest::ReadFile(peer->dir() + "/queries"), "1");
     }
     EXPECT_EQ(qtest::OtherChildren({peer->pid()}), std::vector<pid_t>{});
+  }
+}
+
+// A runtime that ends before the status query said "written": a file at the
+// result's path counts only when it is a regular file of the target's user,
+// changed after the command went out; whatever else lies there (planted by
+// another user, left from before, a link), the run fails.
+TEST_F(WaitTest, EndedBeforeWritten) {
+  const std::string ended = "Pid <pid> ended before the file was written.\n";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> plant;
+    std::vector<std::string> args;
+    std::string out;  // after the status text
+    int status;
+  };
+  const auto make = [](const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_EQ(::write(fd, "12345", 5), 5);
+    close(fd);
+  };
+  const auto theirs = [&](const std::string& path) {
+    make(path);
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"nothing there", [](const std::string&) {}, {"--wait"}, ended, 1},
+      {"another user's file", theirs, {"--wait"}, ended, 1},
+      {"another user's file, --json", theirs, {"--wait", "--json"}, "", 1},
+      {"a file from before", [&](const std::string& path) {
+         make(path);
+         struct timeval old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+         ASSERT_EQ(utimes(path.c_str(), old), 0);
+       }, {"--wait"}, ended, 1},
+      {"a link to a file of the target's user", [&](const std::string& path) {
+         make(path + ".real");
+         ASSERT_EQ(symlink((path + ".real").c_str(), path.c_str()), 0);
+       }, {"--wait"}, ended, 1},
+      // As a runtime that writes its file when it ends.
+      {"the target's own file, written at its end", make, {"--wait"}, "Written: " + kDumpPath + " (5 bytes, <s> s).\n", 0},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (geteuid() != 0 && std::string(c.name).find("another user") != std::string::npos) {
+      std::cout << "[  SKIPPED ] " << c.name << ": needs root, to give a file to another user\n";
+      continue;
+    }
+    TempDir logs;
+    auto peer = qtest::ListeningPeer({"--result", "exit:1500"}, {"NODE_LOG_DIR=" + logs.path});
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--heapdump", peer->pid_text()});
+    qtest::RunningTool tool(args, {});
+    ASSERT_TRUE(tool.Waiting([&] { return peer->HasMessage(0); }));
+    const std::string text = qtest::TextOf(peer->Message(0));
+    const std::string path =
+        text.substr(strlen("--specified_log_path="), text.find(' ') - strlen("--specified_log_path="));
+    c.plant(path);
+    EXPECT_EQ(tool.Finish(10000), c.status);
+    if (c.args.size() == 2) {
+      EXPECT_NE(tool.out.find(",\"status\":\"failed\",\"bytes\":0,"), std::string::npos) << tool.out;
+      EXPECT_NE(tool.out.find("\"error\":\"Pid " + peer->pid_text() + " ended before the file was written.\""),
+                std::string::npos)
+          << tool.out;
+    } else {
+      EXPECT_EQ(Norm(tool.out, *peer, logs.path), kClock + kDump + c.out);
+    }
   }
 }
 

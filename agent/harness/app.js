@@ -27,3 +27,10 @@ if (process.send) {
 if (process.env.APP_HANDLES_SIGTERM === '1') {
   process.on('SIGTERM', () => process.send && process.send({ id: 'sigterm' }));
 }
+// A service's graceful shutdown on SIGUSR2, a common reload convention.
+if (process.env.APP_SIGUSR2_SHUTDOWN === '1') {
+  process.on('SIGUSR2', () => {
+    process.stdout.write('graceful shutdown\n');
+    process.exit(0);
+  });
+}

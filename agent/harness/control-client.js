@@ -46,14 +46,16 @@ function cleanEnv(extra) {
 // for its control socket. The returned app owns a temporary directory.
 // wrap: a command line that runs the app in its own process, such as
 // ['unshare', '--mount', ...]; limits: shell commands run before it, such as
-// 'umask 000' or 'ulimit -f 512'.
-async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null } = {}) {
+// 'umask 000' or 'ulimit -f 512'; cwd: its working directory (default: the
+// test's); node: the executable (default: this one).
+async function startApp({ env = {}, args = [APP], serve = true, preload = true, wrap = [], limits = null, cwd = undefined, node = process.execPath } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-test-'));
-  let argv = [...wrap, process.execPath, ...(preload ? ['--require', AGENT, ...args] : args)];
+  let argv = [...wrap, node, ...(preload ? ['--require', AGENT, ...args] : args)];
   if (limits) argv = ['/bin/sh', '-c', `${limits}; exec "$0" "$@"`, ...argv];
   const child = spawn(argv[0], argv.slice(1), {
     env: cleanEnv(Object.assign({ ENABLE_NODE_LOG: 'YES', NODE_LOG_DIR: dir }, env)),
     stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
+    cwd,
   });
   const app = { child, pid: child.pid, dir, out: '', err: '', exit: null, replies: new Map(), nextId: 1 };
   child.stdout.on('data', (d) => { app.out += d; });
@@ -81,18 +83,25 @@ async function evalInApp(app, code) {
   return reply.value;
 }
 
-// The marks a live agent holds open (in its log directory and /tmp), which
-// a process killed by a signal leaves behind.
+// The marks a live agent listens on (in its log directory and /tmp), which
+// a process killed by a signal leaves behind. Each is bound under a private
+// name (which /proc/net/unix shows) and renamed to its public one.
 function agentMarks(pid) {
-  const marks = [];
+  const inodes = new Set();
   try {
     for (const fd of fs.readdirSync(`/proc/${pid}/fd`)) {
       try {
-        const target = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
-        if (/\/\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(target)) marks.push(target);
+        const m = /^socket:\[(\d+)\]$/.exec(fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
+        if (m) inodes.add(m[1]);
       } catch (_) { /* closed meanwhile */ }
     }
   } catch (_) { /* ended */ }
+  const marks = [];
+  for (const line of fs.readFileSync('/proc/net/unix', 'utf8').split('\n').slice(1)) {
+    const f = line.trim().split(/\s+/);
+    const m = f.length >= 8 && inodes.has(f[6]) && /^(.*)\/\.kestrun-agent\.([0-9a-f]{16})\.[0-9a-f]{8}\.new$/.exec(f[7]);
+    if (m) marks.push(`${m[1]}/.kestrun-agent.${m[2]}.sock`);
+  }
   return marks;
 }
 
@@ -115,9 +124,13 @@ function message({ mask, text = '', size = MSG_SIZE, param = process.pid }) {
   return buf;
 }
 
+// noKick, only when true: an accepting first reply with the no-kick mark
+// ("NK" in bytes 1-2, a text that begins with "no kick needed").
 function parseReply(buf) {
   const nul = buf.indexOf(0, 3);
-  return { verdict: String.fromCharCode(buf[0]), text: buf.toString('utf8', 3, nul < 0 ? buf.length : nul), length: buf.length };
+  const text = buf.toString('utf8', 3, nul < 0 ? buf.length : nul);
+  const noKick = buf[0] !== 0x4e && buf.toString('latin1', 1, 3) === 'NK' && text.startsWith('no kick needed');
+  return Object.assign({ verdict: String.fromCharCode(buf[0]), text, length: buf.length }, noKick ? { noKick } : {});
 }
 
 // A client connection that collects what the agent sends.
@@ -157,7 +170,9 @@ class Client {
   close() { this.sock.destroy(); }
 }
 
-// One exchange as quellix makes it: message, first reply, kick, second reply.
+// One exchange as quellix makes it: message, first reply, the kick (none
+// after a first reply with the no-kick mark), second reply. kick: false
+// stops after the first reply.
 async function exchange(pid, opts) {
   const size = opts.size || MSG_SIZE;
   const client = await Client.connect(pid);
@@ -166,7 +181,7 @@ async function exchange(pid, opts) {
     const raw = await client.read(size);
     const first = raw && parseReply(raw);
     if (!first || first.verdict === 'N' || size === EXT_MSG_SIZE || opts.kick === false) return { first };
-    process.kill(pid, 'SIGUSR2');
+    if (!first.noKick) process.kill(pid, 'SIGUSR2');
     const raw2 = await client.read(MSG_SIZE);
     return { first, second: raw2 && parseReply(raw2) };
   } finally {
@@ -176,7 +191,7 @@ async function exchange(pid, opts) {
 
 // The names in dir, without the marks that live agents keep there.
 function filesIn(dir) {
-  return fs.readdirSync(dir).filter((name) => !/^\.kestrun-agent\.[0-9a-f]{16}\.lock$/.test(name));
+  return fs.readdirSync(dir).filter((name) => !/^\.kestrun-agent\.[0-9a-f]{16}\.sock$/.test(name));
 }
 
 // The status query for a result path, as quellix sends it: the reply, or
@@ -192,11 +207,9 @@ async function waitForFile(file, timeoutMs = 15000) {
   return fs.readFileSync(file, 'utf8');
 }
 
-// The /proc/<pid>/status mask of caught signals, as quellix reads it before the kick.
-function catchesSignal(pid, signo) {
-  const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
-  const cgt = /^SigCgt:\s*([0-9a-f]+)$/m.exec(status)[1];
-  return (BigInt('0x' + cgt) >> BigInt(signo - 1)) & 1n ? true : false;
+// The /proc/<pid>/status mask of caught signals (hex), as quellix reads it before a kick.
+function caughtSignals(pid) {
+  return /^SigCgt:\s*([0-9a-f]+)$/m.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1];
 }
 
 // The process's descriptors on its control socket: the listener and every
@@ -246,7 +259,7 @@ function runQuellix(args) {
 
 module.exports = {
   AGENT, APP, STUCK_APP, LOADER, MSG_SIZE, EXT_MSG_SIZE, STATUS_QUERY, socketPath, isSocket, waitFor, cleanEnv, startApp,
-  evalInApp, stopApp, agentMarks, message, parseReply, Client, exchange, filesIn, statusOf, waitForFile, catchesSignal,
+  evalInApp, stopApp, agentMarks, message, parseReply, Client, exchange, filesIn, statusOf, waitForFile, caughtSignals,
   controlSockets, loadInDevTools,
   runQuellix,
 };

@@ -1,7 +1,16 @@
 'use strict';
 // V8 flags: the table of this node executable's flags (`node --v8-options`,
-// read once when the agent's worker starts), the checks of a --v8-options
+// read on the first command that needs it), the checks of a --v8-options
 // message, the switches' current values, and the gc-log formats.
+//
+// Reading the table takes a child process, and a fork of a large process
+// makes every page it writes afterwards fault once (a heap snapshot that
+// follows is slowed by half): the table depends on the executable alone, so
+// it is kept in a file of this user's in /tmp, named after the executable's
+// identity and node's version, and only the first process of an executable
+// that needs it starts the child.
+const crypto = require('crypto');
+const fs = require('fs');
 const v8 = require('v8');
 const { execFile } = require('child_process');
 
@@ -26,39 +35,123 @@ const NUMERIC_FLAG_TYPES = new Set(['int', 'uint', 'uint64', 'size_t', 'float'])
 const table = {
   flags: null,    // Map name -> { type, on } (on: a switch's current value)
   listing: null,  // the text of `node --v8-options`
-  error: null,
+  loading: false,
   waiting: [],
   applied: [],    // flags set through the socket, in order
+  commandLine: [], // the V8 flags of the command line and NODE_OPTIONS
 };
+// A kept listing longer than this is no listing of node's.
+const LISTING_MAX = 16 << 20;
 
-// Reads the flag list of this node executable, and the switches' values from
-// their defaults and the V8 flags on the command line and in NODE_OPTIONS.
-function loadFlagTable(commandLineFlags) {
+// The V8 flags given on the command line and in NODE_OPTIONS, whose values
+// the switches start with once the table is read.
+function init(commandLineFlags) { table.commandLine = commandLineFlags; }
+
+// The kept listing's name: the executable's identity (path, file, size,
+// time of change) and node's and V8's versions.
+function keptPath(execPath = process.execPath) {
+  const st = fs.statSync(execPath, { bigint: true });
+  const key = crypto.createHash('sha256')
+    .update([execPath, st.dev, st.ino, st.size, st.mtimeNs, process.version, process.versions.v8, process.arch].join('\0'))
+    .digest('hex').slice(0, 16);
+  return `/tmp/.kestrun-agent-v8flags.${process.geteuid()}.${key}`;
+}
+
+// The kept listing, when it is this user's own regular file, owner-only,
+// with one link; else null.
+function readKept(file) {
+  let fd;
+  try {
+    fd = fs.openSync(file, fs.constants.O_RDONLY | fs.constants.O_NOFOLLOW | fs.constants.O_NONBLOCK);
+  } catch (_) {
+    return null;
+  }
+  try {
+    const st = fs.fstatSync(fd);
+    if (!st.isFile() || st.uid !== process.geteuid() || (st.mode & 0o077) !== 0 || st.nlink !== 1 || st.size > LISTING_MAX) return null;
+    return fs.readFileSync(fd, 'utf8');
+  } catch (_) {
+    return null;
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+// Keeps the listing: written under a private name, then linked to its
+// name, which never replaces a file (another user's least of all).
+function keep(file, listing) {
+  const tmp = `${file}.${crypto.randomBytes(4).toString('hex')}.tmp`;
+  try {
+    fs.writeFileSync(tmp, listing, { flag: 'wx', mode: 0o600 });
+    fs.linkSync(tmp, file);
+  } catch (_) { /* not kept: the next process reads it again */ } finally {
+    fs.rmSync(tmp, { force: true });
+  }
+}
+
+// The table from a listing; null when it holds no flag.
+function parseListing(listing) {
+  const flags = new Map();
+  const re = /^ {2}--([a-z0-9-]+) \(.*\n\s+type: (\S+)\s+default: (\S*)/gm;
+  for (let m = re.exec(listing); m; m = re.exec(listing)) {
+    flags.set(m[1], { type: m[2], on: m[2] === 'bool' ? !m[3].startsWith('--no-') : null });
+  }
+  return flags.size > 0 ? flags : null;
+}
+
+// A failure is not kept: the next command that needs the table tries again.
+function settle(listing, error) {
+  const flags = listing === null ? null : parseListing(listing);
+  if (flags) {
+    for (const word of table.commandLine) {
+      const parsed = parseSwitch(flags, word);
+      if (parsed) parsed.info.on = parsed.on;
+    }
+    table.listing = listing;
+    table.flags = flags;
+  }
+  table.loading = false;
+  const why = flags ? null : error || 'cannot read the V8 flag list: node --v8-options listed no flag';
+  for (const done of table.waiting.splice(0)) done(why);
+}
+
+// Reads the flag list of this node executable: the kept one, or from
+// `node --v8-options`, which is then kept.
+function loadFlagTable() {
+  let file = null;
+  try { file = keptPath(); } catch (_) { /* the executable cannot be looked at: nothing kept */ }
+  const kept = file && readKept(file);
+  if (kept && parseListing(kept)) {
+    settle(kept);
+    return;
+  }
+  if (process.permission && !process.permission.has('child')) {
+    settle(null, 'cannot read the V8 flag list: node\'s permission model denies child processes (--allow-child-process)');
+    return;
+  }
   const env = Object.assign({}, process.env, { ENABLE_NODE_LOG: 'NO' });
   delete env.NODE_OPTIONS;
-  execFile(process.execPath, ['--v8-options'], { env, maxBuffer: 16 << 20 }, (err, stdout) => {
+  execFile(process.execPath, ['--v8-options'], { env, maxBuffer: LISTING_MAX }, (err, stdout) => {
     if (err) {
-      table.error = `cannot read the V8 flag list: ${err.message}`;
-    } else {
-      const flags = new Map();
-      const re = /^ {2}--([a-z0-9-]+) \(.*\n\s+type: (\S+)\s+default: (\S*)/gm;
-      for (let m = re.exec(stdout); m; m = re.exec(stdout)) {
-        flags.set(m[1], { type: m[2], on: m[2] === 'bool' ? !m[3].startsWith('--no-') : null });
-      }
-      for (const word of commandLineFlags) {
-        const parsed = parseSwitch(flags, word);
-        if (parsed) parsed.info.on = parsed.on;
-      }
-      table.listing = stdout;
-      table.flags = flags;
+      settle(null, `cannot read the V8 flag list: ${err.message}`);
+      return;
     }
-    for (const done of table.waiting.splice(0)) done(table.error);
+    if (file && parseListing(stdout)) keep(file, stdout);
+    settle(stdout);
   });
 }
 
+// Calls back with null once the table is there, or with the reason it is not.
 function whenFlagTable(done) {
-  if (table.flags || table.error) done(table.error);
-  else table.waiting.push(done);
+  if (table.flags) {
+    done(null);
+    return;
+  }
+  table.waiting.push(done);
+  if (!table.loading) {
+    table.loading = true;
+    loadFlagTable();
+  }
 }
 
 // A switch word (--x, --no-x, --x_y) of the table: { name, info, on } or null.
@@ -179,4 +272,4 @@ function formatGcLog(statistics, flags) {
   return lines;
 }
 
-module.exports = { table, loadFlagTable, whenFlagTable, checkV8Flags, setFlags, formatGcLog, mb };
+module.exports = { table, init, whenFlagTable, keptPath, checkV8Flags, setFlags, formatGcLog, mb };

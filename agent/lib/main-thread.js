@@ -1,20 +1,23 @@
 'use strict';
 // The agent's side in the application's main thread: the worker that serves
-// the control socket, the SIGUSR2 kick passed on to it, the functions it calls
-// here through its inspector session, and the process's end.
+// the control socket, the functions it calls here through its inspector
+// session, and the process's end.
 //
-// No listener for SIGINT, SIGTERM or SIGHUP: a listener changes how the
-// process ends (a library that steps aside when others listen, a main thread
-// stuck in JavaScript that never runs it). A process killed by a signal
-// leaves its socket and any temporary result file behind; the next agent to
-// start removes them.
+// No signal listener at all, SIGUSR2 included (the worker needs no kick): a
+// listener changes what a signal does to the process (a library that steps
+// aside when others listen, node's own --heapsnapshot-signal and
+// --report-on-signal, a main thread stuck in JavaScript that never runs it).
+// A process killed by a signal leaves its socket and any temporary result
+// file behind; the next agent to start removes them.
 const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const v8 = require('v8');
 const { Worker } = require('worker_threads');
 const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
-const { warn, guard, logDir } = require('./log');
+const { warn, stderr, guard, logDir } = require('./log');
+const marks = require('./marks');
+const { permissionDenial } = require('./permission');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -27,7 +30,7 @@ let worker = null;
 let shared = null;
 // This agent's marks in the log directory and /tmp (lib/marks.js), as
 // named when it starts.
-const markId = crypto.randomBytes(8).toString('hex');
+const markId = marks.newId();
 // The worker binds the socket in private directories named after this id.
 const bindId = crypto.randomBytes(8).toString('hex');
 let markFiles = [];
@@ -106,9 +109,17 @@ function removeMarks() {
   }
 }
 
+// Returns false, after one line on stderr, when node's permission model
+// denies what the agent needs.
 function start(version, hook) {
+  const dirs = [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d) + '/'))];
+  const denial = permissionDenial(process.permission, dirs);
+  if (denial) {
+    stderr(`not started: ${denial}`);
+    return false;
+  }
   Object.assign(hook, mainThreadFunctions);
-  markFiles = [...new Set([logDir(), '/tmp/'].map((d) => path.join(path.resolve(d), `.kestrun-agent.${markId}.lock`)))];
+  markFiles = dirs.map((d) => marks.markPath(d, markId));
   shared = new Int32Array(new SharedArrayBuffer(SHARED.SIZE * 4));
   worker = new Worker(path.join(__dirname, 'worker.js'), {
     workerData: { shared, execArgv: process.execArgv, pid: process.pid, version, markId, bindId, ignoreMemory: process.env[IGNORE_MEMORY_ENV] === '1' },
@@ -123,10 +134,8 @@ function start(version, hook) {
   }));
   // After the listeners, which would take a reference again.
   worker.unref();
-  // The kick listener stays installed for the whole life of the process:
-  // quellix checks that SIGUSR2 is caught before it sends the kick.
-  process.on('SIGUSR2', () => guard(() => { if (worker) worker.postMessage({ kick: true }); }));
   process.on('exit', () => guard(() => { drain(); removeSocket(); removeMarks(); }));
+  return true;
 }
 
 module.exports = { start };

@@ -1,11 +1,13 @@
 'use strict';
 // Result files are evidence: each is written under an exclusive, unpredictable
-// temporary name in its own directory, owner-only, and put in place with a
-// hard link, which fails rather than replace a file that exists meanwhile. A
-// failed write closes and removes the temporary file at once and publishes
-// nothing. In the log directory and /tmp a temporary file is named after
-// this agent's mark (lib/marks.js): a process killed meanwhile leaves it
-// behind, and the next agent to start removes it.
+// temporary name in its own directory, owner-only, flushed to disk, put in
+// place with a hard link, which fails rather than replace a file that exists
+// meanwhile, and then its directory is flushed: after a power loss or a
+// kernel crash a published name never shows an empty or partial file. A
+// failed write (a failed flush too) closes and removes the temporary file at
+// once and publishes nothing. In the log directory and /tmp a temporary file
+// is named after this agent's mark (lib/marks.js): a process killed meanwhile
+// leaves it behind, and the next agent to start removes it (lib/sweep.js).
 const fs = require('fs');
 const path = require('path');
 const crypto = require('crypto');
@@ -16,10 +18,6 @@ const status = require('./status');
 // .<result name>.<mark id: 16 hex digits>.<8 hex digits>.tmp; a temporary
 // file elsewhere, or without a mark, has 16 random hex digits and is never swept.
 const MARKED_TEMP = /^\..+\.([0-9a-f]{16})\.[0-9a-f]{8}\.tmp$/;
-// The sweep at start looks at this many directory entries and at this many
-// other agents' marks at most, so that a crowded /tmp costs little.
-const SWEEP_SCAN_MAX = 10000;
-const SWEEP_MARKS_MAX = 32;
 
 // The directories that get a mark when the agent starts.
 function markedDirs() { return [...new Set([logDir(), '/tmp/'].map((d) => path.resolve(d)))]; }
@@ -80,8 +78,7 @@ class ResultFile {
   }
 
   // A result file whose temporary file carries this agent's mark, when the
-  // directory has one (made at start; remade, at the cost of a fork, only
-  // when something removed it).
+  // directory has one (made at start; made again when something removed it).
   static async create(file) {
     const dir = path.resolve(path.dirname(file));
     const marked = markedDirs().includes(dir) && await marks.ensure(dir);
@@ -105,8 +102,10 @@ class ResultFile {
     this.abandon();
   }
 
-  // Publishes while the descriptor, and so the lock, is still held: a sweep
-  // never sees the temporary file unlocked before it has its final name.
+  // The data reaches the disk before the file gets its name, and the name
+  // (with the temporary name's removal) after: a flush that fails is a
+  // failed write, and a published file whose directory cannot be flushed is
+  // removed again. The descriptor stays open until the file is published.
   finish() {
     if (this.error) {
       this.abandon();
@@ -115,6 +114,8 @@ class ResultFile {
     let bytes;
     try {
       bytes = fs.fstatSync(this.fd).size;
+      // The data and the size: all a reader of the file needs.
+      fs.fdatasyncSync(this.fd);
       this.publish();
     } catch (err) {
       this.abandon();
@@ -122,9 +123,10 @@ class ResultFile {
     }
     const closeError = this.close();
     this.unlinkTemp();
-    if (closeError) {
+    const error = closeError || flushDirectory(path.dirname(this.file));
+    if (error) {
       try { fs.unlinkSync(this.file); } catch (_) { /* already gone */ }
-      throw closeError;
+      throw error;
     }
     status.written(this.file, bytes);
     log(`wrote ${this.file}`);
@@ -185,66 +187,24 @@ class ResultFile {
   }
 }
 
+// Flushes a directory's entries to disk; returns the error, or null.
+function flushDirectory(dir) {
+  let fd;
+  try {
+    fd = fs.openSync(dir, fs.constants.O_RDONLY | fs.constants.O_DIRECTORY);
+    fs.fsyncSync(fd);
+    return null;
+  } catch (err) {
+    return err;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
 async function writeTextResult(file, text) {
   const out = await ResultFile.create(file);
   out.write(text);
   out.finish();
 }
 
-// Makes this agent's marks, then removes the temporary files that killed
-// writers left in the log directory and /tmp: only this user's, and only
-// those whose writer's mark is gone or can be locked. Resolves to the
-// number removed.
-async function sweepTemporaryFiles() {
-  let removed = 0, looked = 0;
-  for (const dir of markedDirs()) {
-    await marks.ensure(dir);
-    const byId = new Map(); // mark id -> this user's temporary files of that writer
-    for (const name of await listNames(dir)) {
-      const m = MARKED_TEMP.exec(name) || marks.MARK_NAME.exec(name);
-      if (!m || m[1] === marks.id() || !ownFile(path.join(dir, name))) continue;
-      if (!byId.has(m[1])) byId.set(m[1], []);
-      if (MARKED_TEMP.test(name)) byId.get(m[1]).push(path.join(dir, name));
-    }
-    for (const [markId, temps] of byId) {
-      if (++looked > SWEEP_MARKS_MAX) return removed;
-      // Only a mark that is there and can be locked proves its writer dead:
-      // a mark that is gone (a cleaner of old files in /tmp may remove a
-      // long-running agent's) proves nothing, and nor does a file of the
-      // same shape that another program of this user made.
-      if (await marks.writerState(dir, markId) !== 'dead') continue;
-      for (const file of temps) {
-        try {
-          fs.unlinkSync(file);
-          removed++;
-          log(`removed ${file}, left by a writer that ended before it was done`);
-        } catch (_) { /* gone already */ }
-      }
-    }
-  }
-  return removed;
-}
-
-async function listNames(dir) {
-  const names = [];
-  let handle, seen = 0;
-  try { handle = await fs.promises.opendir(dir); } catch (_) { return names; }
-  try {
-    for await (const entry of handle) {
-      if (++seen > SWEEP_SCAN_MAX) break;
-      if (entry.isFile() && entry.name.startsWith('.')) names.push(entry.name);
-    }
-  } catch (_) { /* the directory went away */ }
-  return names;
-}
-
-function ownFile(file) {
-  try {
-    const st = fs.lstatSync(file);
-    return st.isFile() && st.uid === process.geteuid();
-  } catch (_) {
-    return false;
-  }
-}
-
-module.exports = { checkResultPath, reserve, release, ResultFile, writeTextResult, sweepTemporaryFiles, markedDirs };
+module.exports = { checkResultPath, reserve, release, ResultFile, writeTextResult, markedDirs, MARKED_TEMP };

@@ -3,10 +3,12 @@
 //
 //   client                                 agent
 //   512-byte message  ------------------>  parse, check, reserve
-//                     <------------------  first reply ('Y' or 'N' + text)
-//   SIGUSR2 (the kick) ----------------->  second reply, then the commands run
+//                     <------------------  first reply: 'N' + text, or
+//                                          'Y', "NK", "no kick needed..."
+//   (no signal: the client waits)          still connected COMMIT_MS later:
+//                     <------------------  second reply, then the commands run
 //
-// or the one-shot extended message: 1024 bytes in, one reply out, no kick.
+// or the one-shot extended message: 1024 bytes in, one reply out.
 // The extended message also carries the status query (lib/status.js), which
 // the worker answers by itself, whatever the main thread is doing.
 // Both messages start with the same two fields, so they are told apart by
@@ -15,21 +17,22 @@
 // sender of the extended message writes all 1024 bytes in one piece, which a
 // local stream socket delivers at once.
 //
-// The kick reaches JavaScript only through the main thread's event loop. While
-// the main thread is free its SIGUSR2 listener passes the kick on. While it is
-// busy (it does not answer a ping within PING_MS) the worker takes a client
-// that is still connected INFER_KICK_MS after its first reply as kicked:
-// quellix sends the kick as soon as it has read the first reply and then
-// waits a second for the second one, and a client that leaves before its kick
-// still gets nothing run. The signal itself arrives once the main thread is
-// free again and is then not counted a second time.
+// The worker serves the socket by itself, so it needs no kick signal, and
+// the agent installs no SIGUSR2 listener: a listener would change what the
+// signal does to the application (its own handler, node's
+// --heapsnapshot-signal and --report-on-signal, or the end of a process
+// without one). Its accepting first reply carries the no-kick mark, on
+// which quellix sends no signal. A client that is still connected
+// COMMIT_MS after that reply has committed to its message; one that leaves
+// before (an older quellix, which will not kick a process that does not
+// catch SIGUSR2, closes at once) gets nothing run.
 const fs = require('fs');
 const net = require('net');
 const path = require('path');
 const wire = require('./wire');
 const commands = require('./commands');
 const status = require('./status');
-const { log, stderr, guard } = require('./log');
+const { log, warn, stderr, guard } = require('./log');
 const { bindDirPrefix } = require('./shared');
 
 // Time a 512-byte message is given to grow into an extended one.
@@ -38,8 +41,6 @@ const EXTENDED_GRACE_MS = 20;
 const INCOMPLETE_MS = 500;
 // A connection that sends nothing at all is closed, without a reply, after this.
 const SILENT_MS = 5000;
-// An accepted message whose kick never comes is dropped, its command unrun.
-const KICK_TIMEOUT_MS = 10000;
 // After its last reply a connection is closed by the agent at the latest this
 // long later, so that clients that never close cannot pile up descriptors.
 const LINGER_MS = 2000;
@@ -47,18 +48,16 @@ const LINGER_MS = 2000;
 const PING_MS = 50;
 // For the way a heap snapshot is written, it is free when it answers within this.
 const FREE_WAIT_MS = 250;
-// A waiting client is taken as kicked this long after its first reply, when
-// the main thread is busy.
-const INFER_KICK_MS = 100;
-// While a client waits for its kick, the main thread is pinged this often.
-const RECHECK_MS = 100;
+// A client still connected this long after its first reply has committed to
+// its message: well inside the second that quellix waits for the second
+// reply, and well beyond the moment an older quellix hangs up.
+const COMMIT_MS = 200;
 // While another process serves the socket's path, binding is tried again this often.
 const TAKEN_RETRY_MS = 5000;
 
-const pendingKick = new Set();
 let port = null;       // to the main thread
 let closing = false;
-let takenSaid = false;
+const takenSaid = new Set(); // the kinds of taken path said so far
 // The private directories the socket is bound in are named after this id,
 // which the main thread chose and knows: it removes only its own.
 let bindId = null;
@@ -66,7 +65,7 @@ let bindAttempts = 0;
 
 // ---------------------------------------------------------------- main thread
 
-const ping = { seq: 0, outstanding: null, callbacks: [], timer: null, debt: 0, settling: 0 };
+const ping = { seq: 0, outstanding: null, callbacks: [], timer: null };
 
 // Calls back with true when the main thread answers a ping within PING_MS.
 function mainAnswers(cb) {
@@ -90,23 +89,6 @@ function onPong(seq) {
   clearTimeout(ping.timer);
   ping.timer = null;
   for (const fn of ping.callbacks.splice(0)) guard(() => fn(true));
-  // Kicks taken while the main thread was busy: their signals have come by
-  // the time the main thread answers a ping sent after it came back.
-  if (ping.debt > 0 && ping.settling !== 0) {
-    ping.debt = 0;
-    ping.settling = 0;
-  } else if (ping.debt > 0) {
-    sendPing();
-    ping.settling = ping.outstanding;
-  }
-}
-
-function onKickSignal() {
-  if (ping.debt > 0) {
-    if (--ping.debt === 0) ping.settling = 0;
-    return;
-  }
-  for (const conn of pendingKick) kick(conn);
 }
 
 // ---------------------------------------------------------------- connections
@@ -131,7 +113,6 @@ function refuse(conn, size, text) {
 function finishConnection(conn) {
   clearTimeout(conn.timer);
   conn.state = 'done';
-  pendingKick.delete(conn);
 }
 
 // The client went away or broke the protocol: whatever it asked for is dropped.
@@ -238,34 +219,14 @@ function decide(conn, size, plan) {
   conn.state = 'waiting';
   if (conn.peerEnded) { dropConnection(conn); return; }
   commands.acceptPlan(plan);
-  pendingKick.add(conn);
-  conn.sock.write(wire.replyBuffer(wire.MSG_SIZE, true, 'accepted, waiting for SIGUSR2'));
-  conn.repliedAt = Date.now();
-  armTimer(conn, KICK_TIMEOUT_MS, () => dropConnection(conn));
-  watchMainThread(conn);
+  conn.sock.write(wire.replyBuffer(wire.MSG_SIZE, true, `${wire.NO_KICK_TEXT}: accepted, the second reply follows`, wire.NO_KICK_MARK));
+  armTimer(conn, COMMIT_MS, () => commit(conn));
 }
 
-// While conn waits for its kick: is the main thread able to pass it on?
-function watchMainThread(conn) {
-  if (conn.state !== 'waiting') return;
-  mainAnswers((answered) => {
-    if (conn.state !== 'waiting') return;
-    if (answered) {
-      setTimeout(() => guard(() => watchMainThread(conn)), RECHECK_MS);
-      return;
-    }
-    setTimeout(() => guard(() => {
-      if (conn.state !== 'waiting' || conn.peerEnded) return;
-      ping.debt++;
-      log('main thread busy: the kick is taken from the waiting client');
-      kick(conn);
-    }), Math.max(0, conn.repliedAt + INFER_KICK_MS - Date.now()));
-  });
-}
-
-// The second reply goes out first; the commands run after it, so a slow heap
-// snapshot never keeps a client waiting.
-function kick(conn) {
+// The client is still there: the second reply goes out first, and the
+// commands run after it, so a slow heap snapshot never keeps a client waiting.
+function commit(conn) {
+  if (conn.state !== 'waiting' || conn.peerEnded) return;
   const plan = conn.plan;
   endWith(conn, wire.replyBuffer(wire.MSG_SIZE, true, 'done'));
   setImmediate(() => commands.runPlan(plan));
@@ -276,8 +237,9 @@ function kick(conn) {
 // Binds in a private directory, makes the socket owner-only and only then
 // moves it to its public path: the path never names a socket that others may
 // use or that refuses a connection. A path that a live process serves (a
-// sidecar in another pid namespace with the same pid, sharing /tmp) is never
-// replaced. Calls back with (error), (null, { taken: true }) or (null, { ino }).
+// sidecar in another pid namespace with the same pid, sharing /tmp), and a
+// file of another user, are never replaced. Calls back with (error),
+// (null, { taken: 'served' | 'foreign' }) or (null, { ino }).
 function listen(socketPath, done) {
   let dir;
   try {
@@ -294,13 +256,13 @@ function listen(socketPath, done) {
   };
   const server = net.createServer({ allowHalfOpen: true }, (sock) => guard(() => onConnection(sock)));
   server.on('error', (err) => guard(() => { cleanup(); done(err); }));
-  server.listen(bindPath, () => guard(() => servedByOther(socketPath, (taken) => guard(() => {
+  server.listen(bindPath, () => guard(() => pathTaken(socketPath, (taken) => guard(() => {
     // The private directory goes before anything else can happen.
     let res;
     try {
       if (!taken) {
         fs.chmodSync(bindPath, 0o600);
-        fs.renameSync(bindPath, socketPath); // replaces a file that nobody serves
+        fs.renameSync(bindPath, socketPath); // replaces a file of ours that nobody serves
         res = { ino: fs.lstatSync(socketPath, { bigint: true }).ino };
       }
     } catch (err) {
@@ -309,35 +271,48 @@ function listen(socketPath, done) {
     cleanup();
     if (!res || res.err) server.close();
     if (res && res.err) done(res.err);
-    else done(null, res || { taken: true });
+    else done(null, res || { taken });
   }))));
 }
 
-// Calls back with true when a live process serves path: a connection is
-// taken, or refused for a reason other than "nobody listens" (a full backlog,
-// another user's socket).
-function servedByOther(path, cb) {
-  const sock = net.connect(path);
-  sock.once('connect', () => { sock.destroy(); cb(true); });
-  sock.once('error', (err) => cb(err.code !== 'ENOENT' && err.code !== 'ECONNREFUSED'));
+// Calls back with 'foreign' when another user's file is at path (root, too,
+// leaves it alone), 'served' when a live process serves it (a connection is
+// taken, or refused for a reason other than "nobody listens": a full
+// backlog), or null.
+function pathTaken(file, cb) {
+  try {
+    if (fs.lstatSync(file).uid !== process.geteuid()) { cb('foreign'); return; }
+  } catch (_) { /* nothing there, or nothing to be seen */ }
+  const sock = net.connect(file);
+  sock.once('connect', () => { sock.destroy(); cb('served'); });
+  sock.once('error', (err) => cb(err.code !== 'ENOENT' && err.code !== 'ECONNREFUSED' ? 'served' : null));
 }
 
+const TAKEN_SAYS = {
+  served: 'is served by another process',
+  foreign: 'is a file of another user',
+};
+
 // Calls back once the socket is at socketPath with (null, ino), or with an
-// error. While another process serves the path, this process serves nothing,
-// says so once, and tries again every TAKEN_RETRY_MS (the worker never keeps
-// the process alive, so neither does the timer).
+// error. While the path is taken (another process serves it, or it is
+// another user's file), this process serves nothing, says so once, and tries
+// again every TAKEN_RETRY_MS (the worker never keeps the process alive, so
+// neither does the timer).
 function start(mainPort, socketPath, id, done) {
   port = mainPort;
   bindId = id;
   listen(socketPath, (err, res) => guard(() => {
     if (err || !res.taken) {
-      if (!err && takenSaid) log(`control socket ${socketPath} was free again and is served now`);
+      if (!err && takenSaid.size > 0) log(`control socket ${socketPath} was free again and is served now`);
       done(err || null, res && res.ino);
       return;
     }
-    if (!takenSaid) {
-      takenSaid = true;
-      stderr(`control socket ${socketPath} is served by another process: this process serves nothing until that path is free (tried again every ${TAKEN_RETRY_MS / 1000} s)`);
+    if (!takenSaid.has(res.taken)) {
+      takenSaid.add(res.taken);
+      const text = `control socket ${socketPath} ${TAKEN_SAYS[res.taken]}: this process serves nothing until that path is free (tried again every ${TAKEN_RETRY_MS / 1000} s)`;
+      // Another user's file stays until someone removes it: the log keeps it too.
+      if (res.taken === 'foreign') warn(text);
+      else stderr(text);
     }
     setTimeout(() => guard(() => start(mainPort, socketPath, id, done)), TAKEN_RETRY_MS);
   }));
@@ -345,7 +320,7 @@ function start(mainPort, socketPath, id, done) {
 
 // Calls back with true when the main thread answers a ping within
 // FREE_WAIT_MS: it is free, not busy in JavaScript or blocked. Longer than
-// the kick's PING_MS: on a loaded machine an idle thread may wait its turn.
+// a single PING_MS: on a loaded machine an idle thread may wait its turn.
 function mainIsFree(cb, tries = FREE_WAIT_MS / PING_MS) {
   mainAnswers((answered) => {
     if (answered || tries <= 1) cb(answered);
@@ -354,8 +329,7 @@ function mainIsFree(cb, tries = FREE_WAIT_MS / PING_MS) {
 }
 
 function onMainMessage(msg) {
-  if (msg.kick) onKickSignal();
-  else if (msg.pong) onPong(msg.pong);
+  if (msg.pong) onPong(msg.pong);
 }
 
 function setClosing() { closing = true; }

@@ -7,12 +7,17 @@
 //
 // A normal message is 512 bytes, the extended one 1024; a reply has the
 // size of the message it answers: 'Y' or 'N' at byte 0, a text from byte 3.
+// An accepting first reply that needs no kick says so in bytes 1-2 ("NK")
+// and at the beginning of its text ("no kick needed"): the client then
+// sends no signal and waits for the second reply.
 const os = require('os');
 
 const MSG_SIZE = 512;
 const EXT_MSG_SIZE = 1024;
 const TEXT_OFFSET = 8;
 const PATH_WORD = '--specified_log_path=';
+const NO_KICK_MARK = 'NK';
+const NO_KICK_TEXT = 'no kick needed';
 
 const BIT = {
   HEAPDUMP: 0x1, FORCE_GC: 0x2, ENABLE_LOG: 0x4, DISABLE_LOG: 0x8,
@@ -36,9 +41,11 @@ function parseMessage(msg) {
   return { mask, param, text: msg.toString('utf8', TEXT_OFFSET, nul) };
 }
 
-function replyBuffer(size, accepted, text) {
+// mark: two bytes for bytes 1 and 2 (NO_KICK_MARK), or none (zeros).
+function replyBuffer(size, accepted, text, mark = null) {
   const buf = Buffer.alloc(size);
   buf[0] = accepted ? 0x59 : 0x4e; // 'Y' or 'N'
+  if (mark) buf.write(mark, 1, 2, 'latin1');
   buf.write(text, 3, size - 4, 'utf8'); // the last byte stays NUL
   return buf;
 }
@@ -54,4 +61,4 @@ function parseOptionText(text) {
   return { file, flags };
 }
 
-module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, BIT, KNOWN_BITS, STATUS_QUERY, parseMessage, replyBuffer, parseOptionText };
+module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, NO_KICK_MARK, NO_KICK_TEXT, BIT, KNOWN_BITS, STATUS_QUERY, parseMessage, replyBuffer, parseOptionText };

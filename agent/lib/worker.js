@@ -11,8 +11,8 @@ const { MainSession } = require('./session');
 const { SHARED, socketPath, storeIno } = require('./shared');
 const commands = require('./commands');
 const flags = require('./flags');
-const results = require('./results');
 const marks = require('./marks');
+const { sweep } = require('./sweep');
 const serve = require('./serve');
 
 const shared = workerData.shared;
@@ -44,9 +44,8 @@ parentPort.on('message', (msg) => guard(() => {
 }));
 
 guard(() => {
-  const commandLine = workerData.execArgv.concat((process.env.NODE_OPTIONS || '').split(/\s+/).filter(Boolean));
-  // Read now, so that the first --v8-options is answered at once.
-  flags.loadFlagTable(commandLine);
+  // The flag table itself is read on the first command that needs it.
+  flags.init(workerData.execArgv.concat((process.env.NODE_OPTIONS || '').split(/\s+/).filter(Boolean)));
   const file = socketPath(workerData.pid);
   // Shared memory, not a message: a main thread stuck in JavaScript never
   // reads its messages, yet removes the socket when the process ends. A
@@ -62,8 +61,8 @@ guard(() => {
       try { fs.unlinkSync(file); } catch (_) { /* already gone */ }
       return;
     }
-    // This agent's marks, and what killed writers left behind, once this
-    // process is reachable.
-    guardAsync(results.sweepTemporaryFiles().then((n) => { if (n > 0) log(`${n} leftover temporary file(s) removed`); }));
+    // This agent's marks, and what killed processes of this user left
+    // behind, once this process is reachable.
+    guardAsync(sweep().then((n) => { if (n > 0) log(`${n} leftover file(s) removed`); }));
   }));
 });

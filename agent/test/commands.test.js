@@ -4,6 +4,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const h = require('../harness/control-client');
 
@@ -212,6 +213,56 @@ describe('activities at exit', () => {
       assert.ok(JSON.parse(fs.readFileSync(file, 'utf8')).samples);
     } finally {
       await h.stopApp(short);
+    }
+  });
+});
+
+describe('the V8 flag table', () => {
+  it('is kept for the executable in a file of this user\'s, used by later processes; another user\'s, or one open to others, is not', async () => {
+    const flags = require('../lib/flags');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-flags-'));
+    // An executable of its own, so that no other process reads or keeps this listing.
+    const node = path.join(dir, 'node');
+    try {
+      fs.linkSync(process.execPath, node);
+    } catch (_) {
+      fs.copyFileSync(process.execPath, node);
+      fs.chmodSync(node, 0o755);
+    }
+    const kept = flags.keptPath(node);
+    const marker = '  # a line of the kept listing\n';
+    // --print_v8flags in a new process of that executable: the listing it writes.
+    async function listing() {
+      const app = await h.startApp({ node });
+      try {
+        const file = path.join(app.dir, 'flags.txt');
+        const { second } = await h.exchange(app.pid, { mask: BIT.PRINT_V8FLAGS, text: `--specified_log_path=${file} ` });
+        assert.equal(second.verdict, 'Y');
+        return await h.waitForFile(file);
+      } finally {
+        await h.stopApp(app);
+      }
+    }
+    try {
+      fs.rmSync(kept, { force: true });
+      assert.doesNotMatch(await listing(), /a line of the kept listing/);
+      const st = fs.lstatSync(kept);
+      assert.deepEqual([st.isFile(), st.uid, st.mode & 0o777, st.nlink], [true, process.geteuid(), 0o600, 1]);
+      const real = fs.readFileSync(kept, 'utf8');
+      assert.match(real, /^ {2}--trace-gc \(/m);
+
+      fs.appendFileSync(kept, marker);
+      assert.match(await listing(), /a line of the kept listing/);
+      for (const [what, change] of [['another user\'s', () => fs.chownSync(kept, 65534, 65534)], ['open to others', () => fs.chmodSync(kept, 0o644)]]) {
+        fs.rmSync(kept);
+        fs.writeFileSync(kept, real + marker, { mode: 0o600 });
+        change();
+        assert.doesNotMatch(await listing(), /a line of the kept listing/, what);
+        assert.equal(fs.readFileSync(kept, 'utf8'), real + marker, `${what}: replaced`);
+      }
+    } finally {
+      fs.rmSync(kept, { force: true });
+      fs.rmSync(dir, { recursive: true, force: true });
     }
   });
 });

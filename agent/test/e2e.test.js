@@ -4,6 +4,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const h = require('../harness/control-client');
@@ -20,6 +21,34 @@ function quellix(args) {
     env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}` }), encoding: 'utf8', timeout: 20000,
   });
   return { status: res.status, out: res.stdout, err: res.stderr };
+}
+
+// Every kind of command, through the whole road, each seen through to its
+// file (--wait); {pid} stands for the target.
+const EVERY_COMMAND = [
+  ['--force_gc', '{pid}'],
+  ['--wait', '--heapdump', '{pid}'],
+  ['--wait', '--start_profiling', 'time=1s', '{pid}'],
+  ['--wait', '--start_heap_profiling', 'time=1s', '{pid}'],
+  ['--wait', '--start_timeline', 'time=1s', '{pid}'],
+  ['--wait', '--diag_report', '{pid}'],
+  ['--wait', '--print_v8flags', '{pid}'],
+  ['--v8-options', '--stack_trace_limit=50', '--pid={pid}'],
+  ['--wait', '--v8-options', '--trace_gc', 'time=1s', '--pid={pid}'],
+  ['--enable_node_log', '{pid}'],
+  ['--disable_node_log', '{pid}'],
+];
+
+// Runs every command against app, each with the extra words first; returns
+// the failures.
+function runEvery(app, extra = []) {
+  const failed = [];
+  for (const command of EVERY_COMMAND) {
+    const args = [...extra, ...command.map((w) => w.replace('{pid}', String(app.pid)))];
+    const run = quellix(args);
+    if (run.status !== 0) failed.push(`${args.join(' ')}: ${run.status}\n${run.out}${run.err}`);
+  }
+  return failed;
 }
 
 // A heap snapshot file goes through the DevTools loader, which rejects
@@ -124,6 +153,73 @@ describe('quellix end to end', { skip }, () => {
       assert.match(run.out, /ENABLE_NODE_LOG=YES/);
     } finally {
       await h.stopApp(plain);
+    }
+  });
+});
+
+describe('quellix never sets off what the application hung on SIGUSR2', { skip }, () => {
+  it('a service whose SIGUSR2 handler shuts it down lives through every command, with the agent preloaded', async () => {
+    const app = await h.startApp({ env: { APP_SIGUSR2_SHUTDOWN: '1' } });
+    try {
+      assert.deepEqual(runEvery(app), []);
+      assert.equal(app.exit, null, `the service ended: ${app.out}`);
+      assert.equal(await h.evalInApp(app, '1 + 1'), 2);
+      assert.equal(app.out, '');
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
+  // In a network namespace of its own, so that its inspector's port 9229 is its own.
+  const netns = spawnSync('unshare', ['--net', 'true']).status === 0 ? false : 'unshare --net is not permitted here';
+  it('and with the agent loaded by --attach', { skip: netns }, async () => {
+    const wrap = ['unshare', '--net', 'sh', '-c', 'ip link set lo up && exec "$0" "$@"'];
+    const app = await h.startApp({ env: { APP_SIGUSR2_SHUTDOWN: '1' }, preload: false, serve: false, wrap });
+    try {
+      await h.evalInApp(app, '1');
+      assert.deepEqual(runEvery(app, ['--attach']), []);
+      assert.equal(app.exit, null, `the service ended: ${app.out}`);
+      assert.equal(await h.evalInApp(app, '1 + 1'), 2);
+      assert.equal(app.out, '');
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
+  it('node\'s --report-on-signal and --heapsnapshot-signal=SIGUSR2 write nothing for any command', async () => {
+    const cwd = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-cwd-'));
+    const app = await h.startApp({ args: ['--report-on-signal', '--heapsnapshot-signal=SIGUSR2', h.APP], cwd });
+    try {
+      assert.deepEqual(runEvery(app), []);
+      assert.deepEqual(fs.readdirSync(cwd), []);
+      assert.equal(app.err, '');
+      // What a kick would have done.
+      process.kill(app.pid, 'SIGUSR2');
+      await h.waitFor(() => fs.readdirSync(cwd).some((f) => /^report\..*\.json$/.test(f)) && fs.readdirSync(cwd).some((f) => /^Heap\..*\.heapsnapshot$/.test(f)), 'node\'s own report and snapshot', 60000);
+    } finally {
+      await h.stopApp(app);
+      fs.rmSync(cwd, { recursive: true, force: true });
+    }
+  });
+});
+
+describe('quellix --wait and a target that ends', { skip }, () => {
+  it('a CPU profile that the agent writes at the target\'s exit counts as written', async () => {
+    const app = await h.startApp();
+    try {
+      assert.equal((await h.exchange(app.pid, { mask: 0x4 })).second.verdict, 'Y');
+      const running = h.runQuellix(['--wait', '--start_profiling', 'time=60s', String(app.pid)]);
+      const logFile = path.join(app.dir, `kestrun-agent-${app.pid}.log`);
+      await h.waitFor(() => fs.existsSync(logFile) && /started CPU profile/.test(fs.readFileSync(logFile, 'utf8')), 'the profile to run');
+      await h.evalInApp(app, 'setImmediate(() => process.exit(0)); 0');
+      assert.deepEqual(await app.exited, { code: 0, signal: null });
+      const run = await running;
+      assert.equal(run.status, 0, run.out + run.err);
+      const written = /\nWritten: (\S+\.cpuprofile) \(\d+ bytes, \d+\.\d s\)\.\n$/.exec(run.out);
+      assert.ok(written, run.out);
+      assert.ok(JSON.parse(fs.readFileSync(written[1], 'utf8')).nodes.length > 0);
+    } finally {
+      await h.stopApp(app);
     }
   });
 });

@@ -11,11 +11,15 @@ const h = require('../harness/control-client');
 
 describe('identification probe', () => {
   it('prints the version line only and serves nothing under ENABLE_NODE_LOG=NO', () => {
-    const code = "process.kestrun + ' ' + require('fs').existsSync('/tmp/kestrun-uds-path-' + process.pid)";
-    const out = execFileSync(process.execPath, ['-p', code], {
-      env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}`, ENABLE_NODE_LOG: 'NO' }),
+    // What the agent's start does first, synchronously, before its worker
+    // binds anything: it fills its hook. ENABLE_NODE_LOG=YES shows that the
+    // check sees a started agent.
+    const code = "process.kestrun + ' ' + Object.keys(globalThis[Symbol.for('kestrun.agent.hook')]).length";
+    const probe = (flag) => execFileSync(process.execPath, ['-p', code], {
+      env: h.cleanEnv({ NODE_OPTIONS: `--require ${h.AGENT}`, ENABLE_NODE_LOG: flag }),
     }).toString();
-    assert.match(out, /^kestrun-agent \d+\.\d+\.\d+ false\n$/);
+    assert.match(probe('NO'), /^kestrun-agent \d+\.\d+\.\d+ 0\n$/);
+    assert.match(probe('YES'), /^kestrun-agent \d+\.\d+\.\d+ [1-9]\d*\n$/);
   });
 
   it('leaves process.kestrun undefined without the agent', () => {
@@ -28,10 +32,16 @@ describe('control socket', () => {
   let app;
   after(() => h.stopApp(app));
 
-  it('is served at the pid path with SIGUSR2 caught', async () => {
+  it('is served at the pid path, with no signal caught', async () => {
     app = await h.startApp();
     assert.ok(h.isSocket(h.socketPath(app.pid)));
-    assert.ok(h.catchesSignal(app.pid, 12), 'SIGUSR2 is not in SigCgt');
+    const plain = await h.startApp({ preload: false, serve: false });
+    try {
+      await h.evalInApp(plain, '1');
+      assert.equal(h.caughtSignals(app.pid), h.caughtSignals(plain.pid));
+    } finally {
+      await h.stopApp(plain);
+    }
   });
 
   it('does not keep a finished application alive, and is removed at exit', async () => {
@@ -140,6 +150,47 @@ describe('control socket', () => {
     }
   });
 
+  it('never takes a path that is another user\'s file: says so once, and serves once the path is free', async () => {
+    const script = `const f = '/tmp/kestrun-uds-path-' + process.pid; require('fs').writeFileSync(f, 'theirs'); require('fs').chownSync(f, 65534, 65534);
+      require(${JSON.stringify(h.AGENT)}); setTimeout(() => {}, 30000);`;
+    const app = await h.startApp({ args: ['-e', script], preload: false, serve: false });
+    const file = h.socketPath(app.pid);
+    try {
+      await h.waitFor(() => app.err !== '' || app.exit, 'the agent to say the path is taken');
+      assert.equal(app.err, `kestrun-agent[${app.pid}]: control socket ${file} is a file of another user: this process serves nothing until that path is free (tried again every 5 s)\n`);
+      assert.equal(fs.readFileSync(file, 'utf8'), 'theirs');
+      assert.equal(fs.statSync(file).uid, 65534);
+      fs.unlinkSync(file);
+      await h.waitFor(() => h.isSocket(file), 'the agent to serve the free path', 15000);
+      assert.equal((await h.exchange(app.pid, { mask: 0x2 })).second.verdict, 'Y');
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
+  it('starts no child process in a life of 2 s, nor does its identification probe', async (t) => {
+    const probe = spawnSync('strace', ['-f', '-qq', '-e', 'trace=execve', '-o', '/dev/null', 'true']);
+    if (probe.status !== 0) {
+      t.skip(`strace cannot trace here: ${probe.error ? probe.error.message : probe.stderr}`);
+      return;
+    }
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-children-'));
+    try {
+      for (const [flag, code] of [['YES', 'setTimeout(() => {}, 2000)'], ['NO', 'process.kestrun']]) {
+        const trace = path.join(dir, `trace-${flag}`);
+        const run = spawnSync('strace', ['-f', '-qq', '-e', 'trace=execve', '-o', trace, process.execPath, '--require', h.AGENT, '-e', code], {
+          env: h.cleanEnv({ ENABLE_NODE_LOG: flag, NODE_LOG_DIR: dir }), encoding: 'utf8', timeout: 20000,
+        });
+        assert.equal(run.status, 0, run.stderr);
+        const execs = fs.readFileSync(trace, 'utf8').split('\n').filter((line) => / execve\(/.test(line));
+        t.diagnostic(`ENABLE_NODE_LOG=${flag}: ${execs.length - 1} child process(es) started`);
+        assert.equal(execs.length, 1, execs.join('\n')); // node itself
+      }
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
   it('is not served by worker threads', async () => {
     const script = `const { Worker } = require('worker_threads');
       new Worker('setTimeout(() => {}, 200)', { eval: true }).on('exit', () => process.exit(0));`;
@@ -148,6 +199,46 @@ describe('control socket', () => {
     });
     assert.equal(res.status, 0, res.stderr);
     assert.equal(res.stderr, '');
+  });
+});
+
+describe('under node\'s permission model', () => {
+  it('the agent says in one line what the model denies and does nothing else; no stack trace', (t) => {
+    const code = "setTimeout(() => process.stdout.write(String(require('fs').existsSync('/tmp/kestrun-uds-path-' + process.pid))), 500)";
+    const run = (agent) => spawnSync(process.execPath, ['--experimental-permission', '--allow-fs-read=*', ...(agent ? ['--require', h.AGENT] : []), '-e', code], {
+      env: h.cleanEnv({ ENABLE_NODE_LOG: 'YES' }), encoding: 'utf8', timeout: 20000,
+    });
+    const [plain, withAgent] = [run(false), run(true)];
+    const ours = withAgent.stderr.split('\n').filter((line) => line.includes('kestrun-agent'));
+    t.diagnostic(ours.join('\n'));
+    // Node's own warning lines come with and without the agent.
+    assert.equal(withAgent.stderr.replace(`${ours[0]}\n`, '').replace(/\(node:\d+\)/g, ''), plain.stderr.replace(/\(node:\d+\)/g, ''));
+    const denied = process.allowedNodeEnvironmentFlags.has('--allow-inspector')
+      ? 'worker threads, writing to /tmp/, inspector sessions; allow it with --allow-worker --allow-fs-write=/tmp/ --allow-inspector'
+      : `inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`;
+    assert.deepEqual(ours, [`kestrun-agent[${withAgent.pid}]: not started: node's permission model denies ${denied}`]);
+    assert.deepEqual([withAgent.status, withAgent.stdout], [0, 'false']);
+  });
+
+  it('names every denial that a flag lifts, or only the one that none lifts', () => {
+    const { permissionDenial } = require('../lib/permission');
+    const dirs = ['/var/log/app/', '/tmp/'];
+    const model = (denied) => ({ has: (scope, ref) => !denied.includes(ref === undefined ? scope : `${scope}:${ref}`) });
+    const withInspectorFlag = new Set(['--allow-inspector']);
+    const cases = [
+      [undefined, new Set(), null],
+      [model([]), withInspectorFlag, null],
+      [model(['worker']), withInspectorFlag, "node's permission model denies worker threads; allow it with --allow-worker"],
+      [model(['fs.write:/var/log/app/', 'fs.read:/tmp/']), withInspectorFlag,
+        "node's permission model denies writing to /var/log/app/, reading /tmp/; allow it with --allow-fs-write=/var/log/app/ --allow-fs-read=/tmp/"],
+      [model(['worker', 'inspector']), withInspectorFlag,
+        "node's permission model denies worker threads, inspector sessions; allow it with --allow-worker --allow-inspector"],
+      [model(['worker', 'inspector']), new Set(),
+        `node's permission model denies inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`],
+      [{ has: (scope) => { if (scope === 'inspector') throw new TypeError('unknown scope'); return true; } }, new Set(),
+        `node's permission model denies inspector sessions; allow it with --experimental-permission left off (node ${process.version} has no flag that allows them)`],
+    ];
+    for (const [permission, flags, expected] of cases) assert.equal(permissionDenial(permission, dirs, flags), expected);
   });
 });
 
@@ -183,9 +274,11 @@ describe('terminating signals', () => {
     }
   }
 
+  // SIGUSR2 too: the agent needs no kick, and kill -USR2 ends a process
+  // that has no handler of its own.
   it('end the process as without the agent: status, output and time, with a signal-exit handler and stuck in JavaScript', async (t) => {
     for (const [name, code] of [['signal-exit handler', SIGNAL_EXIT], ['stuck', STUCK]]) {
-      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP', 'SIGUSR2']) {
         const plain = await endBySignal(code, signal, false);
         const agent = await endBySignal(code, signal, true);
         const what = `${name}, ${signal}`;
@@ -255,8 +348,8 @@ describe('as PID 1 of a pid namespace', () => {
     await h.waitFor(() => app.out.includes(line + '\n'), `the echo of ${line}`);
   }
 
-  // force_gc through socket, with the kick to the host pid.
-  async function answers(socket, pid) {
+  // force_gc through socket: two replies, no signal.
+  async function answers(socket) {
     const client = await new Promise((resolve, reject) => {
       const sock = require('net').connect(socket);
       sock.once('connect', () => resolve(new h.Client(sock)));
@@ -264,27 +357,26 @@ describe('as PID 1 of a pid namespace', () => {
     });
     try {
       client.send(h.message({ mask: 0x2 }));
-      assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
-      process.kill(pid, 'SIGUSR2');
+      assert.ok(h.parseReply(await client.read(h.MSG_SIZE)).noKick);
       assert.equal(h.parseReply(await client.read(h.MSG_SIZE)).verdict, 'Y');
     } finally {
       client.close();
     }
   }
 
-  it('SIGTERM, SIGINT and SIGHUP are ignored as without the agent, and the agent stays reachable', { skip }, async () => {
+  it('SIGTERM, SIGINT, SIGHUP and SIGUSR2 are ignored as without the agent, and the agent stays reachable', { skip }, async () => {
     const plain = await startPid1(false);
     const agent = await startPid1(true);
     await h.waitFor(() => h.isSocket(agent.socket), 'the control socket inside');
     for (const app of [plain, agent]) {
-      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP']) {
+      for (const signal of ['SIGTERM', 'SIGINT', 'SIGHUP', 'SIGUSR2']) {
         process.kill(app.pid, signal);
         await echoes(app, `after ${signal}`);
       }
     }
     assert.equal(plain.out, agent.out);
     assert.equal(plain.err + agent.err, '');
-    await answers(agent.socket, agent.pid);
+    await answers(agent.socket);
   });
 
   it('a sidecar with the same pid and /tmp does not take over the served socket, and serves once it is free', { skip }, async () => {
@@ -295,7 +387,7 @@ describe('as PID 1 of a pid namespace', () => {
     await h.waitFor(() => sidecar.err.includes('is served by another process'), 'the sidecar to say the path is taken');
     assert.match(sidecar.err, /^kestrun-agent\[\d+\]: control socket \/tmp\/kestrun-uds-path-1 is served by another process: this process serves nothing until that path is free \(tried again every \d+ s\)\n$/);
     assert.equal(fs.statSync(first.socket).ino, ino);
-    await answers(first.socket, first.pid);
+    await answers(first.socket);
     // A process that ends while it serves nothing removes only its own
     // private bind directories: a link of their shape leads nowhere.
     fs.mkdirSync(path.join(first.tmp, 'victim'));
@@ -309,6 +401,6 @@ describe('as PID 1 of a pid namespace', () => {
     first.child.stdin.end(); // PID 1 ends when its input ends, and removes its socket
     assert.deepEqual(await first.exited, { code: 0, signal: null });
     await h.waitFor(() => h.isSocket(first.socket) && fs.statSync(first.socket).ino !== ino, 'the sidecar to serve the free path', 15000);
-    await answers(sidecar.socket, sidecar.pid);
+    await answers(sidecar.socket);
   });
 });

@@ -1,5 +1,5 @@
 'use strict';
-// The control message as the agent reads it: replies, the kick, refusals,
+// The control message as the agent reads it: replies, the no-kick mark, refusals,
 // and clients that break the protocol.
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -24,56 +24,35 @@ async function assertStillServing() {
 }
 
 describe('accepted message', () => {
-  it('replies, waits for the kick, replies again, and only then runs the command', async () => {
-    const file = path.join(app.dir, 'kick.heapsnapshot');
+  it('marks its first reply "no kick needed", replies again without any signal, and only then runs the command', async () => {
+    const file = path.join(app.dir, 'nokick.heapsnapshot');
     const client = await h.Client.connect(app.pid);
     try {
-      client.send(h.message({ mask: HEAPDUMP, text: pathWord('kick.heapsnapshot') }));
-      const first = h.parseReply(await client.read(h.MSG_SIZE));
-      assert.equal(first.verdict, 'Y');
-      assert.equal(first.length, h.MSG_SIZE);
-      assert.ok(!fs.existsSync(file), 'the command ran before the kick');
-      process.kill(app.pid, 'SIGUSR2');
+      client.send(h.message({ mask: HEAPDUMP, text: pathWord('nokick.heapsnapshot') }));
+      const raw = await client.read(h.MSG_SIZE);
+      assert.equal(raw.toString('latin1', 0, 3), 'YNK');
+      const first = h.parseReply(raw);
+      assert.deepEqual(first, { verdict: 'Y', text: 'no kick needed: accepted, the second reply follows', length: h.MSG_SIZE, noKick: true });
+      assert.ok(!fs.existsSync(file), 'the command ran before the second reply');
       const second = h.parseReply(await client.read(h.MSG_SIZE));
-      assert.equal(second.verdict, 'Y');
-      assert.equal(second.length, h.MSG_SIZE);
+      assert.deepEqual([second.verdict, second.length], ['Y', h.MSG_SIZE]);
     } finally {
       client.close();
     }
     JSON.parse(await h.waitForFile(file));
   });
 
-  it('one kick answers every waiting client', async () => {
-    const a = await h.Client.connect(app.pid);
-    const b = await h.Client.connect(app.pid);
-    try {
-      a.send(h.message({ mask: FORCE_GC }));
-      b.send(h.message({ mask: DIAG_REPORT, text: pathWord('both.diag') }));
-      assert.equal(h.parseReply(await a.read(h.MSG_SIZE)).verdict, 'Y');
-      assert.equal(h.parseReply(await b.read(h.MSG_SIZE)).verdict, 'Y');
-      process.kill(app.pid, 'SIGUSR2');
-      assert.equal(h.parseReply(await a.read(h.MSG_SIZE)).verdict, 'Y');
-      assert.equal(h.parseReply(await b.read(h.MSG_SIZE)).verdict, 'Y');
-    } finally {
-      a.close();
-      b.close();
-    }
-    JSON.parse(await h.waitForFile(path.join(app.dir, 'both.diag')));
-  });
-
-  it('a client that leaves before the kick gets nothing run', async () => {
+  it('a client that leaves right after its first reply (an older quellix does) gets nothing run', async () => {
     const dropped = path.join(app.dir, 'dropped.diag');
     const quitter = await h.Client.connect(app.pid);
     quitter.send(h.message({ mask: DIAG_REPORT, text: pathWord('dropped.diag') }));
     assert.equal(h.parseReply(await quitter.read(h.MSG_SIZE)).verdict, 'Y');
     quitter.close();
-    // The next kick would run the dropped command together with this one.
-    await h.waitFor(async () => {
-      const { second } = await h.exchange(app.pid, { mask: DIAG_REPORT, text: pathWord('after.diag') });
-      return second;
-    }, 'a later exchange');
+    const { second } = await h.exchange(app.pid, { mask: DIAG_REPORT, text: pathWord('after.diag') });
+    assert.equal(second.verdict, 'Y');
     await h.waitForFile(path.join(app.dir, 'after.diag'));
     assert.ok(!fs.existsSync(dropped));
+    assert.equal((await h.statusOf(app.pid, dropped)).text, 'failed the client left before its command ran; command dropped');
   });
 
   it('the extended 1024-byte message gets one reply and runs without a kick', async () => {
@@ -223,7 +202,6 @@ describe('one heap snapshot or timeline at a time', () => {
         const { first: reply } = await h.exchange(app.pid, { mask, text: pathWord(`second-${mask}`) });
         assert.deepEqual([reply.verdict, reply.text], ['N', `a heap snapshot is being written to ${first}; ${ONE_AT_A_TIME}`]);
       }
-      process.kill(app.pid, 'SIGUSR2');
       assert.equal(h.parseReply(await holder.read(h.MSG_SIZE)).verdict, 'Y');
     } finally {
       holder.close();

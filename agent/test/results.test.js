@@ -78,6 +78,91 @@ describe('a temporary file replaced while it is written', () => {
   });
 });
 
+describe('flushed to disk before and after publishing', () => {
+  // Replaces fs[name] while fn runs.
+  async function patched(changes, fn) {
+    const saved = Object.fromEntries(Object.keys(changes).map((name) => [name, fs[name]]));
+    Object.assign(fs, changes);
+    try {
+      return await fn();
+    } finally {
+      Object.assign(fs, saved);
+    }
+  }
+
+  it('the file is flushed, then linked or renamed to its name, then its directory is flushed; a failed flush publishes nothing', async () => {
+    const results = require('../lib/results');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-flush-'));
+    try {
+      const calls = [];
+      const record = (name, what) => (...args) => { calls.push(what(...args)); return saved[name](...args); };
+      const saved = { fdatasyncSync: fs.fdatasyncSync, fsyncSync: fs.fsyncSync, linkSync: fs.linkSync, renameSync: fs.renameSync };
+      const fdPath = (fd) => fs.readlinkSync(`/proc/self/fd/${fd}`);
+      const watch = {
+        fdatasyncSync: record('fdatasyncSync', (fd) => `fdatasync ${path.basename(fdPath(fd)).replace(/\.txt\.[0-9a-f.]+\.tmp$/, '.tmp')}`),
+        fsyncSync: record('fsyncSync', (fd) => `fsync ${fdPath(fd)}`),
+        linkSync: record('linkSync', (from, to) => `link ${path.basename(to)}`),
+        renameSync: record('renameSync', (from, to) => `rename ${path.basename(to)}`),
+      };
+      await patched(watch, () => results.writeTextResult(path.join(dir, 'linked.txt'), 'one'));
+      // A file system without hard links: renamed instead.
+      const noLinks = Object.assign({}, watch, { linkSync: () => { throw Object.assign(new Error('EPERM'), { code: 'EPERM' }); } });
+      await patched(noLinks, () => results.writeTextResult(path.join(dir, 'renamed.txt'), 'two'));
+      assert.deepEqual(calls, [`fdatasync .linked.tmp`, 'link linked.txt', `fsync ${dir}`, `fdatasync .renamed.tmp`, 'rename renamed.txt', `fsync ${dir}`]);
+      assert.deepEqual(fs.readdirSync(dir).sort(), ['linked.txt', 'renamed.txt']);
+
+      const eio = () => { throw Object.assign(new Error('EIO: i/o error, fsync'), { code: 'EIO' }); };
+      await assert.rejects(patched({ fdatasyncSync: eio }, () => results.writeTextResult(path.join(dir, 'lost.txt'), 'three')), /EIO/);
+      // Published, but its name may not survive a crash: removed again.
+      await assert.rejects(patched({ fsyncSync: eio }, () => results.writeTextResult(path.join(dir, 'unsure.txt'), 'four')), /EIO/);
+      assert.deepEqual(fs.readdirSync(dir).sort(), ['linked.txt', 'renamed.txt']);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it('a heap snapshot and a report are flushed before they are linked, and the directory after (strace)', async (t) => {
+    const probe = spawnSync('strace', ['-qq', '-e', 'trace=none', '-o', '/dev/null', 'true']);
+    if (probe.status !== 0) {
+      t.skip(`strace cannot trace here: ${probe.error ? probe.error.message : probe.stderr}`);
+      return;
+    }
+    const app = await h.startApp();
+    const trace = path.join(app.dir, 'trace');
+    let strace = null;
+    try {
+      // Every thread of the running process, the worker's included.
+      const tids = fs.readdirSync(`/proc/${app.pid}/task`);
+      strace = require('child_process').spawn('strace', ['-f', '-y', '-qq', '-o', trace,
+        '-e', 'trace=fsync,fdatasync,link,linkat,rename,renameat,renameat2', ...tids.flatMap((tid) => ['-p', tid])], { stdio: 'ignore' });
+      const traced = (tid) => /^TracerPid:\s+[1-9]/m.test(fs.readFileSync(`/proc/${app.pid}/task/${tid}/status`, 'utf8'));
+      await h.waitFor(() => tids.every(traced), 'strace to attach');
+      const files = [path.join(app.dir, 'flushed.heapsnapshot'), path.join(app.dir, 'flushed.diag')];
+      for (const [mask, file] of [[BIT.HEAPDUMP, files[0]], [BIT.DIAG_REPORT, files[1]]]) {
+        await accepted(app, mask, pathText(file));
+        await h.waitFor(async () => (await h.statusOf(app.pid, file)).text.startsWith('written'), `${file} to be written`, 60000);
+      }
+      strace.kill('SIGINT');
+      await new Promise((resolve) => strace.on('exit', resolve));
+      strace = null;
+      const lines = fs.readFileSync(trace, 'utf8').split('\n');
+      for (const file of files) {
+        const name = path.basename(file);
+        const at = (re) => lines.findIndex(re.test.bind(re));
+        const esc = (text) => text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+        const flush = at(new RegExp(`\\b(fdatasync|fsync)\\(\\d+<${esc(app.dir)}/\\.${esc(name)}\\.[^>]*\\.tmp>\\) = 0`));
+        const link = at(new RegExp(`\\b(link|linkat|rename|renameat2?)\\(.*"${esc(file)}"(, \\d+)?\\) = 0`));
+        const dirFlush = lines.findIndex((line, i) => i > link && new RegExp(`\\bfsync\\(\\d+<${esc(app.dir)}>\\) = 0`).test(line));
+        t.diagnostic(`${name}: flush at line ${flush}, link at ${link}, directory flush at ${dirFlush}`);
+        assert.ok(flush >= 0 && link > flush && dirFlush > link, `${name}: ${flush}, ${link}, ${dirFlush}\n${lines.join('\n')}`);
+      }
+    } finally {
+      if (strace) strace.kill('SIGKILL');
+      await h.stopApp(app);
+    }
+  });
+});
+
 describe('owner-only files under umask 000', () => {
   let app;
   after(() => h.stopApp(app));
@@ -197,37 +282,111 @@ describe('writes that cannot succeed', () => {
 
 describe('what others left', () => {
   let app;
-  let holder;
-  after(async () => {
-    if (holder) fs.closeSync(holder);
-    await h.stopApp(app);
+  after(() => h.stopApp(app));
+
+  // A socket file that nobody listens on: its listener was killed.
+  function deadSocket(file) {
+    const code = `require('net').createServer().listen(${JSON.stringify(file)}, () => process.kill(process.pid, 'SIGKILL'))`;
+    spawnSync(process.execPath, ['-e', code]);
+    assert.ok(fs.lstatSync(file).isSocket(), file);
+  }
+
+  function listening(file) {
+    return new Promise((resolve) => { const server = require('net').createServer().listen(file, () => resolve(server)); });
+  }
+
+  function age(file, seconds = 120) {
+    const then = new Date(Date.now() - seconds * 1000);
+    fs.lutimesSync(file, then, then);
+  }
+
+  it('the sweep removes what dead writers and killed processes of this user left, and nothing else', async () => {
+    const marks = require('../lib/marks');
+    const { sweep } = require('../lib/sweep');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
+    const boot = marks.newId().slice(0, 8);
+    const otherBoot = ((parseInt(boot, 16) ^ 1) >>> 0).toString(16).padStart(8, '0');
+    // Writers' marks: a live one (listening here), a dead one, one gone (a
+    // cleaner of old files may remove a live writer's), one of another user,
+    // a dead one of another boot or host, one that is no socket.
+    const ids = { live: `${boot}11111111`, dead: `${boot}22222222`, gone: `${boot}33333333`, forged: `${boot}44444444`, otherBoot: `${otherBoot}55555555`, plain: `${boot}66666666` };
+    const temp = (id, what = 'r') => path.join(dir, `.${what}.heapsnapshot.${id}.0a0b0c0d.tmp`);
+    const mark = (id) => marks.markPath(dir, id);
+    // In /tmp, names no pid can have: control sockets and bind directories.
+    const n = 5000000 + process.pid * 10;
+    const sock = (i) => `/tmp/kestrun-uds-path-${n + i}`;
+    const bind = (i) => `/tmp/kestrun-bind-${n + i}-test`;
+    const planted = [];
+    const servers = [];
+    try {
+      servers.push(await listening(mark(ids.live)));
+      for (const id of [ids.dead, ids.forged, ids.otherBoot]) deadSocket(mark(id));
+      fs.chownSync(mark(ids.forged), 65534, 65534);
+      fs.writeFileSync(mark(ids.plain), '', { mode: 0o600 });
+      for (const id of Object.values(ids)) fs.writeFileSync(temp(id), '{"snapshot":', { mode: 0o600 });
+      fs.writeFileSync(temp(ids.dead, 'theirs'), '{"snapshot":', { mode: 0o600 });
+      fs.chownSync(temp(ids.dead, 'theirs'), 65534, 65534);
+
+      // Control sockets: stale; new; another user's; served; a link to a stale one.
+      for (const i of [0, 1, 2]) { deadSocket(sock(i)); planted.push(sock(i)); }
+      fs.chownSync(sock(2), 65534, 65534);
+      servers.push(await listening(sock(3)));
+      deadSocket(path.join(dir, 'target.sock'));
+      fs.symlinkSync(path.join(dir, 'target.sock'), sock(4));
+      planted.push(sock(4));
+      // Bind directories: old and empty; new; old with a file in it; another
+      // user's; a link to an old empty directory.
+      for (const i of [0, 1, 2, 3]) { fs.mkdirSync(bind(i)); planted.push(bind(i)); }
+      fs.writeFileSync(path.join(bind(2), 'socket'), '');
+      fs.chownSync(bind(3), 65534, 65534);
+      fs.mkdirSync(path.join(dir, 'target.dir'));
+      fs.symlinkSync(path.join(dir, 'target.dir'), bind(4));
+      planted.push(bind(4));
+      for (const file of [sock(0), sock(2), sock(3), sock(4), path.join(dir, 'target.sock'), bind(0), bind(2), bind(3), bind(4), path.join(dir, 'target.dir')]) age(file);
+
+      process.env.NODE_LOG_DIR = dir;
+      marks.init(marks.newId());
+      const removed = await sweep();
+      const left = fs.readdirSync(dir).sort();
+      const expected = [temp(ids.live), mark(ids.live), temp(ids.gone), temp(ids.forged), mark(ids.forged), temp(ids.otherBoot),
+        mark(ids.otherBoot), temp(ids.plain), mark(ids.plain), temp(ids.dead, 'theirs'), marks.markPath(dir),
+        path.join(dir, 'target.sock'), path.join(dir, 'target.dir')].map((f) => path.basename(f)).sort();
+      assert.deepEqual(left, expected);
+      assert.deepEqual(planted.filter((f) => !fs.existsSync(f) && !isLink(f)), [sock(0), bind(0)]);
+      assert.ok(fs.existsSync(sock(3)) && isLink(sock(4)) && isLink(bind(4)));
+      // The dead writer's temporary file (its mark goes with it), the stale socket and the old directory.
+      assert.equal(removed, 3);
+    } finally {
+      delete process.env.NODE_LOG_DIR;
+      for (const server of servers) server.close();
+      for (const file of [...planted, marks.markPath('/tmp')]) fs.rmSync(file, { recursive: true, force: true });
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
   });
 
-  it('a temporary file whose writer died is removed at start; one whose writer lives, one without a mark, one with a mark made by another user, and another user\'s, stay', async () => {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrun-left-'));
-    // Writers' marks: one locked by a live process (this one), one left
-    // unlocked, one gone (a cleaner of old files may remove a live writer's),
-    // one that another user made.
-    const [live, stale, gone, forged] = ['1111111111111111', '2222222222222222', '3333333333333333', '4444444444444444'];
-    const temp = (id, what) => path.join(dir, `.${what}.heapsnapshot.${id}.0a0b0c0d.tmp`);
-    const mark = (id) => path.join(dir, `.kestrun-agent.${id}.lock`);
-    for (const id of [live, stale, forged]) fs.writeFileSync(mark(id), '', { mode: 0o600 });
-    fs.chownSync(mark(forged), 65534, 65534);
-    for (const file of [temp(live, 'live'), temp(stale, 'stale'), temp(gone, 'gone'), temp(gone, 'others'), temp(forged, 'forged')]) {
-      fs.writeFileSync(file, '{"snapshot":', { mode: 0o600 });
+  function isLink(file) {
+    try { return fs.lstatSync(file).isSymbolicLink(); } catch (_) { return false; }
+  }
+
+  it('a socket left by an agent killed with SIGTERM over a minute ago, and an old empty bind directory, go once the next agent starts', async () => {
+    const killed = await h.startApp();
+    const stale = h.socketPath(killed.pid);
+    const bindDir = `/tmp/kestrun-bind-${killed.pid}-left`;
+    try {
+      killed.child.kill('SIGTERM');
+      assert.deepEqual(await killed.exited, { code: null, signal: 'SIGTERM' });
+      assert.ok(h.isSocket(stale));
+      fs.mkdirSync(bindDir);
+      for (const file of [stale, bindDir]) {
+        const then = new Date(Date.now() - 61 * 1000);
+        fs.utimesSync(file, then, then);
+      }
+      app = await h.startApp();
+      await h.waitFor(() => !fs.existsSync(stale) && !fs.existsSync(bindDir), 'the next agent to sweep');
+    } finally {
+      fs.rmSync(bindDir, { recursive: true, force: true });
+      await h.stopApp(killed);
     }
-    const old = new Date(Date.now() - 120 * 1000);
-    fs.utimesSync(temp(gone, 'gone'), old, old);
-    fs.chownSync(temp(gone, 'others'), 65534, 65534);
-    holder = fs.openSync(mark(live), 'r');
-    assert.equal(spawnSync('flock', ['-x', '-n', '3'], { stdio: ['ignore', 'ignore', 'ignore', holder] }).status, 0);
-    app = await h.startApp({ env: { NODE_LOG_DIR: dir } });
-    fs.rmSync(app.dir, { recursive: true });
-    app.dir = dir; // removed with the app
-    await h.waitFor(() => !fs.existsSync(temp(stale, 'stale')), 'the dead writer\'s file to be removed');
-    const left = [temp(live, 'live'), temp(gone, 'gone'), temp(gone, 'others'), temp(forged, 'forged')];
-    assert.deepEqual(h.filesIn(dir).filter((name) => name.endsWith('.tmp')).sort(), left.map((f) => path.basename(f)).sort());
-    assert.ok(fs.existsSync(mark(live)) && !fs.existsSync(mark(stale)) && fs.existsSync(mark(forged)));
   });
 
   it('an agent log that another user made first is not used, and said so once', async () => {

@@ -771,21 +771,36 @@ static void BuildMessage(char* message, unsigned int mask) {
   memcpy(message + MESSAGE_TEXT_OFFSET, g_shm_buffer, strnlen(g_shm_buffer, MESSAGE_TEXT_MAX));
 }
 
+// The mark of an accepting first reply after which no kick is needed (the
+// agent serves its socket from a thread of its own): "NK" in bytes 1-2 and
+// a text that begins with this.
+static const char kNoKickText[] = "no kick needed";
+
+static bool SaysNoKick(const char* reply, ssize_t received) {
+  const size_t text_len = sizeof(kNoKickText) - 1;
+  return received >= static_cast<ssize_t>(3 + text_len) && reply[1] == 'N' && reply[2] == 'K' &&
+         memcmp(reply + 3, kNoKickText, text_len) == 0;
+}
+
 // Reads one reply after its wait; -1 on a refusal (printed), 0 otherwise.
 // A connection closed before any byte of the first reply is no acceptance;
-// after the kick the command was taken already.
-static int ReadReply(int fd, bool first) {
+// after an accepting first reply the command was taken already. no_kick,
+// when given, tells whether an accepting reply carries the no-kick mark.
+static int ReadReply(int fd, bool first, bool* no_kick = nullptr) {
   char reply[MESSAGE_SIZE];
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
   if (first && IsClosedWithoutReply(received)) return -1;
-  if (reply[0] != 'N') return 0;
+  if (reply[0] != 'N') {
+    if (no_kick != nullptr) *no_kick = SaysNoKick(reply, received);
+    return 0;
+  }
   PrintRefusal(reply, received);
   return -1;
 }
 
-// The exchange on a connected socket: message, first reply, kick, second
-// reply.
+// The exchange on a connected socket: message, first reply, kick (none
+// after the no-kick mark), second reply.
 static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
   // Only the target itself, the process identified, may get the option
   // text and cause a kick.
@@ -799,19 +814,24 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     printf("Runtime is busy, please try later. %d\n", ready);
     return -1;
   }
-  if (ReadReply(fd, true) == -1) return -1;
+  bool no_kick = false;
+  if (ReadReply(fd, true, &no_kick) == -1) return -1;
 
-  // A process without a handler would be ended by the kick signal.
-  if (!IsSignalCaught(pid, SIGUSR2)) {
-    printf("Pid %d does not handle the kick signal; not sent.\n", pid);
-    return -1;
+  // A runtime that needs no kick sends its second reply by itself: no
+  // signal reaches it, so none can set off a handler of the application.
+  if (!no_kick) {
+    // A process without a handler would be ended by the kick signal.
+    if (!IsSignalCaught(pid, SIGUSR2)) {
+      printf("Pid %d does not handle the kick signal; not sent.\n", pid);
+      return -1;
+    }
+    // Through the descriptor of the process that was identified.
+    SignalProcess(pid, g_target_handle, SIGUSR2);
   }
-  // Through the descriptor of the process that was identified.
-  SignalProcess(pid, g_target_handle, SIGUSR2);
 
   ready = WaitReadable(fd, REPLY_WAIT_MS);
   if (ready <= 0) {
-    // The runtime took the message; only its answer to the kick is late.
+    // The runtime took the message; only its second reply is late.
     printf("Runtime is busy, please try later.. %d\n", ready);
     return 0;
   }

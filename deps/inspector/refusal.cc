@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "system_facts.h"
 #include "tools.h"
@@ -80,10 +81,21 @@ static bool IsShell(int pid) {
   return false;
 }
 
+// True when pid is node listing its V8 flags ("node --v8-options"), as the
+// agent of a runtime starts it for a moment: it prints and ends, and never
+// runs an application.
+static bool ListsV8Flags(int pid) {
+  char words[256];
+  size_t len;
+  if (!ReadCommandLine(pid, words, sizeof(words), &len)) return false;
+  size_t second = strnlen(words, len) + 1;
+  return second < len && strcmp(words + second, "--v8-options") == 0 && second + strlen("--v8-options") + 1 >= len;
+}
+
 // The descendant of pid, three generations deep, that runs the application:
-// the first that serves its control socket, else the first Node.js process;
-// 0 when there is none. A package manager's script runs in a shell that
-// runs node, so children alone are not enough.
+// the first that serves its control socket, else the first Node.js process
+// that runs something; 0 when there is none. A package manager's script
+// runs in a shell that runs node, so children alone are not enough.
 static int RuntimeDescendant(int pid) {
   int family[64];
   int count = GetChildProcesses(pid, family, 64);
@@ -92,7 +104,7 @@ static int RuntimeDescendant(int pid) {
     const int until = count;
     for (int i = from; i < until; i++) {
       if (ServesControlSocket(family[i])) return family[i];
-      if (node == 0 && IsNodeProcess(family[i])) node = family[i];
+      if (node == 0 && IsNodeProcess(family[i]) && !ListsV8Flags(family[i])) node = family[i];
       if (generation < 3) count += GetChildProcesses(family[i], family + count, 64 - count);
     }
     from = until;
@@ -112,6 +124,12 @@ static bool SayPermissionDenied(int pid, const ProbeOutcome& outcome) {
   uid_t uid;
   gid_t gid;
   if (outcome.path_error != EACCES || !GetProcessOwner(pid, &uid, &gid)) return false;
+  // Root without the right to look into the process (no CAP_SYS_PTRACE,
+  // a security module): becoming root would not help.
+  if (geteuid() == 0) {
+    printf("Permission denied reading /proc/%d/exe, even as root.\n", pid);
+    return true;
+  }
   char owner[64];
   UserName(uid, owner, sizeof(owner));
   printf("Permission denied reading /proc/%d/exe: run quellix as the process's user (%s) or as root.\n", pid, owner);
@@ -145,8 +163,10 @@ static bool SayNodeOptions(int pid, const ProbeOutcome& outcome) {
   return true;
 }
 
-static bool SayLoadedByAttach(int pid, const ProbeOutcome&) {
-  if (!ServesControlSocket(pid)) return false;
+// Only after a probe that answered and found no agent: one that timed out
+// or said nothing shows nothing of how the agent came.
+static bool SayLoadedByAttach(int pid, const ProbeOutcome& outcome) {
+  if (!outcome.answered_undefined || !ServesControlSocket(pid)) return false;
   printf("Pid %d runs the agent loaded by --attach; add --attach to reach it.\n", pid);
   return true;
 }

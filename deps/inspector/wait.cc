@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "commands.h"
@@ -45,15 +46,30 @@ struct WaitState {
   const char* path;          // the runtime's own view, as the query names it
   char host[2048];           // where the file lies from here
   bool query;                // the runtime may know the status query
+  bool owner_known;          // the target's user could be read when the wait began
+  uid_t owner;               // its uid
+  time_t sent;               // a file changed before then is no answer
   int percent;               // the runtime's progress, or -1
   long long bytes;
   char reason[1024];
 };
 
+// The command went out at most this long before the wait began: within the
+// exchange's two one-second waits.
+static const int SENT_BEFORE_WAIT_S = 3;
+
+// True when a file at the result's path may be the runtime's own: a
+// regular file of the target's user, changed after the command was sent.
+// Another user's file planted at that name, or one from before, is not.
+static bool IsRuntimesFile(const WaitState& w, const struct stat& info) {
+  return S_ISREG(info.st_mode) && w.owner_known && info.st_uid == w.owner && info.st_mtime >= w.sent;
+}
+
 // Looks once: 'w' written (bytes), 'f' failed (reason), 'p' pending, '?'
 // nothing known yet. A runtime that answers the query decides; for one
-// that does not know it, or knows nothing of the path, the file decides,
-// which the runtime publishes only when it is complete.
+// that does not know it, or knows nothing of the path, the file decides
+// (the runtime publishes it only when it is complete), if it can be the
+// runtime's own.
 static char LookAtResult(WaitState* w) {
   char answer[1024];
   w->percent = -1;
@@ -74,7 +90,7 @@ static char LookAtResult(WaitState* w) {
     return 'p';
   }
   struct stat info;
-  if (lstat(w->host, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (lstat(w->host, &info) == 0 && IsRuntimesFile(*w, info)) {
     w->bytes = static_cast<long long>(info.st_size);
     return 'w';
   }
@@ -220,7 +236,8 @@ static int AwaitResult(WaitState* w, int limit, int stop_kind, int duration) {
     if (w->handle == -1 && w->start == 0) ended = kill(w->pid, 0) != 0 && errno == ESRCH;
     if (ended) {
       ClearProgress(progress);
-      // What the runtime published before it ended still counts.
+      // What the runtime published before it ended (a profile written at
+      // its exit) still counts, if the file can be its own.
       w->query = false;
       if (LookAtResult(w) == 'w') {
         return ReportWritten(shown, *w, begin);
@@ -246,6 +263,9 @@ int WaitForResult(int pid, int handle, const char* path, int limit, int stop_kin
   w.path = path;
   w.query = true;
   w.percent = -1;
+  gid_t group;
+  w.owner_known = GetProcessOwner(pid, &w.owner, &group);
+  w.sent = time(nullptr) - SENT_BEFORE_WAIT_S;
   if (!GetProcessStartTime(pid, &w.start)) w.start = 0;
   HostPathOf(pid, path, w.host, sizeof(w.host));
   fflush(stdout);

@@ -15,6 +15,7 @@ const v8 = require('v8');
 const { Worker } = require('worker_threads');
 const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
 const { warn, guard, logDir } = require('./log');
+const stackCapture = require('./stack-capture');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -49,6 +50,8 @@ const mainThreadFunctions = {
     return JSON.stringify(data.statistics);
   },
   writeSnapshot: (args) => require('./heap-writer').writeSnapshot(args),
+  // Called directly, so that its own frames are the only ones it leaves out.
+  stack: stackCapture.capture,
 };
 
 // Has the worker write the running profiles and close its sessions, while

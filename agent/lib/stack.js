@@ -65,9 +65,9 @@ async function mainThreadRuns() {
 }
 
 // Enables the Debugger domain to learn whether the main thread is paused by
-// another session; resolves with { paused, ms } (ms: the main thread's time
-// in enable and disable), or { paused: false, ms } when the main thread
-// stops answering. The listener stays until the domain is disabled, so that
+// another session; resolves with { paused, resumed, ms } (resumed: the
+// pauses that came meanwhile, each ended at once; ms: the time of enable
+// and disable), or with paused false when the main thread stops answering. The listener stays until the domain is disabled, so that
 // a pause that comes meanwhile is always resumed.
 function pausedByOther(s) {
   return new Promise((resolve) => {
@@ -75,24 +75,26 @@ function pausedByOther(s) {
     const elapsed = () => Math.ceil(Number(process.hrtime.bigint() - began) / 1e6);
     let enabled = false;
     let paused = false;
+    let resumed = 0;
     const onPaused = () => {
       if (!enabled) {
         paused = true; // held before the domain was enabled: not ours to end
         return;
       }
-      log('--stack: the application paused (a debugger statement) while the Debugger domain was on; resumed');
+      if (resumed++ === 0) log('--stack: the application paused (a debugger statement) while the Debugger domain was on; resumed');
       s.post('Debugger.resume').catch(() => {});
     };
     const done = () => {
       s.off('Debugger.paused', onPaused);
-      resolve({ paused, ms: elapsed() });
+      resolve({ paused, resumed, ms: elapsed() });
     };
     s.on('Debugger.paused', onPaused);
-    const timer = setTimeout(() => resolve({ paused: false, ms: elapsed() }), NO_JAVASCRIPT_MS);
-    s.post('Debugger.enable').then(() => { enabled = true; }, () => { enabled = true; })
-      .then(() => s.post('Debugger.disable'))
-      .catch(() => {})
-      .then(() => { clearTimeout(timer); done(); });
+    const timer = setTimeout(() => resolve({ paused: false, resumed, ms: elapsed() }), NO_JAVASCRIPT_MS);
+    // The pauses that come with the answer are told apart by their order.
+    s.postInOrder('Debugger.enable', {}, () => {
+      enabled = true;
+      s.post('Debugger.disable').catch(() => {}).then(() => { clearTimeout(timer); done(); });
+    });
   });
 }
 
@@ -133,4 +135,4 @@ async function writeStack(session, file, keepMs = KEEP_MS) {
   log(`--stack: main thread ${answer.state}`);
 }
 
-module.exports = { writeStack, takeStack, NO_JAVASCRIPT_MS };
+module.exports = { writeStack, pausedByOther, NO_JAVASCRIPT_MS };

@@ -55,10 +55,15 @@ it('a debugger statement that pauses while the Debugger domain is on is resumed,
   const got = inChild(`
     s.acquire();
     const checks = [];
-    for (let i = 0; i < 5; i++) checks.push(await stack.pausedByOther(s));
-    const before = ran();
-    await sleep(100);
-    return { checks, ranOn: ran() > before };`);
+    let ranOn = true;
+    for (let i = 0; i < 5 && ranOn; i++) {
+      checks.push(await stack.pausedByOther(s));
+      // Each check begins on a main thread that is out of the pause before.
+      const before = ran();
+      for (let j = 0; j < 100 && ran() === before; j++) await sleep(20);
+      ranOn = ran() > before;
+    }
+    return { checks, ranOn };`);
   assert.equal(got.error, undefined, got.error);
   for (const check of got.checks) assert.equal(check.paused, false, JSON.stringify(got.checks));
   assert.ok(got.checks.some((check) => check.resumed > 0), JSON.stringify(got.checks));
@@ -75,7 +80,7 @@ it('the stack file goes by itself when nobody takes it', () => {
     return { written, mode, gone: !fs.existsSync(file) };`);
   assert.equal(got.error, undefined, got.error);
   assert.equal(got.written.state, 'running');
-  assert.equal(got.written.frames[0].url, '[eval]');
+  assert.ok(got.written.frames.some((frame) => frame.url === '[eval]'), JSON.stringify(got.written));
   assert.equal(got.mode, 0o600);
   assert.ok(got.gone);
 });

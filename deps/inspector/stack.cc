@@ -25,7 +25,7 @@
 static const int STACK_WAIT_MS = 10000;
 static const int LOOK_INTERVAL_MS = 20;
 // The bundled agent writes at most 100 frames of 2000 characters.
-static const size_t STACK_FILE_MAX = 256 * 1024;
+static const size_t STACK_FILE_MAX = size_t{256} * 1024;
 static const size_t FRAME_MAX = 8192;
 
 // ---------------------------------------------------------------------------

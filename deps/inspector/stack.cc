@@ -229,8 +229,7 @@ static const struct {
     {"paused", PrintPaused},
 };
 
-// Prints the file's state; the run's exit status.
-static int PrintStack(int pid, const char* json, size_t len) {
+int PrintStackFile(int pid, const char* json, size_t len) {
   char state[64];
   if (JsonMember(json, len, "state", false, state, sizeof(state)) == 's') {
     for (const auto& row : kStates) {
@@ -285,5 +284,5 @@ int ShowStack(int pid, int handle, const char* log_dir, int (*send)(int pid, uns
     printf("The stack file %s cannot be read.\n", shown);
     return 1;
   }
-  return PrintStack(pid, json, static_cast<size_t>(len));
+  return PrintStackFile(pid, json, static_cast<size_t>(len));
 }

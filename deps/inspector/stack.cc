@@ -24,9 +24,11 @@
 // debugger; a runtime that has written nothing after this will not.
 static const int STACK_WAIT_MS = 10000;
 static const int LOOK_INTERVAL_MS = 20;
-// The bundled agent writes at most 100 frames of 2000 characters.
+// The bundled agent writes at most 100 frames of 2000 characters; each
+// element of an array is found from its start, so more are not looked at.
 static const size_t STACK_FILE_MAX = size_t{256} * 1024;
 static const size_t FRAME_MAX = 8192;
+static const int ELEMENTS_MAX = 200;
 
 // ---------------------------------------------------------------------------
 // Waiting for the file
@@ -43,6 +45,7 @@ static char LookForStack(int pid, const char* path, const char* host, bool* quer
     snprintf(reason, size, "%s", answer + strlen("failed "));
     return 'f';
   }
+  if (replied == 1 && StrStartsWith(answer, "written ")) return 'w';
   struct stat info;
   if (lstat(host, &info) == 0 && S_ISREG(info.st_mode)) return 'w';
   return '?';
@@ -178,7 +181,8 @@ static int PrintRunning(int pid, const char* json, size_t len, char* members, si
   AppendFormat(members, size, ",\"stallMs\":%ld,\"frames\":[", stall);
   if (JsonMember(json, len, "frames", false, frames, sizeof(frames)) != 'a') frames[0] = '\0';
   bool room = true;
-  for (int i = 0; JsonElement(frames, strlen(frames), i, frame, sizeof(frame)) == 'o'; i++) {
+  const size_t frames_len = strlen(frames);
+  for (int i = 0; i < ELEMENTS_MAX && JsonElement(frames, frames_len, i, frame, sizeof(frame)) == 'o'; i++) {
     PrintFrame(frame, strlen(frame), members, size, &room);
   }
   AppendFormat(members, size, "]");
@@ -190,7 +194,8 @@ static int PrintIdle(int pid, const char* json, size_t len, char* members, size_
   char entry[1024], type[256], listed[4096] = "", shown[4 * sizeof(listed)];
   AppendFormat(members, size, ",\"stallMs\":%ld,\"handles\":{", NumberMember(json, len, "stallMs"));
   if (JsonMember(json, len, "handles", false, handles, sizeof(handles)) != 'a') handles[0] = '\0';
-  for (int i = 0; JsonElement(handles, strlen(handles), i, entry, sizeof(entry)) == 'o'; i++) {
+  const size_t handles_len = strlen(handles);
+  for (int i = 0; i < ELEMENTS_MAX && JsonElement(handles, handles_len, i, entry, sizeof(entry)) == 'o'; i++) {
     long count = NumberMember(entry, strlen(entry), "count");
     if (JsonMember(entry, strlen(entry), "type", false, type, sizeof(type)) != 's' || count < 0) continue;
     AppendFormat(listed, sizeof(listed), "%s%s %ld", listed[0] != '\0' ? ", " : "", type, count);

@@ -42,10 +42,11 @@ function within(ms, promise, late) {
 }
 
 // The main thread's scheduling state ('R' runnable, 'S' sleeping, ...), or
-// null where /proc does not tell (the main thread's id is the pid).
+// null where /proc does not tell: the process's own line is its main
+// thread's, whatever pid namespace it is seen from.
 function mainThreadState() {
   try {
-    const stat = fs.readFileSync(`/proc/self/task/${process.pid}/stat`, 'latin1');
+    const stat = fs.readFileSync('/proc/self/stat', 'latin1');
     return stat.charAt(stat.lastIndexOf(')') + 2) || null;
   } catch (_) {
     return null;

@@ -985,7 +985,7 @@ static int SendWithText(int pid, unsigned int mask, const char* text) {
 }
 
 // The stack of this run: its private file goes to the target's log
-// directory, which is not worth a line of its own here.
+// directory, whose fallback to /tmp/ is not said (nobody sees the file).
 static int StackHere(int pid) {
   char dir[1024];
   GetLogDir(pid, dir, nullptr, true);

@@ -1,7 +1,7 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
 # Completes the command options, quellix's own options (--attach, --wait,
-# --json, --list), "time=", the pids that "quellix --list" shows (the
+# --json, --list, --stack), "time=", the pids that "quellix --list" shows (the
 # Node.js processes, in containers too), and in the V8 options form
 # ("--v8-options" first) "--pid=<pid>".
 # Works with or without the bash-completion package.
@@ -20,7 +20,7 @@ _quellix_pids()
 _quellix()
 {
     local -a args cands
-    local cur keep="" pid arg have_pid="" have_time="" have_attach="" have_wait="" have_json="" v8mode="" own
+    local cur keep="" pid arg have_pid="" have_time="" have_attach="" have_wait="" have_json="" have_stack="" have_command="" v8mode="" own
     local opts="--heapdump --force_gc --enable_node_log --disable_node_log
         --start_timeline --start_heap_profiling --start_profiling --v8-options
         --print_v8flags --diag_report"
@@ -49,7 +49,7 @@ _quellix()
     # --v8-options, which makes the V8 options form as the first other word.
     for arg in "${args[@]:1:${#args[@]}-2}"; do
         case $arg in
-            --attach | --wait | --wait=* | --json | --list) ;;
+            --attach | --wait | --wait=* | --json | --list | --stack) ;;
             --v8-options) v8mode=1; break ;;
             *) break ;;
         esac
@@ -57,10 +57,12 @@ _quellix()
     for arg in "${args[@]:1:${#args[@]}-2}"; do
         case $arg in
             --pid=*) have_pid=1 ;;
-            time=*) have_time=1 ;;
+            time=*) have_time=1; have_command=1 ;;
             --attach) have_attach=1 ;;
             --wait | --wait=*) have_wait=1 ;;
             --json) have_json=1 ;;
+            --stack) have_stack=1 ;;
+            --*) have_command=1 ;;
             *) [[ -z $v8mode && $arg =~ ^[0-9]+$ ]] && have_pid=1 ;;
         esac
     done
@@ -79,8 +81,14 @@ _quellix()
         fi
         [[ -z $have_time ]] && cands+=("time=")
         cands+=("${own[@]}")
+    elif [[ -n $have_stack ]]; then
+        # --stack takes the pid alone.
+        cands=("${own[@]}")
+        [[ -z $have_pid ]] && cands+=($(_quellix_pids "${args[0]}"))
     else
         cands=($opts "${own[@]}")
+        # --stack takes the pid alone: offered only before any command.
+        [[ -z $have_command ]] && cands+=("--stack")
         # --list stands alone, or with --json.
         [[ ${#args[@]} -eq 2 ]] && cands+=("--list")
         [[ ${#args[@]} -gt 2 ]] && cands+=($stops)

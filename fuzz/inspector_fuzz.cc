@@ -1,5 +1,5 @@
 // Fuzzes the inspector client's reading of what a target says: the HTTP
-// head, JSON members, WebSocket frames (decoded, and received over a socket
+// head, JSON members and elements, WebSocket frames (decoded, and received over a socket
 // pair as the client reads them), a line of the TCP table and the options
 // of a command line and NODE_OPTIONS. Every parse stays within its input
 // and its output buffer.
@@ -38,6 +38,12 @@ static void CheckJson(const char* data, size_t size) {
       if (kind != 0 && kind != 's' && kind != 'o' && kind != 'a' && kind != 'v') abort();
       if (strnlen(value, sizeof(value)) >= sizeof(value)) abort();
     }
+  }
+  for (int index = 0; index < 3; index++) {
+    char value[64];
+    int kind = JsonElement(data, size, index, value, sizeof(value));
+    if (kind != 0 && kind != 's' && kind != 'o' && kind != 'a' && kind != 'v') abort();
+    if (strnlen(value, sizeof(value)) >= sizeof(value)) abort();
   }
   static char escaped[6 * 4096 + 1];
   if (size <= 4096 && JsonEscape(data, size, escaped, sizeof(escaped)) == 0 && size > 0) abort();

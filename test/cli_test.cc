@@ -77,6 +77,7 @@ std::string JsonRefusal(const std::string& command, const std::string& error) {
 // tool alone, nothing sent; only help and version exit 0.
 TEST(DriverTest, AnswersWithoutSending) {
   const std::string unsupported = "unsupported option: ";
+  const std::string kStackAlone = "--stack takes a pid and nothing else: quellix [--attach] [--json] --stack <pid>\n";
   struct Case {
     std::vector<std::string> args;
     std::string probe;  // PEER_PROBE for the identification probe
@@ -113,6 +114,11 @@ TEST(DriverTest, AnswersWithoutSending) {
       {{"--wait=0", "--heapdump", "{pid}"}, "", "Invalid --wait=0: give whole seconds from 1 to 2147483647.\n"},
       {{"--heapdump", "--wait=1s", "{pid}"}, "", "Invalid --wait=1s: give whole seconds from 1 to 2147483647.\n"},
       {{"--list", "{pid}"}, "", unsupported + "<pid>\n" + kUsage},
+      // --stack takes the pid alone, and is refused as a command is.
+      {{"--stack"}, "", kUsage},
+      {{"--stack", "--heapdump", "{pid}"}, "", kStackAlone},
+      {{"--v8-options", "--stack", "--pid={pid}"}, "", kStackAlone},
+      {{"--stack", "{pid}"}, "undefined", NotARuntime()},
       {{"--json", "--heapdump", "{pid}"}, "undefined", JsonRefusal("--heapdump", NotARuntime())},
       {{"--v8-options", "--json", "--trace_gc", "--pid={pid}"}, "undefined",
        JsonRefusal("--v8-options", "Please check if pid:<pid> is kestrun process.")},

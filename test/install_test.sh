@@ -211,7 +211,7 @@ start_contained_runtime() {
 # a socket left behind.
 check_first_word() {
     local shell=$1 out=$2 missing="" line
-    for line in $usage_options time= --attach --wait --json --list; do
+    for line in $usage_options time= --attach --wait --json --list --stack; do
         has_line "$out" "$line" || missing+=" $line"
     done
     same "$shell: first word offers every option of the usage text and time=" "" "$missing"
@@ -346,7 +346,7 @@ check_man_page() {
     done
     for opt in $usage_options time= --pid= --stop_profiling /tmp/kestrun-uds-path- \
         NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register \
-        --wait --json --list "WAITING FOR THE RESULT"; do
+        --wait --json --list "WAITING FOR THE RESULT" --stack STACK; do
         grep -qF -- "$opt" <<<"$rendered" || missing+=" $opt"
     done
     same "man page documents the sections, every option, the socket and the log directory" \

@@ -1,4 +1,4 @@
-// Unit tests of the JSON member reader and of JSON escaping.
+// Unit tests of the JSON member and element readers and of JSON escaping.
 #include "json.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +47,38 @@ TEST(JsonMemberTest, Table) {
   char small[4];
   EXPECT_EQ('s', JsonMember(R"({"s":"abcdef"})", 14, "s", false, small, sizeof(small)));
   EXPECT_STREQ("abc", small);
+}
+
+TEST(JsonElementTest, Table) {
+  const std::string frames = R"([{"function":"a","line":1}, {"":"x","url":null} ,"s\u00e9",[1,2],3])";
+  struct Case {
+    std::string json;
+    int index;
+    int kind;
+    std::string value;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {frames, 0, 'o', R"({"function":"a","line":1})"},
+      {frames, 1, 'o', R"({"":"x","url":null})"},  // a member named "" stops nothing
+      {frames, 2, 's', "s\xc3\xa9"},
+      {frames, 3, 'a', "[1,2]"},
+      {frames, 4, 'v', "3"},
+      {frames, 5, 0, ""},
+      {frames, -1, 0, ""},
+      {"[]", 0, 0, ""},
+      {R"({"a":1})", 0, 0, ""},
+      {"[1 2]", 1, 0, ""},
+      {"[1,", 1, 0, ""},
+      {"", 0, 0, ""},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json + " / " + std::to_string(c.index));
+    char value[256];
+    EXPECT_EQ(c.kind, JsonElement(c.json.data(), c.json.size(), c.index, value, sizeof(value)));
+    EXPECT_EQ(c.value, value);
+  }
 }
 
 TEST(JsonEscapeTest, Table) {

@@ -9,6 +9,7 @@ const results = require('./results');
 const status = require('./status');
 const flags = require('./flags');
 const room = require('./room');
+const stack = require('./stack');
 const { withSession } = require('./session');
 const { SHARED } = require('./shared');
 
@@ -326,6 +327,8 @@ function setLog(on) {
 
 // One-shot commands, in the order they run when a message carries several.
 const ONE_SHOTS = [
+  // First: the stack is the one of the moment the command came.
+  { bit: BIT.STACK, name: '--stack', file: true, run: (file) => stack.writeStack(ctx.session, file) },
   { bit: BIT.HEAPDUMP, name: '--heapdump', file: true, snapshot: true, run: heapdump },
   { bit: BIT.FORCE_GC, name: '--force_gc', run: forceGc },
   { bit: BIT.ENABLE_LOG, name: '--enable_node_log', run: () => setLog(true) },

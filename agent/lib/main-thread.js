@@ -18,6 +18,7 @@ const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
 const { warn, stderr, guard, logDir } = require('./log');
 const marks = require('./marks');
 const { permissionDenial } = require('./permission');
+const stackCapture = require('./stack-capture');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -52,6 +53,8 @@ const mainThreadFunctions = {
     return JSON.stringify(data.statistics);
   },
   writeSnapshot: (args) => require('./heap-writer').writeSnapshot(args),
+  // Called directly, so that its own frames are the only ones it leaves out.
+  stack: stackCapture.capture,
 };
 
 // Has the worker write the running profiles and close its sessions, while

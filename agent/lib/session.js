@@ -56,6 +56,14 @@ class MainSession {
     });
   }
 
+  // As post, but calls back (err, result) as the answer comes, in order with
+  // the session's events: a promise would settle after the events that
+  // arrived with its answer.
+  postInOrder(method, params, callback) {
+    if (!this.session) { callback(new Error(`${method}: no inspector session`)); return; }
+    this.session.post(method, params || {}, callback);
+  }
+
   on(event, fn) { this.session.on(event, fn); }
   off(event, fn) { if (this.session) this.session.removeListener(event, fn); }
 

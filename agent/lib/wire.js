@@ -24,8 +24,10 @@ const BIT = {
   START_TIMELINE: 0x10, STOP_TIMELINE: 0x20, START_PROFILING: 0x40, STOP_PROFILING: 0x80,
   START_HEAP_PROFILING: 0x100, STOP_HEAP_PROFILING: 0x200, V8_OPTIONS: 0x400, STOP_V8_OPTIONS: 0x800,
   PRINT_V8FLAGS: 0x1000, DIAG_REPORT: 0x2000, CHILD_TO_PARENT: 0x4000,
+  // quellix --stack: a bit of its own above the command table's rows.
+  STACK: 0x20000,
 };
-const KNOWN_BITS = 0x7fff;
+const KNOWN_BITS = 0x7fff | BIT.STACK;
 // The status query: how is the result file at the text's path doing? A bit of
 // its own above the command table's rows, in the extended message only.
 const STATUS_QUERY = 0x10000;

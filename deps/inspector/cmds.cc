@@ -32,6 +32,7 @@
 #include "list.h"
 #include "refusal.h"
 #include "report.h"
+#include "stack.h"
 #include "system_facts.h"
 #include "tools.h"
 #include "wait.h"
@@ -95,14 +96,17 @@ void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
 static int AttachHere(int pid);
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration);
+static int StackHere(int pid);
 
 // Seams for tests that include this file: the probe, the load of --attach,
-// the exchange, the wait for a result file and the process list are the
-// only ways out of the process, and a test may put stand-ins in their place.
+// the exchange, the wait for a result file, the stack and the process list
+// are the only ways out of the process, and a test may put stand-ins in
+// their place.
 static bool (*g_probe)(int pid) = IsKestrun;
 static int (*g_attach)(int pid) = AttachHere;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
 static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitHere;
+static int (*g_stack)(int pid) = StackHere;
 static int (*g_list)(bool json) = ListProcesses;
 
 // ---------------------------------------------------------------------------
@@ -191,6 +195,7 @@ struct OwnOptions {
   bool attach;
   bool json;
   bool list;
+  bool stack;
   bool wait;
   int wait_limit;        // seconds; 0: no limit
   const char* bad_wait;  // the text of an invalid --wait=, or null
@@ -200,10 +205,13 @@ static const struct {
   const char* name;
   bool OwnOptions::*flag;
 } kOwnOptions[] = {
+    // clang-format off
     {"--attach", &OwnOptions::attach},
     {"--json", &OwnOptions::json},
     {"--list", &OwnOptions::list},
+    {"--stack", &OwnOptions::stack},
     {"--wait", &OwnOptions::wait},
+    // clang-format on
 };
 
 static bool TakeOwnOption(const char* arg, OwnOptions* own) {
@@ -605,9 +613,10 @@ static void WriteLogDir(char* dir, const char* value) {
   snprintf(dir, 1024, (len > 0 && value[len - 1] == '/') ? "%s" : "%s/", value);
 }
 
-// The target's own NODE_LOG_DIR wins over the tool's; /tmp/ is the fallback.
-// value, when given, receives the chosen setting as found (1024 bytes).
-static bool GetLogDir(int pid, char* dir, char* value = nullptr) {
+// The target's own NODE_LOG_DIR wins over the tool's; /tmp/ is the fallback,
+// said unless quietly. value, when given, receives the chosen setting as
+// found (1024 bytes).
+static bool GetLogDir(int pid, char* dir, char* value = nullptr, bool quietly = false) {
   char found[1024];
   const char* own = getenv(NODE_LOG_DIR_ENV_NAME);
   // A target in another mount namespace sees other directories: the tool's
@@ -618,7 +627,7 @@ static bool GetLogDir(int pid, char* dir, char* value = nullptr) {
   } else if (own != nullptr && own[0] != '\0') {
     snprintf(found, sizeof(found), "%s", own);
   } else {
-    printf("%s not configured, default dir %s is used\n", NODE_LOG_DIR_ENV_NAME, DEFAULT_LOG_DIR);
+    if (!quietly) printf("%s not configured, default dir %s is used\n", NODE_LOG_DIR_ENV_NAME, DEFAULT_LOG_DIR);
     MarkNoError();
     snprintf(found, sizeof(found), "%s", DEFAULT_LOG_DIR);
   }
@@ -989,6 +998,20 @@ static int WaitHere(int pid, const char* path, int limit, int stop_kind, int dur
   return WaitForResult(pid, g_target_handle, path, limit, stop_kind, duration, StopActivity);
 }
 
+// Delivers mask with text as the whole option text, through the exchange.
+static int SendWithText(int pid, unsigned int mask, const char* text) {
+  snprintf(g_shm_buffer, sizeof(g_shm_buffer), "%s", text);
+  return g_exchange(pid, mask);
+}
+
+// The stack of this run: its private file goes to the target's log
+// directory, whose fallback to /tmp/ is not said (nobody sees the file).
+static int StackHere(int pid) {
+  char dir[1024];
+  GetLogDir(pid, dir, nullptr, true);
+  return ShowStack(pid, g_target_handle, dir, SendWithText);
+}
+
 // ---------------------------------------------------------------------------
 // V8 options form
 // ---------------------------------------------------------------------------
@@ -1073,6 +1096,26 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
 // main
 // ---------------------------------------------------------------------------
 
+// --stack: the pid alone, identified as for a command (or loaded with
+// --attach), then its stack; the run's exit status.
+static int StackCommand(int argc, char** argv, const OwnOptions& own) {
+  snprintf(g_report.command, sizeof(g_report.command), "--stack");
+  int pid = -1;
+  if (argc != 2 || !GetProcessID(argv[1], &pid)) {
+    printf("--stack takes a pid and nothing else: quellix [--attach] [--json] --stack <pid>\n");
+    return 1;
+  }
+  g_report.pid = pid;
+  if (own.attach) {
+    if (g_attach(pid) != 0) return 1;
+    MarkNoError();
+  } else if (!g_probe(pid)) {
+    ReportRefusedTarget(pid, false);
+    return 1;
+  }
+  return g_stack(pid);
+}
+
 // The run after quellix's own options were taken out; its exit status.
 static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
   if (own.bad_wait != nullptr) {
@@ -1090,6 +1133,7 @@ static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
     PrintUsage();
     return 1;
   }
+  if (own.stack) return StackCommand(argc, argv, own);
   if (strcmp(argv[1], inspector::CmdName[10]) == 0) return V8OptionsHandler(argc, argv, -1, own);
 
   unsigned int mask = 0;

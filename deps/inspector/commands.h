@@ -26,6 +26,9 @@ const int NO_LIMIT = INT_MAX;
 const unsigned int TIMED_COMMANDS = START_TIMELINE | START_PROFILING | START_HEAP_PROFILING | V8_OPTIONS;
 // The status query's own bit: no row of the command table uses it.
 const unsigned int STATUS_QUERY = 0x10000;
+// --stack's own bit, above the rows too: the main thread's stack, written to
+// a private result file.
+const unsigned int STACK = 0x20000;
 
 // The stop command of each stop kind 1 to 4; 0 for any other kind.
 inline unsigned int StopMask(int stop_kind) {

@@ -164,6 +164,23 @@ static bool WalkValue(JsonCursor* c, int depth, const char* key, bool any_depth,
   return c->at > start;
 }
 
+// Copies the value that begins at found (before end) into value: a string
+// unescaped, anything else as written; its kind as JsonMember returns it.
+static int CopyValue(const char* found, const char* end, char* value, size_t size) {
+  JsonCursor v = {found, end};
+  if (*found == '"') {
+    if (ReadString(&v, value, size)) return 's';
+    value[0] = '\0';
+    return 0;
+  }
+  // At depth 1, where no member is looked for: a member named "" is no stop.
+  const char* none = nullptr;
+  if (!WalkValue(&v, 1, "", false, &none)) return 0;
+  snprintf(value, size, "%.*s", static_cast<int>(v.at - found), found);
+  if (*found == '{') return 'o';
+  return *found == '[' ? 'a' : 'v';
+}
+
 int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size) {
   if (size == 0) return 0;
   value[0] = '\0';
@@ -173,17 +190,26 @@ int JsonMember(const char* json, size_t len, const char* key, bool any_depth, ch
   // Members are looked for in objects; a top-level array holds them one deeper.
   if (c.at >= c.end || (*c.at != '{' && *c.at != '[')) return 0;
   if (!WalkContainer(&c, *c.at == '[' ? -1 : 0, key, any_depth, &found) || found == nullptr || found >= c.end) return 0;
-  JsonCursor v = {found, c.end};
-  if (*found == '"') {
-    if (ReadString(&v, value, size)) return 's';
-    value[0] = '\0';
-    return 0;
-  }
+  return CopyValue(found, c.end, value, size);
+}
+
+int JsonElement(const char* json, size_t len, int index, char* value, size_t size) {
+  if (size == 0) return 0;
+  value[0] = '\0';
+  JsonCursor c = {json, json + len};
+  SkipBlanks(&c);
+  if (c.at >= c.end || *c.at != '[' || index < 0) return 0;
+  c.at++;
   const char* none = nullptr;
-  if (!WalkValue(&v, 0, "", false, &none)) return 0;
-  snprintf(value, size, "%.*s", static_cast<int>(v.at - found), found);
-  if (*found == '{') return 'o';
-  return *found == '[' ? 'a' : 'v';
+  for (int i = 0;; i++) {
+    SkipBlanks(&c);
+    if (c.at >= c.end || *c.at == ']') return 0;
+    if (i == index) return CopyValue(c.at, c.end, value, size);
+    if (!WalkValue(&c, 1, "", false, &none)) return 0;
+    SkipBlanks(&c);
+    if (c.at >= c.end || *c.at != ',') return 0;
+    c.at++;
+  }
 }
 
 // The length of the well-formed UTF-8 sequence at text (at most left

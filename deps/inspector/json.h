@@ -10,6 +10,9 @@
 // object, 'a' for an array, 'v' for any other value, 0 when there is no such
 // member or the text is no JSON within the nesting limit.
 int JsonMember(const char* json, size_t len, const char* key, bool any_depth, char* value, size_t size);
+// Copies element index (from 0) of the JSON array text into value, as
+// JsonMember does; 0 when the array has no such element or is no JSON array.
+int JsonElement(const char* json, size_t len, int index, char* value, size_t size);
 // Writes text as the inside of a JSON string into out (size bytes): '"' and
 // '\\' escaped, a line feed as \n, other control characters as \u00XX, and
 // each byte that is no part of well-formed UTF-8 as \ufffd. The length

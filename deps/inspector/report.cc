@@ -16,6 +16,7 @@
 // ---------------------------------------------------------------------------
 
 Report g_report = kNoReport;
+char g_report_members[32768];
 
 // The gathered text's length: what is printed later is the run's error.
 void MarkNoError() {
@@ -67,7 +68,10 @@ static void ReadError(char* text, size_t size) {
 // Ends the run: with --json, the object goes out on the real standard
 // output. Returns status.
 int FinishRun(int status) {
-  if (!g_report.on) return status;
+  if (!g_report.on) {
+    g_report_members[0] = '\0';
+    return status;
+  }
   g_report.on = false;
   fflush(stdout);
   static char error[8192];
@@ -101,10 +105,12 @@ int FinishRun(int status) {
     AppendJsonString(json, sizeof(json), "status", g_report.status);
     AppendFormat(json, sizeof(json), ",\"bytes\":%lld,\"seconds\":%.3f", g_report.bytes, g_report.seconds);
   }
-  if (!g_report.delivered || (g_report.status != nullptr && strcmp(g_report.status, "written") != 0)) {
+  AppendFormat(json, sizeof(json), "%s", g_report_members);
+  if (status != 0 || !g_report.delivered || (g_report.status != nullptr && strcmp(g_report.status, "written") != 0)) {
     AppendJsonString(json, sizeof(json), "error", error);
   }
   printf("%s}\n", json);
   fflush(stdout);
+  g_report_members[0] = '\0';
   return status;
 }

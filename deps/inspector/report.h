@@ -23,6 +23,9 @@ struct Report {
 };
 static const Report kNoReport = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
 extern Report g_report;
+// Members an extension adds to the object, each with its leading comma
+// (valid JSON only), printed after the others.
+extern char g_report_members[32768];
 
 // Marks what was printed so far as no error: the text printed after it is
 // the run's error, when there is one.

@@ -358,6 +358,27 @@ TEST(ProbeTest, PathIsNeverGivenToAShell) {
 
 // Each row runs against a fresh runtime whose log directory is /data/logs;
 // a row with a stop kind and a limited duration leaves one deferred stop.
+// The values of a text, line by line: paths, numbers and placeholders.
+std::vector<std::vector<std::string>> ValuesByLine(const std::string& text) {
+  static const std::regex value(R"((/[^\s:]*|<[a-z]+>|\d+))");
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.emplace_back();
+    for (std::sregex_iterator it(line.begin(), line.end(), value), end; it != end; ++it) lines.back().push_back(it->str());
+  }
+  return lines;
+}
+
+// True when text holds a character of the CJK blocks (three-byte UTF-8 led
+// by E3 to E9, or a full-width form led by EF).
+bool HasHan(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    unsigned char b = static_cast<unsigned char>(c);
+    return (b >= 0xe3 && b <= 0xe9) || b == 0xef;
+  });
+}
+
 TEST(DispatchTest, ResultFilesAndConfirmations) {
   const std::string heapdump =
       "heapdump文件路径:/data/logs/heapdump-<pid>-<stamp>.heapsnapshot\n"
@@ -441,6 +462,15 @@ TEST(DispatchTest, ResultFilesAndConfirmations) {
     std::string message = peer.Message(0);
     EXPECT_EQ(qtest::MaskOf(message), c.mask);
     EXPECT_EQ(qtest::Normalize(qtest::TextOf(message), {peer.pid()}), c.text);
+    // QUELLIX_LANG=en: the same lines with the same values, none in Chinese.
+    qtest::Peer english({}, {"NODE_LOG_DIR=/data/logs"});
+    qtest::RunResult en = qtest::RunQuellix(WithPid(c.args, english.pid()), {"QUELLIX_LANG=en"});
+    EndDeferredStops();
+    EXPECT_EQ(en.status, 0);
+    EXPECT_FALSE(HasHan(en.out)) << en.out;
+    EXPECT_EQ(ValuesByLine(qtest::Normalize(en.out, {english.pid()})),
+              ValuesByLine(qtest::Normalize(r.out, {peer.pid()})))
+        << en.out;
   }
 }
 

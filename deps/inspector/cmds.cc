@@ -28,6 +28,7 @@
 #include "attach.h"
 #include "commands.h"
 #include "elf_reader.h"
+#include "english.h"
 #include "ledger.h"
 #include "list.h"
 #include "refusal.h"
@@ -704,10 +705,10 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
   // characters escaped.
   char shown[4096];
   EscapeControls(path, shown, sizeof(shown));
-  snprintf(status, status_size, row.status, shown);
+  snprintf(status, status_size, ShownText(row.status), shown);
   if (row.hint != nullptr && duration != NO_LIMIT) {
     size_t len = strlen(status);
-    if (len + 1 < status_size) snprintf(status + len, status_size - len, row.hint, duration);
+    if (len + 1 < status_size) snprintf(status + len, status_size - len, ShownText(row.hint), duration);
   }
   AppendFormat(g_shm_buffer, sizeof(g_shm_buffer), "%s%s ", "--specified_log_path=", path);
   return row.stop_kind;
@@ -718,11 +719,11 @@ static int NameResultFile(int pid, unsigned int mask, int duration, char* path, 
 static void ComposeConfirmation(unsigned int mask, char* status, size_t status_size) {
   // The flags as the message carries them: a longer text is never sent.
   if (mask & V8_OPTIONS) {
-    snprintf(status, status_size, "v8-options:\n%.*s\n发送成功.\n", MESSAGE_TEXT_MAX, g_shm_buffer);
+    snprintf(status, status_size, ShownText("v8-options:\n%.*s\n发送成功.\n"), MESSAGE_TEXT_MAX, g_shm_buffer);
   }
-  if (mask & FORCE_GC) snprintf(status, status_size, "强制fullGC一次.\n");
-  if (mask & ENABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经打开\n");
-  if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
+  if (mask & FORCE_GC) snprintf(status, status_size, "%s", ShownText("强制fullGC一次.\n"));
+  if (mask & ENABLE_NODE_LOG) snprintf(status, status_size, "%s", ShownText("日志功能已经打开\n"));
+  if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "%s", ShownText("日志功能已经关闭\n"));
 }
 
 static void PrintHostPath(int pid, const char* path) {
@@ -938,7 +939,7 @@ static int SendTerminateSignalLater(int pid, int stop_kind, int duration) {
   fflush(stdout);
   pid_t child = fork();
   if (child < 0) {
-    printf("node忙,请重试.\n");
+    printf("%s", ShownText("node忙,请重试.\n"));
     SendTerminateSignal(pid, stop_kind);
     return 0;
   }

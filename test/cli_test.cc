@@ -365,7 +365,8 @@ std::vector<std::vector<std::string>> ValuesByLine(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     lines.emplace_back();
-    for (std::sregex_iterator it(line.begin(), line.end(), value), end; it != end; ++it) lines.back().push_back(it->str());
+    for (std::sregex_iterator it(line.begin(), line.end(), value), end; it != end; ++it)
+      lines.back().push_back(it->str());
   }
   return lines;
 }

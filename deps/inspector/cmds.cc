@@ -30,8 +30,10 @@
 #include "elf_reader.h"
 #include "ledger.h"
 #include "list.h"
+#include "output.h"
 #include "refusal.h"
 #include "report.h"
+#include "result.h"
 #include "system_facts.h"
 #include "tools.h"
 #include "wait.h"
@@ -194,8 +196,14 @@ struct OwnOptions {
   bool wait;
   int wait_limit;        // seconds; 0: no limit
   const char* bad_wait;  // the text of an invalid --wait=, or null
+  bool force;
+  bool quiet;
+  const char* output;      // -o: where the result goes, or null
+  const char* bad_output;  // -o or --output without a path, or null
 };
 
+// A row per option.
+// clang-format off
 static const struct {
   const char* name;
   bool OwnOptions::*flag;
@@ -204,7 +212,10 @@ static const struct {
     {"--json", &OwnOptions::json},
     {"--list", &OwnOptions::list},
     {"--wait", &OwnOptions::wait},
+    {"--force", &OwnOptions::force},
+    {"--quiet", &OwnOptions::quiet},
 };
+// clang-format on
 
 static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   for (const auto& option : kOwnOptions) {
@@ -220,10 +231,27 @@ static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   return true;
 }
 
+// -o PATH, --output PATH or --output=PATH, which implies --wait; takes
+// the words it uses (*i moves past them), false for any other word.
+static bool TakeOutputOption(int argc, char** argv, int* i, OwnOptions* own) {
+  const char* arg = argv[*i];
+  if (StrStartsWith(arg, "--output=")) {
+    own->output = arg + strlen("--output=");
+  } else if (strcmp(arg, "-o") == 0 || strcmp(arg, "--output") == 0) {
+    own->output = *i + 1 < argc ? argv[++*i] : "";
+  } else {
+    return false;
+  }
+  if (own->output[0] == '\0') own->bad_output = arg;
+  own->wait = true;
+  return true;
+}
+
 static void TakeOwnOptions(int* argc, char** argv, OwnOptions* own) {
   memset(own, 0, sizeof(*own));
   int kept = 1;
   for (int i = 1; i < *argc; i++) {
+    if (TakeOutputOption(*argc, argv, &i, own)) continue;
     if (!TakeOwnOption(argv[i], own)) argv[kept++] = argv[i];
   }
   argv[kept] = nullptr;
@@ -716,6 +744,32 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
   if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "日志功能已经关闭\n");
 }
 
+// The extension of the result file that mask makes the runtime write (for
+// a stop, that of the activity it ends; "" where that is not known), or
+// null when it writes none: what -o is checked against.
+static const char* ResultExtensionOf(unsigned int mask) {
+  if (IsLogFileNeeded(static_cast<int>(mask))) {
+    const char* extension = FindResultFile(mask).extension;
+    return extension != nullptr ? extension : "map";
+  }
+  static const struct {
+    unsigned int bit;
+    const char* extension;
+  } kStopped[] = {{STOP_PROFILING, "cpuprofile"},
+                  {STOP_TIMELINE, "heaptimeline"},
+                  {STOP_HEAP_PROFILING, "heapprofile"},
+                  {STOP_V8_OPTIONS, ""}};
+  for (const auto& stop : kStopped) {
+    if ((mask & stop.bit) != 0) return stop.extension;
+  }
+  return nullptr;
+}
+
+// -o is checked before anything reaches the target.
+static bool OutputFits(unsigned int mask, const OwnOptions& own) {
+  return own.output == nullptr || CheckOutput(own.output, ResultExtensionOf(mask), own.force);
+}
+
 static void PrintHostPath(int pid, const char* path) {
   char host[2048], shown[8192];
   HostPathOf(pid, path, host, sizeof(host));
@@ -1002,7 +1056,9 @@ static int Deliver(int pid, unsigned int mask, int duration, const OwnOptions& o
   if (own.wait) {
     const char* path = delivery.path[0] != '\0' ? delivery.path : ended;
     if (path[0] == '\0') return 0;  // no result file to wait for
-    return g_wait(pid, path, own.wait_limit, delivery.stop_kind, duration);
+    int status = g_wait(pid, path, own.wait_limit, delivery.stop_kind, duration);
+    // The file is written: its copy where -o says, and its summary.
+    return status == 0 ? ConcludeResult(pid, path, own.output, own.force) : status;
   }
   if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
   // Back here after a stop kind only when the fork failed.
@@ -1037,6 +1093,7 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
   }
   g_shm_buffer[position] = '\0';
   g_report.pid = pid;
+  if (!OutputFits(V8_OPTIONS, own)) return 1;
   // With --attach the probe is never asked, also without a pid.
   if (own.attach && pid > 0) {
     if (g_attach(pid) != 0) return 1;
@@ -1057,6 +1114,10 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
 static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
   if (own.bad_wait != nullptr) {
     printf("Invalid --wait=%s: give whole seconds from 1 to 2147483647.\n", own.bad_wait);
+    return 1;
+  }
+  if (own.bad_output != nullptr) {
+    printf("%s needs a path: -o PATH, --output PATH or --output=PATH.\n", own.bad_output);
     return 1;
   }
   if (own.list) {
@@ -1095,6 +1156,7 @@ static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
     return 1;
   }
   g_report.pid = pid;
+  if (!OutputFits(mask, own)) return 1;
   if (own.attach) {
     if (g_attach(pid) != 0) return 1;
     MarkNoError();
@@ -1129,7 +1191,11 @@ static int RunCommandLine(int argc, char** argv) {
   TakeOwnOptions(&argc, argv, &own);
   g_report = kNoReport;
   // The list is an object of its own.
-  if (own.json && !own.list) StartReport();
+  if (own.json && !own.list) {
+    StartReport();
+  } else if (own.quiet) {
+    StartQuiet();
+  }
   return FinishRun(RunTakenCommandLine(argc, argv, own));
 }
 

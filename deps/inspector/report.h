@@ -29,6 +29,12 @@ extern Report g_report;
 void MarkNoError();
 // Starts gathering the run's output for the object.
 void StartReport();
+// Adds members to the object: JSON text that begins with a comma. False
+// (nothing added) when it does not fit.
+bool AddReportMembers(const char* members);
+// --quiet: gathers the run's output; at its end only the lines that begin
+// with "Written: " go out, or all of it when the run failed.
+void StartQuiet();
 // Appends ,"name":"value" to json (size bytes), value escaped for JSON.
 void AppendJsonString(char* json, size_t size, const char* name, const char* value);
 // Ends the run: with --json, prints the object. Returns status.

@@ -73,14 +73,16 @@ class ReportReader : public JsonEvents {
     return false;
   }
 
-  // A number, or one written as a string of digits; -1 for anything else.
+  // A number, or one written as a string of digits, that a count of bytes
+  // or milliseconds can be; -1 for anything else.
   static double Number(const JsonScalar& value) {
-    if (value.kind == JsonScalar::kNumber) return value.number;
-    if (value.kind != JsonScalar::kString || value.length == 0 || value.length > 20) return -1;
-    for (size_t i = 0; i < value.length; i++) {
-      if (value.text[i] < '0' || value.text[i] > '9') return -1;
+    double number = -1;
+    if (value.kind == JsonScalar::kNumber) number = value.number;
+    if (value.kind == JsonScalar::kString && value.length > 0 && value.length <= 18 &&
+        strspn(value.text, "0123456789") == value.length) {
+      number = strtod(value.text, nullptr);
     }
-    return strtod(value.text, nullptr);
+    return number >= 0 && number < 9e18 ? number : -1;
   }
 
   void TakeFrame(const JsonScalar& value) {

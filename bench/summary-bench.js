@@ -7,7 +7,8 @@
 // the size, and under half of V8's time.
 //
 //   node bench/summary-bench.js [build-dir]        (default: build/)
-//   BENCH_HEAP_MB=35,135 (heap sizes, MB; 135 MB of small objects make a snapshot of about 230 MB) BENCH_SHAPE=small (see heap-app.js)
+//   BENCH_HEAP_MB=35,135 (heap sizes in MB; 135 MB of small objects make a
+//   snapshot of about 230 MB), BENCH_SHAPE=small (see heap-app.js)
 const fs = require('fs');
 const path = require('path');
 const { spawn } = require('child_process');

@@ -217,11 +217,9 @@ bool CheckOutput(const char* path, const char* result_ext, bool force) {
   char dir[4096];
   DirectoryOf(path, dir, sizeof(dir));
   int error = 0;
-  if (stat(dir, &info) != 0) {
-    error = errno;
-  } else if (!S_ISDIR(info.st_mode)) {
+  if (stat(dir, &info) == 0 && !S_ISDIR(info.st_mode)) {
     error = ENOTDIR;
-  } else if (access(dir, W_OK | X_OK) != 0) {
+  } else if (stat(dir, &info) != 0 || access(dir, W_OK | X_OK) != 0) {
     error = errno;
   }
   if (error != 0) PrintCannotWrite(path, error);

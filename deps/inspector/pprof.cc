@@ -83,7 +83,7 @@ class GzipWriter {
     stream_.avail_in = static_cast<uInt>(len);
     int result = Z_OK;
     while (ok_ && (stream_.avail_in > 0 || (flush == Z_FINISH && result != Z_STREAM_END))) {
-      unsigned char chunk[65536];
+      static unsigned char chunk[65536];
       stream_.next_out = chunk;
       stream_.avail_out = sizeof(chunk);
       result = deflate(&stream_, flush);

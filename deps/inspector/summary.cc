@@ -64,7 +64,9 @@ void AppendMember(char* json, size_t size, const char* name, const char* value) 
   AppendJsonValue(json, size, value);
 }
 
-double Percent(int64_t part, int64_t whole) { return whole > 0 ? 100.0 * static_cast<double>(part) / whole : 0; }
+double Percent(int64_t part, int64_t whole) {
+  return whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0;
+}
 
 // The summary as the object's member, when there is an object.
 void AddSummaryMember(const char* summary) {
@@ -126,7 +128,8 @@ void PrintCpuSummary(const CpuProfile& profile) {
   const CallTree& tree = profile.tree;
   std::vector<int64_t> self, total;
   SumByFunction(tree, &self, &total);
-  const double seconds = profile.end_us > profile.start_us ? (profile.end_us - profile.start_us) / 1e6 : 0;
+  const double seconds =
+      profile.end_us > profile.start_us ? static_cast<double>(profile.end_us - profile.start_us) / 1e6 : 0;
   printf("CPU profile: %s samples in %.1f s.\n", Grouped(profile.samples).text, seconds);
   printf(" self %%  total %%  %-32s  %s\n", "function", "file:line");
   static char json[65536];

@@ -1193,7 +1193,7 @@ static int RunCommandLine(int argc, char** argv) {
   // The list is an object of its own.
   if (own.json && !own.list) {
     StartReport();
-  } else if (own.quiet) {
+  } else if (own.quiet && !own.list) {
     StartQuiet();
   }
   return FinishRun(RunTakenCommandLine(argc, argv, own));

@@ -1,6 +1,6 @@
 // A result file once written: opened from quellix's side without following
-// a link (within the target's root for a container), copied or converted
-// where -o says, and summarised. The file is read as a stream, never whole.
+// a link (within the target's root for a container), summarised, then
+// copied or converted where -o says (the line of the copy comes last). The file is read as a stream, never whole.
 // Uses the readers, the output formats, -o, the summaries, the system
 // facts and the tools.
 #include "result.h"
@@ -20,6 +20,7 @@
 #include "heap_snapshot.h"
 #include "output.h"
 #include "pprof.h"
+#include "report.h"
 #include "summary.h"
 #include "system_facts.h"
 #include "tools.h"
@@ -115,6 +116,8 @@ void Convert(OutputFormat format, const CpuProfile* cpu, const HeapProfile* heap
 // read (cpu or heap; both null when it could not be read, why in error).
 void WriteOutput(Conclusion* c, int fd, const CpuProfile* cpu, const HeapProfile* heap, const char* error) {
   if (c->output == nullptr) return;
+  // The summary before it is no error.
+  MarkNoError();
   c->status = 1;
   OutputFormat format;
   // Checked again: a stop given by hand learns its result's kind only now,
@@ -157,12 +160,12 @@ void ConcludeCpuProfile(Conclusion* c, int fd) {
   static CpuProfile profile;
   char error[512];
   bool read = ReadCpuProfile(fd, &profile, error, sizeof(error));
-  WriteOutput(c, fd, read ? &profile : nullptr, nullptr, error);
   if (read) {
     PrintCpuSummary(profile);
   } else {
     PrintNoSummary(c->host, error);
   }
+  WriteOutput(c, fd, read ? &profile : nullptr, nullptr, error);
   profile = CpuProfile();
 }
 
@@ -170,37 +173,37 @@ void ConcludeHeapProfile(Conclusion* c, int fd) {
   static HeapProfile profile;
   char error[512];
   bool read = ReadHeapProfile(fd, &profile, error, sizeof(error));
-  WriteOutput(c, fd, nullptr, read ? &profile : nullptr, error);
   if (read) {
     PrintHeapProfileSummary(profile);
   } else {
     PrintNoSummary(c->host, error);
   }
+  WriteOutput(c, fd, nullptr, read ? &profile : nullptr, error);
   profile = HeapProfile();
 }
 
 void ConcludeSnapshot(Conclusion* c, int fd) {
-  WriteOutput(c, fd, nullptr, nullptr, "");
   SnapshotSummary summary;
   char error[512];
-  if (lseek(fd, 0, SEEK_SET) == 0 && SummariseSnapshot(fd, kSummaryRows, &summary, error, sizeof(error))) {
+  if (SummariseSnapshot(fd, kSummaryRows, &summary, error, sizeof(error))) {
     PrintSnapshotSummary(summary);
   } else {
     PrintNoSummary(c->host, error);
   }
+  WriteOutput(c, fd, nullptr, nullptr, "");
 }
 
 void ConcludeReport(Conclusion* c, int fd) {
-  WriteOutput(c, fd, nullptr, nullptr, "");
   ReportSummary summary;
   char error[512];
-  if (lseek(fd, 0, SEEK_SET) == 0 && SummariseReport(fd, kSummaryRows - 3, &summary, error, sizeof(error))) {
+  if (SummariseReport(fd, kSummaryRows - 3, &summary, error, sizeof(error))) {
     int64_t started = -1;
     if (!ProcessStartedAtMs(c->pid, &started)) started = -1;
     PrintReportSummary(summary, started);
   } else {
     PrintNoSummary(c->host, error);
   }
+  WriteOutput(c, fd, nullptr, nullptr, "");
 }
 
 // Each kind of result: what is done with it.

@@ -2,6 +2,8 @@
 // before anything is sent, the copy where the user wants it (owner-only,
 // never over a file or through a link, over a regular file with --force),
 // what is left when it cannot be written, and --quiet.
+#include <sys/mount.h>
+
 #include <regex>
 
 #include "watch.h"
@@ -195,6 +197,28 @@ TEST_F(OutputTest, NotWritten) {
     EXPECT_EQ(qtest::ReadFile(dir.path + "/out"), c.take ? "taken" : "");
     EXPECT_EQ(qtest::Run("/bin/ls", {"-A", dir.path}).out, c.take ? "out\nsecret\n" : "secret\n");
   }
+}
+
+// No room where the output goes: the run fails, and nothing is left there,
+// no temporary file either (a tmpfs of 1 MB; skipped where mounting is not
+// permitted).
+TEST_F(OutputTest, NoRoom) {
+  TempDir logs, dir;
+  const std::string small = dir.path + "/small";
+  ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  // Unmounted before the directory goes, also when a check fails.
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  auto peer = qtest::ListeningPeer({"--result", "write:0:2000000"}, {"NODE_LOG_DIR=" + logs.path});
+  qtest::RunResult r = qtest::RunQuellix({"-o", small + "/heap", "--heapdump", peer->pid_text()});
+  EXPECT_EQ(Norm(r.out, *peer, logs.path, dir.path),
+            kClock + kDump + "Written: " + kDumpPath + " (2000000 bytes, <s> s).\n" + kNoSummary +
+                "Cannot write {dir}/small/heap: No space left on device.\nThe result stays at " + kDumpPath + ".\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(qtest::Run("/bin/ls", {"-A", small}).out, "");
 }
 
 }  // namespace

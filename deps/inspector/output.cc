@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "report.h"
@@ -262,12 +261,13 @@ bool OutputInterrupted() {
   if (sigpending(&pending) != 0) return false;
   for (int signo : kEndSignals) {
     if (sigismember(&pending, signo) != 1) continue;
-    // Taken here, so that the run ends with its message and status.
-    struct timespec none = {0, 0};
+    // Taken here (it is pending, so this does not wait), so that the run
+    // ends with its message and status.
     sigset_t one;
     sigemptyset(&one);
     sigaddset(&one, signo);
-    sigtimedwait(&one, nullptr, &none);
+    int taken = 0;
+    sigwait(&one, &taken);
     return true;
   }
   return false;

@@ -77,25 +77,27 @@ struct Conclusion {
   int status;
 };
 
+// How a copy ended.
+enum Copied { kCopied, kInterrupted, kNotRead };
+
 // The file from its beginning into out, stopping at a signal to end the
-// tool. False after printing why (a write error shows when it is
-// published).
-bool CopyFile(int fd, const char* host, FILE* out) {
+// tool. A read error is printed here; a write error shows when the file
+// is published.
+Copied CopyFile(int fd, const char* host, FILE* out) {
   static char chunk[1 << 20];
-  if (lseek(fd, 0, SEEK_SET) != 0) return false;
-  for (;;) {
-    if (OutputInterrupted()) return false;
+  int error = lseek(fd, 0, SEEK_SET) == 0 ? 0 : errno;
+  while (error == 0) {
+    if (OutputInterrupted()) return kInterrupted;
     ssize_t got = read(fd, chunk, sizeof(chunk));
     if (got == -1 && errno == EINTR) continue;
-    if (got == -1) {
-      char shown[8192];
-      EscapeControls(host, shown, sizeof(shown));
-      printf("Cannot read %s: %s.\n", shown, strerror(errno));
-      return false;
-    }
-    if (got == 0) return true;
-    if (fwrite(chunk, 1, static_cast<size_t>(got), out) != static_cast<size_t>(got)) return true;
+    if (got == -1) error = errno;
+    if (got == 0) return kCopied;
+    if (got > 0 && fwrite(chunk, 1, static_cast<size_t>(got), out) != static_cast<size_t>(got)) return kCopied;
   }
+  char shown[8192];
+  EscapeControls(host, shown, sizeof(shown));
+  printf("Cannot read %s: %s.\n", shown, strerror(error));
+  return kNotRead;
 }
 
 // Writes a profile in format; cpu or heap is the profile read.
@@ -138,18 +140,19 @@ void WriteOutput(Conclusion* c, int fd, const CpuProfile* cpu, const HeapProfile
     PrintResultStays(c->host);
     return;
   }
-  bool read = true;
+  Copied done = kCopied;
   if (format == kOutputAsWritten) {
-    read = CopyFile(fd, c->host, out.file);
+    done = CopyFile(fd, c->host, out.file);
   } else {
     Convert(format, cpu, heap, out.file);
   }
-  if (OutputInterrupted() || !read) {
-    if (read) {
-      char shown[8192];
-      EscapeControls(c->output, shown, sizeof(shown));
-      printf("Stopped; %s is not written.\n", shown);
-    }
+  if (done == kCopied && OutputInterrupted()) done = kInterrupted;
+  if (done == kInterrupted) {
+    char shown[8192];
+    EscapeControls(c->output, shown, sizeof(shown));
+    printf("Stopped; %s is not written.\n", shown);
+  }
+  if (done != kCopied) {
     DiscardOutput(&out, c->host);
     return;
   }

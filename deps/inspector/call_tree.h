@@ -42,6 +42,9 @@ struct CallTree {
 
 // The most call sites a tree holds; a larger profile is refused.
 const size_t kCallTreeNodeLimit = 1 << 24;
+// The largest count of one call site: with at most kCallTreeNodeLimit of
+// them, no sum over a tree can overflow.
+const int64_t kCallNodeCountLimit = INT64_C(1) << 38;
 
 // The function of that name, script and place, added once.
 uint32_t AddFunction(CallTree* tree, const std::string& name, const std::string& url, int64_t line, int64_t column);

@@ -5,9 +5,11 @@
 // and the call tree.
 #include "cpu_profile.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -131,7 +133,7 @@ class CpuProfileReader : public JsonEvents {
     if (!ids_.emplace(node_.id, index).second) return Fail("two call sites have one id");
     uint32_t function = AddFunction(&profile_->tree, node_.name, node_.url, node_.line, node_.column);
     profile_->tree.nodes.push_back({-1, function, 0, 0});
-    hits_.push_back(node_.hits < 0 ? 0 : node_.hits);
+    hits_.push_back(node_.hits < 0 ? 0 : std::min(node_.hits, kCallNodeCountLimit));
     for (int64_t child : node_.children) children_.emplace_back(child, index);
     return true;
   }
@@ -181,4 +183,10 @@ bool ReadCpuProfile(int fd, CpuProfile* profile, char* error, size_t size) {
     return false;
   }
   return true;
+}
+
+int64_t ProfileDurationNs(const CpuProfile& profile) {
+  int64_t us = 0;
+  if (__builtin_sub_overflow(profile.end_us, profile.start_us, &us) || us <= 0 || us > INT64_MAX / 1000) return 0;
+  return us * 1000;
 }

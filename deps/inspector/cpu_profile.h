@@ -20,5 +20,8 @@ struct CpuProfile {
 // no list of samples). False, with the reason in error (size bytes), when
 // it is no CPU profile or cannot be read.
 bool ReadCpuProfile(int fd, CpuProfile* profile, char* error, size_t size);
+// How long the profile ran, in nanoseconds; 0 where its times give no
+// duration that fits.
+int64_t ProfileDurationNs(const CpuProfile& profile);
 
 #endif  // QUELLIX_DEPS_INSPECTOR_CPU_PROFILE_H_

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -114,7 +115,7 @@ class HeapProfileReader : public JsonEvents {
     if (!ids_.emplace(node.id, node.index).second) return Fail("two allocation sites have one id");
     CallNode& added = profile_->tree.nodes[node.index];
     added.function = AddFunction(&profile_->tree, node.name, node.url, node.line, node.column);
-    added.self = node.self < 0 ? 0 : node.self;
+    added.self = node.self < 0 ? 0 : std::min(node.self, kCallNodeCountLimit);
     open_.pop_back();
     return true;
   }

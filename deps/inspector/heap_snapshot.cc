@@ -38,6 +38,11 @@ const size_t kNameLimit = 200;
 // The most fields a node may have.
 const size_t kFieldLimit = 64;
 
+int64_t Add(int64_t a, int64_t b) {
+  int64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? INT64_MAX : sum;
+}
+
 struct Tally {
   int64_t count = 0;
   int64_t bytes = 0;
@@ -186,9 +191,10 @@ class SnapshotReader : public JsonEvents {
   // its type; the roots V8 adds are no objects.
   void CountNode() {
     int64_t type = row_[type_field_];
-    int64_t size = row_[size_field_];
+    // No object is larger than 4 GiB; the sums saturate.
+    int64_t size = std::min(std::max(row_[size_field_], INT64_C(0)), INT64_C(1) << 32);
     summary_->nodes++;
-    summary_->bytes += size;
+    summary_->bytes = Add(summary_->bytes, size);
     int64_t group = type >= 0 && static_cast<size_t>(type) < groups_.size() ? groups_[type] : kUnknownType;
     if (group == kNotCounted) return;
     int64_t key = kUnknownType;
@@ -197,7 +203,7 @@ class SnapshotReader : public JsonEvents {
     if (tallies_.size() >= kClassLimit && tallies_.find(key) == tallies_.end()) key = kOthers;
     Tally& tally = tallies_[key];
     tally.count++;
-    tally.bytes += size;
+    tally.bytes = Add(tally.bytes, size);
   }
 
   void TakeString(const JsonScalar& value) {

@@ -212,7 +212,7 @@ bool WriteProfile(const CallTree& tree, const Kind& kind, Values values, FILE* o
 }  // namespace
 
 bool WriteCpuPprof(const CpuProfile& profile, FILE* out) {
-  const int64_t duration_ns = profile.end_us > profile.start_us ? (profile.end_us - profile.start_us) * 1000 : 0;
+  const int64_t duration_ns = ProfileDurationNs(profile);
   const int64_t interval_ns = profile.samples > 0 ? duration_ns / profile.samples : 0;
   const Kind kind = {{"samples", "cpu"}, {"count", "nanoseconds"}, 1, interval_ns, duration_ns};
   return WriteProfile(

@@ -107,7 +107,7 @@ void Convert(OutputFormat format, const CpuProfile* cpu, const HeapProfile* heap
   if (format == kOutputFolded && cpu != nullptr) WriteFolded(cpu->tree, out);
   if (format == kOutputFlameGraph && cpu != nullptr) {
     char title[256];
-    const double seconds = cpu->end_us > cpu->start_us ? static_cast<double>(cpu->end_us - cpu->start_us) / 1e6 : 0;
+    const double seconds = static_cast<double>(ProfileDurationNs(*cpu)) / 1e9;
     snprintf(title, sizeof(title), "CPU profile: %lld samples in %.1f s", static_cast<long long>(cpu->samples),
              seconds);
     WriteFlameGraph(cpu->tree, title, "samples", out);

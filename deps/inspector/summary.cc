@@ -128,8 +128,7 @@ void PrintCpuSummary(const CpuProfile& profile) {
   const CallTree& tree = profile.tree;
   std::vector<int64_t> self, total;
   SumByFunction(tree, &self, &total);
-  const double seconds =
-      profile.end_us > profile.start_us ? static_cast<double>(profile.end_us - profile.start_us) / 1e6 : 0;
+  const double seconds = static_cast<double>(ProfileDurationNs(profile)) / 1e9;
   printf("CPU profile: %s samples in %.1f s.\n", Grouped(profile.samples).text, seconds);
   printf(" self %%  total %%  %-32s  %s\n", "function", "file:line");
   static char json[65536];

@@ -4,8 +4,9 @@
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
 // What the road does not know (--attach, --wait, --list, --json, the ledger,
-// the cause lines of a refusal) lives in a file of its own beside it, reached
-// by one call where the road branches off; it uses those and the tools.
+// the cause lines of a refusal, a result's summary and -o) lives in a file
+// of its own beside it, reached by one call where the road branches off; it
+// uses those and the tools.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>

@@ -1,9 +1,10 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
 # Completes the command options, quellix's own options (--attach, --wait,
-# --json, --list, --stack), "time=", the pids that "quellix --list" shows (the
-# Node.js processes, in containers too), and in the V8 options form
-# ("--v8-options" first) "--pid=<pid>".
+# --json, --quiet, -o/--output with a file name, --force, --list, --stack),
+# "time=", the pids that "quellix --list" shows (the Node.js processes, in
+# containers too), and in the V8 options form ("--v8-options" first)
+# "--pid=<pid>".
 # Works with or without the bash-completion package.
 
 # The pids that "quellix --list" shows, asked of the quellix being completed
@@ -21,6 +22,7 @@ _quellix()
 {
     local -a args cands
     local cur keep="" pid arg have_pid="" have_time="" have_attach="" have_wait="" have_json="" have_stack="" have_command="" v8mode="" own
+    local have_output="" have_force="" have_quiet="" path_next=""
     local opts="--heapdump --force_gc --enable_node_log --disable_node_log
         --start_timeline --start_heap_profiling --start_profiling --v8-options
         --print_v8flags --diag_report"
@@ -46,15 +48,20 @@ _quellix()
     fi
 
     # quellix's own options stand anywhere in both forms, also before
-    # --v8-options, which makes the V8 options form as the first other word.
+    # --v8-options, which makes the V8 options form as the first other word;
+    # -o and --output take the next word as their path.
     for arg in "${args[@]:1:${#args[@]}-2}"; do
+        if [[ -n $path_next ]]; then path_next=""; continue; fi
         case $arg in
-            --attach | --wait | --wait=* | --json | --list | --stack) ;;
+            --attach | --wait | --wait=* | --json | --list | --stack | --quiet | --force | --output=*) ;;
+            -o | --output) path_next=1 ;;
             --v8-options) v8mode=1; break ;;
             *) break ;;
         esac
     done
+    path_next=""
     for arg in "${args[@]:1:${#args[@]}-2}"; do
+        if [[ -n $path_next ]]; then path_next=""; continue; fi
         case $arg in
             --pid=*) have_pid=1 ;;
             time=*) have_time=1; have_command=1 ;;
@@ -62,17 +69,34 @@ _quellix()
             --wait | --wait=*) have_wait=1 ;;
             --json) have_json=1 ;;
             --stack) have_stack=1 ;;
+            --quiet) have_quiet=1 ;;
+            --force) have_force=1 ;;
+            --output=*) have_output=1 ;;
+            -o | --output) have_output=1; path_next=1 ;;
             --*) have_command=1 ;;
             *) [[ -z $v8mode && $arg =~ ^[0-9]+$ ]] && have_pid=1 ;;
         esac
     done
+    # The word after -o or --output is a file name.
+    if [[ -n $path_next ]]; then
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return 0
+    fi
     own=()
     [[ -z $have_attach ]] && own+=("--attach")
     [[ -z $have_wait ]] && own+=("--wait" "--wait=")
     [[ -z $have_json ]] && own+=("--json")
+    [[ -z $have_quiet ]] && own+=("--quiet")
+    [[ -z $have_output ]] && own+=("-o" "--output" "--output=")
+    [[ -z $have_force ]] && own+=("--force")
 
     if [[ $cur == time=* ]]; then
         cands=()
+    elif [[ $cur == --output=* ]]; then
+        compopt -o filenames 2>/dev/null
+        cands=()
+        for pid in $(compgen -f -- "${cur#--output=}"); do cands+=("--output=$pid"); done
     elif [[ -n $v8mode ]]; then
         # After --v8-options every other word is a V8 flag, which is free text.
         if [[ $cur == --pid=* || -z $have_pid ]]; then
@@ -101,7 +125,7 @@ _quellix()
     for c in "${cands[@]}"; do
         [[ $c == "$cur"* ]] && found+=("$c")
     done
-    # "time=", "--pid=" and "--wait=" are only the start of a word.
+    # "time=", "--pid=", "--wait=" and "--output=" are only the start of a word.
     if [[ ${#found[@]} -eq 1 && ${found[0]} == *= ]]; then
         compopt -o nospace 2>/dev/null
     fi

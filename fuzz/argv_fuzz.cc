@@ -79,12 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = qfuzz::SplitAtNul(data + 1, size - 1);
   args.insert(args.begin(), "quellix");
   // quellix's own options, as the tool takes them out.
-  bool attach = false, wait = false, bad_wait = false, list = false;
+  bool attach = false, wait = false, bad_wait = false, list = false, output = false, bad_output = false;
   size_t others = 0;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& arg = args[i];
     int seconds;
-    if (arg == "--attach") {
+    if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
+      // -o PATH, --output PATH or --output=PATH: implies --wait.
+      std::string path = arg.rfind("--output=", 0) == 0 ? arg.substr(9) : (i + 1 < args.size() ? args[++i] : "");
+      output = wait = true;
+      bad_output = bad_output || path.empty();
+    } else if (arg == "--attach") {
       attach = true;
     } else if (arg == "--wait") {
       wait = true;
@@ -93,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bad_wait = bad_wait || !GetProcessID(arg.substr(7), &seconds);
     } else if (arg == "--list") {
       list = true;
-    } else if (arg != "--json") {
+    } else if (arg != "--json" && arg != "--quiet" && arg != "--force") {
       others++;
     }
   }
@@ -115,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An invalid --wait= ends the run before anything; --list alone lists
   // and nothing else.
   if (bad_wait && (status != 1 || g_exchanges + g_attaches + g_lists != 0)) abort();
+  // So does -o without a path, when --wait= is valid.
+  if (!bad_wait && bad_output && (status != 1 || g_exchanges + g_attaches + g_lists != 0)) abort();
   if (!bad_wait && list) {
     if (g_exchanges + g_attaches != 0 || (g_lists == 1) != (others == 0) || (status == 0) != (others == 0)) abort();
     return 0;
@@ -131,6 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_waits > 1 || (g_waits == 1 && (!wait || g_delivered != 1))) abort();
   const bool succeeded =
       (g_delivered == 1 && (g_waits == 0 || g_wait_answer)) || (accepted && g_exchanges == 0 && attach);
-  if ((status == 0) != succeeded) abort();
+  // With -o, a run that was delivered and waited for still fails when the
+  // output is refused or cannot be written (the stubs write no file).
+  if (output ? (status == 0 && !succeeded) : (status == 0) != succeeded) abort();
   return 0;
 }

@@ -21,14 +21,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  g_report_members[0] = '\0';
+  ClearReportMembers();
   int status = PrintStackFile(4321, text.c_str(), text.size());
   if (status != 0 && status != 1) abort();
-  size_t len = strnlen(g_report_members, sizeof(g_report_members));
-  if (len >= sizeof(g_report_members)) abort();
+  const char* members = ReportMembers();
+  size_t len = strnlen(members, 32768);
+  if (len >= 32768) abort();
   if (len > 0) {
-    const std::string object = "{" + std::string(g_report_members + 1, len - 1) + "}";
-    static char value[sizeof(g_report_members)];
+    const std::string object = "{" + std::string(members + 1, len - 1) + "}";
+    static char value[32768];
     char state[16];
     if (JsonMember(object.data(), object.size(), "state", false, state, sizeof(state)) != 's') abort();
     if (strcmp(state, "running") == 0 &&
@@ -38,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         JsonMember(object.data(), object.size(), "handles", false, value, sizeof(value)) != 'o')
       abort();
   }
-  g_report_members[0] = '\0';
+  ClearReportMembers();
   return 0;
 }

@@ -328,6 +328,44 @@ TEST_F(ContainerTest, ListedAndReported) {
             "heapsnapshot\",\"hostPath\":\"/proc/<pid>/root/logs/heapdump-<pid>-<stamp>.heapsnapshot\"}\n");
 }
 
+// -o brings a container's result to the host: the file as the runtime
+// wrote it in the container's /tmp; a link in its place (to a file of the
+// host) is not followed, and nothing is written.
+TEST_F(ContainerTest, OutputReachesTheHost) {
+  struct Case {
+    const char* name;
+    std::string result;  // the stand-in's --result, {secret}: a file of the host
+    int status;
+    std::string copied;  // what lands at the output path
+  };
+  const Case cases[] = {
+      {"the file", "write:0:100", 0, std::string(100, 'x')},
+      {"a link in its place", "link:0:{secret}", 1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempDir inside, host;
+    const std::string secret = host.path + "/secret", output = host.path + "/heap.out";
+    ASSERT_TRUE(std::ofstream(secret) << "host secret");
+    Namespaced runtime(
+        kSetups[0],
+        {PEER_BIN, "--dir", inside.path, "--lifetime", "60", "--result", Replace(c.result, "{secret}", secret)}, {},
+        inside.path, true);
+    ASSERT_TRUE(qtest::FileExists(runtime.Socket()));
+    qtest::RunResult r = qtest::RunQuellix({"-o", output, "--heapdump", std::to_string(runtime.pid())});
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_EQ(qtest::ReadFile(output), c.copied);
+    EXPECT_EQ(qtest::ReadFile(secret), "host secret");
+    if (c.status == 0) {
+      EXPECT_NE(r.out.find("\nWritten: " + output + " (as written, 100 bytes).\n"), std::string::npos) << r.out;
+    } else {
+      EXPECT_TRUE(std::regex_search(
+          r.out, std::regex("\nCannot copy /proc/\\d+/root/tmp/heapdump-\\S+: cannot open it: no regular file\\.\n")))
+          << r.out;
+    }
+  }
+}
+
 // From the host, without NODE_OPTIONS of its own, quellix reaches node with
 // the agent in a capability-less container: every command works, the
 // status names the container's path, the host line where to open it, and

@@ -42,7 +42,8 @@ TEST(EnglishTextTest, EveryStatusTextHasItsEquivalent) {
     if (!HasHan(text)) continue;
     found++;
     // The literal as the compiler reads it: only \n is escaped in these.
-    for (size_t at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) text.replace(at, 2, "\n");
+    for (size_t at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1))
+      text.replace(at, 2, "\n");
     bool known = false;
     for (size_t i = 0; i < kEnglishTextCount; i++) known = known || text == kEnglishTexts[i].text;
     EXPECT_TRUE(known) << text;

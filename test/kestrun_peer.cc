@@ -41,6 +41,7 @@
 //                        | write:MS:BYTES (published whole after MS ms)
 //                        | fail:MS:TEXT (the query says "failed TEXT")
 //                        | exit:MS (this process ends, nothing written)
+//                        | link:MS:TARGET (a symlink to TARGET in its place)
 //   --child DIR          start a second stand-in, serving with --dir DIR, as
 //                        a child that ends with this one
 //   --require PATH, -r PATH   node's preload option: taken and ignored
@@ -291,6 +292,10 @@ void SettleResults() {
     }
     if (g_result_mode.rfind("fail:", 0) == 0) {
       result.state = "failed";
+      continue;
+    }
+    if (g_result_mode.rfind("link:", 0) == 0) {
+      result.state = symlink(ModeRest().c_str(), result.path.c_str()) == 0 ? "written" : "failed";
       continue;
     }
     long long bytes = atoll(ModeRest().c_str());

@@ -74,10 +74,11 @@ class WaitEndToEndTest : public qtest::BackgroundTest {
   }
 };
 
-// The "Written:" line: the path and the size quellix reports.
+// The "Written:" line (the summary follows it): the path and the size
+// quellix reports.
 bool WrittenLine(const std::string& out, std::string* path, long long* bytes) {
   std::smatch m;
-  if (!std::regex_search(out, m, std::regex(R"(\nWritten: (\S+) \((\d+) bytes, \d+\.\d s\)\.\n$)"))) return false;
+  if (!std::regex_search(out, m, std::regex(R"(\nWritten: (\S+) \((\d+) bytes, \d+\.\d s\)\.\n)"))) return false;
   *path = m[1];
   *bytes = std::stoll(m[2]);
   return true;

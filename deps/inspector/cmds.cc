@@ -4,8 +4,9 @@
 // argument parsing, target identification, dispatch and result files, the
 // control socket exchange, the deferred stop, the V8 options form and main.
 // What the road does not know (--attach, --wait, --list, --json, the ledger,
-// the cause lines of a refusal) lives in a file of its own beside it, reached
-// by one call where the road branches off; it uses those and the tools.
+// the cause lines of a refusal, a result's summary and -o) lives in a file
+// of its own beside it, reached by one call where the road branches off; it
+// uses those and the tools.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -31,8 +32,10 @@
 #include "english.h"
 #include "ledger.h"
 #include "list.h"
+#include "output.h"
 #include "refusal.h"
 #include "report.h"
+#include "result.h"
 #include "stack.h"
 #include "system_facts.h"
 #include "tools.h"
@@ -200,8 +203,14 @@ struct OwnOptions {
   bool wait;
   int wait_limit;        // seconds; 0: no limit
   const char* bad_wait;  // the text of an invalid --wait=, or null
+  bool force;
+  bool quiet;
+  const char* output;      // -o: where the result goes, or null
+  const char* bad_output;  // -o or --output without a path, or null
 };
 
+// A row per option.
+// clang-format off
 static const struct {
   const char* name;
   bool OwnOptions::*flag;
@@ -212,8 +221,10 @@ static const struct {
     {"--list", &OwnOptions::list},
     {"--stack", &OwnOptions::stack},
     {"--wait", &OwnOptions::wait},
-    // clang-format on
+    {"--force", &OwnOptions::force},
+    {"--quiet", &OwnOptions::quiet},
 };
+// clang-format on
 
 static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   for (const auto& option : kOwnOptions) {
@@ -229,10 +240,27 @@ static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   return true;
 }
 
+// -o PATH, --output PATH or --output=PATH, which implies --wait; takes
+// the words it uses (*i moves past them), false for any other word.
+static bool TakeOutputOption(int argc, char** argv, int* i, OwnOptions* own) {
+  const char* arg = argv[*i];
+  if (StrStartsWith(arg, "--output=")) {
+    own->output = arg + strlen("--output=");
+  } else if (strcmp(arg, "-o") == 0 || strcmp(arg, "--output") == 0) {
+    own->output = *i + 1 < argc ? argv[++*i] : "";
+  } else {
+    return false;
+  }
+  if (own->output[0] == '\0') own->bad_output = arg;
+  own->wait = true;
+  return true;
+}
+
 static void TakeOwnOptions(int* argc, char** argv, OwnOptions* own) {
   memset(own, 0, sizeof(*own));
   int kept = 1;
   for (int i = 1; i < *argc; i++) {
+    if (TakeOutputOption(*argc, argv, &i, own)) continue;
     if (!TakeOwnOption(argv[i], own)) argv[kept++] = argv[i];
   }
   argv[kept] = nullptr;
@@ -726,6 +754,32 @@ static void ComposeConfirmation(unsigned int mask, char* status, size_t status_s
   if (mask & DISABLE_NODE_LOG) snprintf(status, status_size, "%s", ShownText("日志功能已经关闭\n"));
 }
 
+// The extension of the result file that mask makes the runtime write (for
+// a stop, that of the activity it ends; "" where that is not known), or
+// null when it writes none: what -o is checked against.
+static const char* ResultExtensionOf(unsigned int mask) {
+  if (IsLogFileNeeded(static_cast<int>(mask))) {
+    const char* extension = FindResultFile(mask).extension;
+    return extension != nullptr ? extension : "map";
+  }
+  static const struct {
+    unsigned int bit;
+    const char* extension;
+  } kStopped[] = {{STOP_PROFILING, "cpuprofile"},
+                  {STOP_TIMELINE, "heaptimeline"},
+                  {STOP_HEAP_PROFILING, "heapprofile"},
+                  {STOP_V8_OPTIONS, ""}};
+  for (const auto& stop : kStopped) {
+    if ((mask & stop.bit) != 0) return stop.extension;
+  }
+  return nullptr;
+}
+
+// -o is checked before anything reaches the target.
+static bool OutputFits(unsigned int mask, const OwnOptions& own) {
+  return own.output == nullptr || CheckOutput(own.output, ResultExtensionOf(mask), own.force);
+}
+
 static void PrintHostPath(int pid, const char* path) {
   char host[2048], shown[8192];
   HostPathOf(pid, path, host, sizeof(host));
@@ -1046,7 +1100,9 @@ static int Deliver(int pid, unsigned int mask, int duration, const OwnOptions& o
   if (own.wait) {
     const char* path = delivery.path[0] != '\0' ? delivery.path : ended;
     if (path[0] == '\0') return 0;  // no result file to wait for
-    return g_wait(pid, path, own.wait_limit, delivery.stop_kind, duration);
+    int status = g_wait(pid, path, own.wait_limit, delivery.stop_kind, duration);
+    // The file is written: its copy where -o says, and its summary.
+    return status == 0 ? ConcludeResult(pid, path, own.output, own.force) : status;
   }
   if (stop_kind != 0) SendTerminateSignalLater(pid, stop_kind, duration);
   // Back here after a stop kind only when the fork failed.
@@ -1081,6 +1137,7 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
   }
   g_shm_buffer[position] = '\0';
   g_report.pid = pid;
+  if (!OutputFits(V8_OPTIONS, own)) return 1;
   // With --attach the probe is never asked, also without a pid.
   if (own.attach && pid > 0) {
     if (g_attach(pid) != 0) return 1;
@@ -1123,6 +1180,10 @@ static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
     printf("Invalid --wait=%s: give whole seconds from 1 to 2147483647.\n", own.bad_wait);
     return 1;
   }
+  if (own.bad_output != nullptr) {
+    printf("%s needs a path: -o PATH, --output PATH or --output=PATH.\n", own.bad_output);
+    return 1;
+  }
   if (own.list) {
     if (argc > 1) {
       ReportUnsupported(argv[1]);
@@ -1160,6 +1221,7 @@ static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
     return 1;
   }
   g_report.pid = pid;
+  if (!OutputFits(mask, own)) return 1;
   if (own.attach) {
     if (g_attach(pid) != 0) return 1;
     MarkNoError();
@@ -1194,7 +1256,11 @@ static int RunCommandLine(int argc, char** argv) {
   TakeOwnOptions(&argc, argv, &own);
   g_report = kNoReport;
   // The list is an object of its own.
-  if (own.json && !own.list) StartReport();
+  if (own.json && !own.list) {
+    StartReport();
+  } else if (own.quiet && !own.list) {
+    StartQuiet();
+  }
   return FinishRun(RunTakenCommandLine(argc, argv, own));
 }
 

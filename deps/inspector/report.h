@@ -23,15 +23,21 @@ struct Report {
 };
 static const Report kNoReport = {false, -1, 0, -1, "", false, "", "", nullptr, 0, 0};
 extern Report g_report;
-// Members an extension adds to the object, each with its leading comma
-// (valid JSON only), printed after the others.
-extern char g_report_members[32768];
 
 // Marks what was printed so far as no error: the text printed after it is
 // the run's error, when there is one.
 void MarkNoError();
 // Starts gathering the run's output for the object.
 void StartReport();
+// Adds members to the object: JSON text that begins with a comma. False
+// (nothing added) when it does not fit.
+bool AddReportMembers(const char* members);
+// The members added so far, and their end (for the tests and fuzz targets).
+const char* ReportMembers();
+void ClearReportMembers();
+// --quiet: gathers the run's output; at its end only the lines that begin
+// with "Written: " go out, or all of it when the run failed.
+void StartQuiet();
 // Appends ,"name":"value" to json (size bytes), value escaped for JSON.
 void AppendJsonString(char* json, size_t size, const char* name, const char* value);
 // Ends the run: with --json, prints the object. Returns status.

@@ -239,8 +239,11 @@ int PrintStackFile(int pid, const char* json, size_t len) {
   if (JsonMember(json, len, "state", false, state, sizeof(state)) == 's') {
     for (const auto& row : kStates) {
       if (strcmp(state, row.state) != 0) continue;
-      AppendFormat(g_report_members, sizeof(g_report_members), ",\"state\":\"%s\"", row.state);
-      return row.print(pid, json, len, g_report_members, sizeof(g_report_members));
+      static char members[32768];
+      snprintf(members, sizeof(members), ",\"state\":\"%s\"", row.state);
+      int status = row.print(pid, json, len, members, sizeof(members));
+      AddReportMembers(members);
+      return status;
     }
   }
   printf("Pid %d wrote a stack that quellix cannot read.\n", pid);

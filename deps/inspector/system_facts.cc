@@ -174,6 +174,14 @@ bool RandomBytes(unsigned char* data, size_t len) {
 // Not looked for here: no cause line names a child.
 int GetChildProcesses(int, int*, int) { return 0; }
 
+// The start time here is already microseconds since the epoch.
+bool ProcessStartedAtMs(int pid, int64_t* ms) {
+  unsigned long long start = 0;
+  if (!GetProcessStartTime(pid, &start)) return false;
+  *ms = static_cast<int64_t>(start / 1000);
+  return true;
+}
+
 void ForEachProcess(void (*visit)(int pid, void* context), void* context) {
   static int pids[65536];
   int count = proc_listallpids(pids, sizeof(pids));
@@ -505,6 +513,25 @@ int GetChildProcesses(int pid, int* children, int max) {
   }
   closedir(dir);
   return count;
+}
+
+// The start time counts clock ticks since the boot, which /proc/stat
+// names in seconds since the epoch (btime).
+bool ProcessStartedAtMs(int pid, int64_t* ms) {
+  unsigned long long start = 0;
+  long ticks = sysconf(_SC_CLK_TCK);
+  if (ticks <= 0 || !GetProcessStartTime(pid, &start)) return false;
+  FILE* file = fopen("/proc/stat", "re");
+  if (file == nullptr) return false;
+  char line[256];
+  long long boot = -1;
+  while (boot < 0 && ReadProcLine(file, line, sizeof(line))) {
+    if (sscanf(line, "btime %lld", &boot) != 1) boot = -1;
+  }
+  fclose(file);
+  if (boot < 0) return false;
+  *ms = static_cast<int64_t>(boot) * 1000 + static_cast<int64_t>(start * 1000 / static_cast<unsigned long long>(ticks));
+  return true;
 }
 
 // /proc lists the processes in ascending pid order.

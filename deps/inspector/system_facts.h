@@ -3,6 +3,7 @@
 #define QUELLIX_DEPS_INSPECTOR_SYSTEM_FACTS_H_
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
 // The children of pid (started by any of its threads), at most max; 0 where
@@ -60,6 +61,9 @@ void UserName(uid_t uid, char* name, size_t size);
 // The words of pid's command line, NUL-separated in words (len bytes);
 // false when it cannot be read.
 bool ReadCommandLine(int pid, char* words, size_t size, size_t* len);
+// When pid started, in milliseconds since the epoch; false when it is gone
+// or may not be read.
+bool ProcessStartedAtMs(int pid, int64_t* ms);
 // Where the result file path (pid's own view) lies as seen from the tool,
 // into host (size bytes): the same path for a target in the tool's mount
 // namespace, else under /proc/<pid>/root with its directory resolved there.

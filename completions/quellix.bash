@@ -1,7 +1,7 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
-# Completes the command options, quellix's own options (--attach, --wait,
-# --json, --list), "time=", the pids that "quellix --list" shows (the
+# Completes the command options, quellix's own options (--attach,
+# --attach=unguarded, --wait, --json, --list), "time=", the pids that "quellix --list" shows (the
 # Node.js processes, in containers too), and in the V8 options form
 # ("--v8-options" first) "--pid=<pid>".
 # Works with or without the bash-completion package.
@@ -49,7 +49,7 @@ _quellix()
     # --v8-options, which makes the V8 options form as the first other word.
     for arg in "${args[@]:1:${#args[@]}-2}"; do
         case $arg in
-            --attach | --wait | --wait=* | --json | --list) ;;
+            --attach | --attach=unguarded | --wait | --wait=* | --json | --list) ;;
             --v8-options) v8mode=1; break ;;
             *) break ;;
         esac
@@ -58,14 +58,14 @@ _quellix()
         case $arg in
             --pid=*) have_pid=1 ;;
             time=*) have_time=1 ;;
-            --attach) have_attach=1 ;;
+            --attach | --attach=unguarded) have_attach=1 ;;
             --wait | --wait=*) have_wait=1 ;;
             --json) have_json=1 ;;
             *) [[ -z $v8mode && $arg =~ ^[0-9]+$ ]] && have_pid=1 ;;
         esac
     done
     own=()
-    [[ -z $have_attach ]] && own+=("--attach")
+    [[ -z $have_attach ]] && own+=("--attach" "--attach=unguarded")
     [[ -z $have_wait ]] && own+=("--wait" "--wait=")
     [[ -z $have_json ]] && own+=("--json")
 

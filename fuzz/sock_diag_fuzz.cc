@@ -43,7 +43,7 @@ static void CheckCgroup(const uint8_t* data, size_t size) {
   if (split == std::string::npos) return;
   std::string cgroups = text.substr(0, split);
   std::string mountinfo = text.substr(split + 1);
-  mountinfo = mountinfo.substr(0, strlen(mountinfo.c_str()));
+  mountinfo.resize(strlen(mountinfo.c_str()));
   char dir[256], top[256];
   bool v1 = false;
   if (FindMemoryCgroup(cgroups.c_str(), mountinfo.c_str(), dir, top, sizeof(dir), &v1)) {

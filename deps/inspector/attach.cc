@@ -56,7 +56,7 @@ static const int LATE_INSPECTOR_WATCH_S = 600;
 // rounded up (bench/attach-cost-bench.py); --attach wants twice this left
 // before it sends any signal.
 static const int AGENT_RSS_MB = 15;
-static const int64_t MB = 1024 * 1024;
+static const int64_t MB = INT64_C(1024) * 1024;
 static const int OLDEST_NODE = 20;
 
 // What one attach holds that is undone on every path before it ends.
@@ -408,7 +408,7 @@ static bool CheckAttachable(int pid, InspectorSettings* settings) {
   }
   // The agent's memory must not be what makes the kernel kill the service.
   const MemoryRoom room = GetMemoryRoom(pid);
-  if (room.bytes < 2 * AGENT_RSS_MB * MB) {
+  if (room.bytes < MB * 2 * AGENT_RSS_MB) {
     printf(
         "Pid %d has %lld MB of memory left (%s); loading the agent adds about %d MB, and --attach needs twice that. No signal sent.\n",
         pid, static_cast<long long>(room.bytes > 0 ? room.bytes / MB : 0),

@@ -16,9 +16,6 @@
 
 #include "tools.h"
 
-// Limits at or above this are no limit (cgroup v1 writes 2^63 - 4096).
-static const int64_t NO_LIMIT = INT64_C(1) << 62;
-
 bool IsEpollWait(const char* syscall_text, char state) {
   if (state != 'S') return false;
   char* end;
@@ -131,6 +128,9 @@ bool HasUnreadWakeup(int) { return true; }
 MemoryRoom GetMemoryRoom(int) { return {INT64_MAX, false}; }
 
 #else  // Linux
+
+// Limits at or above this are no limit (cgroup v1 writes 2^63 - 4096).
+static const int64_t NO_LIMIT = INT64_C(1) << 62;
 
 bool MainThreadWaitsInLoop(int pid) {
   char name[64], syscall_text[256], stat[1024];

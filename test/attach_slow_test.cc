@@ -532,24 +532,35 @@ bool Blocks(pid_t pid, int signo) {
 }
 
 // quellix ended while it waits for the inspector of a blocked main thread
-// (SIGTERM, as from a closed terminal or an impatient operator) still leaves
-// nothing open: the inspector that opens later is closed again.
+// (SIGTERM, as from an impatient operator, SIGINT from Ctrl-C, SIGHUP from
+// a closed terminal) still leaves nothing open: the guard is gone when it
+// ends, and the inspector that opens later is closed again.
 TEST_F(AttachTest, InterruptedWhileWaiting) {
-  const std::string dir = qtest::MakeTempDir();
-  {
-    Target target(BLOCKED, dir);
-    ASSERT_GT(target.pid(), 0) << target.Err();
-    pid_t quellix = qtest::Spawn({QUELLIX_BIN, "--attach", std::to_string(target.pid())}, {});
-    // A run that holds the signal back is told once it does; one that
-    // never does, a second into its wait for the inspector.
-    qtest::WaitFor([&] { return Blocks(quellix, SIGTERM); }, 1000);
-    kill(quellix, SIGTERM);
-    EXPECT_NE(-1, qtest::Reap(quellix, 10000));
-    const std::string listening = "Debugger listening on ws://127.0.0.1:" + std::to_string(target.port()) + "/";
-    EXPECT_TRUE(qtest::WaitFor([&] { return target.Err().find(listening) != std::string::npos; }, 10000));
-    EXPECT_TRUE(qtest::WaitFor([&] { return !Listens(target.pid(), target.port()); }, 5000)) << "left open";
+  for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signo));
+    const std::string dir = qtest::MakeTempDir();
+    {
+      Target target(BLOCKED, dir);
+      ASSERT_GT(target.pid(), 0) << target.Err();
+      pid_t quellix = qtest::Spawn({QUELLIX_BIN, "--attach", std::to_string(target.pid())}, {});
+      // A run that holds the signal back is told once it does; one that
+      // never does, a second into its wait for the inspector.
+      qtest::WaitFor([&] { return Blocks(quellix, signo); }, 1000);
+      kill(quellix, signo);
+      const int status = qtest::Reap(quellix, 10000);
+      EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == signo) << "ends as the signal says";
+      const std::string tables =
+          qtest::Run("/usr/bin/nsenter",
+                     {"--net=/proc/" + std::to_string(target.pid()) + "/ns/net", "/usr/sbin/nft", "list", "tables"})
+              .out;
+      EXPECT_EQ(std::string::npos, tables.find("quellix_")) << "guard left behind: " << tables;
+      const std::string listening = "Debugger listening on ws://127.0.0.1:" + std::to_string(target.port()) + "/";
+      EXPECT_TRUE(qtest::WaitFor([&] { return target.Err().find(listening) != std::string::npos; }, 10000));
+      EXPECT_TRUE(qtest::WaitFor([&] { return !Listens(target.pid(), target.port()); }, 5000)) << "left open";
+    }
+    qtest::KillOtherChildren({});
+    qtest::RemoveTree(dir);
   }
-  qtest::RemoveTree(dir);
 }
 
 }  // namespace

@@ -91,13 +91,13 @@ static PortHolder HolderOfPort(const ListenerView& view, int port, TcpSocket* ow
 }
 
 // The major version of node whose inspector answers GET /json/version on
-// listener (at its reachable address); 0 when the listener is no node
-// inspector.
+// listener (at its reachable address); 0 when the listener answered as no
+// node inspector, -1 when it gave no answer.
 static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
   char body[1024], browser[128];
   const char* why = nullptr;
-  if (InspectorHttpGet(pid, ReachableAddress(listener), "/json/version", body, sizeof(body), &why) < 0 ||
-      JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
+  if (InspectorHttpGet(pid, ReachableAddress(listener), "/json/version", body, sizeof(body), &why) < 0) return -1;
+  if (JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
       !StrStartsWith(browser, "node.js/v")) {
     return 0;
   }
@@ -128,14 +128,40 @@ static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, int64_t de
 // Where node opened the inspector after SIGUSR1.
 enum Found { FOUND_NONE, FOUND_LOOPBACK, FOUND_EXPOSED };
 
-// One look at the target's new listeners: each is asked once whether it is
-// node's inspector. Only a new listener of the target is ever asked; the
+// How often a new listener that gives no answer is asked again: an
+// inspector whose process is slow to serve it is not to be passed over.
+static const int SILENT_TRIES = 3;
+
+// True while the listener with inode may be asked again; counts the tries.
+static bool MayAskAgain(unsigned long inode) {
+  static struct {
+    unsigned long inode;
+    int tries;
+  } silent[64];
+  static unsigned next = 0;
+  for (auto& entry : silent) {
+    if (entry.inode == inode) return ++entry.tries < SILENT_TRIES;
+  }
+  silent[next++ % 64] = {inode, 1};
+  return true;
+}
+
+// One look at the target's new listeners: each is asked whether it is
+// node's inspector, once, or up to SILENT_TRIES times while it gives no
+// answer. Only a new listener of the target is ever asked; the
 // application's other ports are not.
 static Found LookForNewInspector(int pid, SockDiag* diag, NewListenerSearch* search, TcpSocket* found) {
-  while (NextNewListener(pid, diag, search, found) == 1) {
-    if (InspectorNodeVersion(pid, *found) > 0) return IsLoopbackSocket(*found) ? FOUND_LOOPBACK : FOUND_EXPOSED;
+  unsigned long silent[16];
+  int silent_count = 0;
+  Found where = FOUND_NONE;
+  while (where == FOUND_NONE && NextNewListener(pid, diag, search, found) == 1) {
+    int version = InspectorNodeVersion(pid, *found);
+    if (version > 0) where = IsLoopbackSocket(*found) ? FOUND_LOOPBACK : FOUND_EXPOSED;
+    if (version == -1 && silent_count < 16 && MayAskAgain(found->inode)) silent[silent_count++] = found->inode;
   }
-  return FOUND_NONE;
+  // Asked again in a later round.
+  for (int i = 0; i < silent_count; i++) LookAgainAt(search, silent[i]);
+  return where;
 }
 
 // Looks every INSPECTOR_ROUND_MS until node's inspector listens as a new
@@ -371,6 +397,8 @@ static void LeaveCloser(int pid, int handle, const NewListenerSearch& search) {
     if (LookForNewInspector(pid, &diag, &looking, &found) == FOUND_NONE) continue;
     link.fd = -1;
     if (CloseInspector(pid, &diag, found, &link)) break;
+    // Tried again next round.
+    LookAgainAt(&looking, found.inode);
   }
   _exit(0);
 }
@@ -606,8 +634,9 @@ static int LoadThroughInspector(int pid, int handle, AttachRun* run) {
     // Closed at once, below; nothing is loaded.
   } else if (version > 0 && version < OLDEST_NODE) {
     printf("Pid %d runs node %d; --attach needs node %d or later. Nothing loaded.\n", pid, version, OLDEST_NODE);
-  } else if (version == 0 || !OpenSession(pid, listener, &link, &why)) {
+  } else if (version <= 0 || !OpenSession(pid, listener, &link, &why)) {
     if (version == 0) why = "/json/version names no node";
+    if (version < 0) why = "no answer to /json/version";
     printf("The inspector of pid %d did not answer as node's does (%s); nothing loaded.\n", pid, why);
   } else if (!Intruded()) {
     loaded = EvaluateAgent(pid, &link);

@@ -541,6 +541,18 @@ static bool ReportNoInspector(int pid, int handle, bool waited_in_loop, const At
   return false;
 }
 
+// Whether the main thread sleeps in its event loop, right before the
+// signal: one that runs a callback now is looked at again every
+// INSPECTOR_ROUND_MS, for at most 10 rounds, so that a moment's work does
+// not make an idle application look busy.
+static bool WaitsInLoopSoon(int pid) {
+  for (int round = 0; round < 10; round++) {
+    if (MainThreadWaitsInLoop(pid)) return true;
+    usleep(INSPECTOR_ROUND_MS * 1000);
+  }
+  return false;
+}
+
 // Finds the target's inspector, opening it with SIGUSR1 behind the guard
 // when it is not open yet (run->opened tells which). The inspector that the
 // signal opens is the target's new listener, on whatever address and port.
@@ -577,7 +589,7 @@ static bool ReachInspector(int pid, int handle, const InspectorSettings& setting
     }
   }
   if (!CheckSignal(pid, settings) || (run->guarded && !PlaceGuard(pid, before, run))) return false;
-  const bool waited_in_loop = MainThreadWaitsInLoop(pid);
+  const bool waited_in_loop = WaitsInLoopSoon(pid);
   run->opened_at = MonotonicMs();
   SignalProcess(pid, handle, SIGUSR1);
   run->opened = true;

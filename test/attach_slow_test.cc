@@ -233,6 +233,8 @@ class Target {
     if (kind == PORT_HELD) holder_ = atoi(qtest::ReadFile(dir + "/holder").c_str());
   }
   ~Target() {
+    // Stopped first, so that its agent makes no mark after they are read.
+    if (pid_ > 0) kill(pid_, SIGSTOP);
     const std::vector<std::string> marks = qtest::AgentMarks(pid_);
     for (pid_t pid : {holder_, pid_}) {
       if (pid > 0 && pid != spawned_) kill(pid, SIGKILL);

@@ -67,8 +67,10 @@ inline void RemoveTree(const std::string& dir) {
 
 inline std::string SocketPath(int pid) { return "/tmp/kestrun-uds-path-" + std::to_string(pid); }
 
-// The marks (.kestrun-agent.<id>.lock) that the agent in pid holds in the
-// directories it writes to; a killed agent leaves them behind.
+// The marks (.kestrun-agent.<id>.lock, and one under its private name
+// .kestrun-agent.<id>.<random>.new while it is being made) that the agent
+// in pid holds in the directories it writes to; a killed agent leaves them
+// behind.
 inline std::vector<std::string> AgentMarks(int pid) {
   std::vector<std::string> marks;
   const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
@@ -78,7 +80,8 @@ inline std::vector<std::string> AgentMarks(int pid) {
     ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
     if (len <= 0) continue;
     std::string path(target, static_cast<size_t>(len));
-    if (std::regex_search(path, std::regex("/\\.kestrun-agent\\.[0-9a-f]{16}\\.lock$"))) marks.push_back(path);
+    if (std::regex_search(path, std::regex("/\\.kestrun-agent\\.[0-9a-f]{16}\\.([0-9a-f]{8}\\.new|lock)$")))
+      marks.push_back(path);
   }
   if (dir != nullptr) closedir(dir);
   return marks;
@@ -88,6 +91,8 @@ inline std::vector<std::string> AgentMarks(int pid) {
 // an agent in it leaves: its control socket and its marks.
 inline void KillAgentHost(pid_t pid, bool child, int timeout_ms = 3000) {
   if (pid <= 0) return;
+  // Stopped first, so that it makes no mark after they are read.
+  kill(pid, SIGSTOP);
   std::vector<std::string> marks = AgentMarks(pid);
   kill(pid, SIGKILL);
   if (child) {

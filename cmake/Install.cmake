@@ -72,6 +72,8 @@ find_program(QUELLIX_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NOT QUELLIX_DPKG_SHLIBDEPS)
   message(STATUS "dpkg-shlibdeps not found (package dpkg-dev): cpack -G DEB will fail")
 endif()
+# The guard of --attach runs nft (quellix itself needs only libc).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion, nodejs")
 include(CPack)
 

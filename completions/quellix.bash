@@ -1,10 +1,10 @@
 # bash completion for quellix                              -*- shell-script -*-
 #
-# Completes the command options, quellix's own options (--attach, --wait,
-# --json, --quiet, -o/--output with a file name, --force, --list, --stack),
-# "time=", the pids that "quellix --list" shows (the Node.js processes, in
-# containers too), and in the V8 options form ("--v8-options" first)
-# "--pid=<pid>".
+# Completes the command options, quellix's own options (--attach,
+# --attach=unguarded, --wait, --json, --quiet, -o/--output with a file name,
+# --force, --list, --stack), "time=", the pids that "quellix --list" shows
+# (the Node.js processes, in containers too), and in the V8 options form
+# ("--v8-options" first) "--pid=<pid>".
 # Works with or without the bash-completion package.
 
 # The pids that "quellix --list" shows, asked of the quellix being completed
@@ -53,7 +53,7 @@ _quellix()
     for arg in "${args[@]:1:${#args[@]}-2}"; do
         if [[ -n $path_next ]]; then path_next=""; continue; fi
         case $arg in
-            --attach | --wait | --wait=* | --json | --list | --stack | --quiet | --force | --output=*) ;;
+            --attach | --attach=unguarded | --wait | --wait=* | --json | --list | --stack | --quiet | --force | --output=*) ;;
             -o | --output) path_next=1 ;;
             --v8-options) v8mode=1; break ;;
             *) break ;;
@@ -65,7 +65,7 @@ _quellix()
         case $arg in
             --pid=*) have_pid=1 ;;
             time=*) have_time=1; have_command=1 ;;
-            --attach) have_attach=1 ;;
+            --attach | --attach=unguarded) have_attach=1 ;;
             --wait | --wait=*) have_wait=1 ;;
             --json) have_json=1 ;;
             --stack) have_stack=1 ;;
@@ -84,7 +84,7 @@ _quellix()
         return 0
     fi
     own=()
-    [[ -z $have_attach ]] && own+=("--attach")
+    [[ -z $have_attach ]] && own+=("--attach" "--attach=unguarded")
     [[ -z $have_wait ]] && own+=("--wait" "--wait=")
     [[ -z $have_json ]] && own+=("--json")
     [[ -z $have_quiet ]] && own+=("--quiet")

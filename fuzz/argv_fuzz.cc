@@ -21,12 +21,14 @@ static bool g_deliver_timed = false;
 static int g_exchanges = 0;
 static int g_delivered = 0;
 static int g_attaches = 0;
+static bool g_attach_guarded = false;
 static int g_waits = 0;
 static int g_lists = 0;
 
 static bool StubProbe(int) { return g_probe_answer; }
-static int StubAttach(int) {
+static int StubAttach(int, bool guarded) {
   g_attaches++;
+  g_attach_guarded = guarded;
   return g_attach_answer ? 0 : -1;
 }
 
@@ -79,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = qfuzz::SplitAtNul(data + 1, size - 1);
   args.insert(args.begin(), "quellix");
   // quellix's own options, as the tool takes them out.
-  bool attach = false, wait = false, bad_wait = false, list = false, output = false, bad_output = false;
+  bool attach = false, unguarded = false, wait = false, bad_wait = false, list = false, output = false,
+       bad_output = false;
   size_t others = 0;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& arg = args[i];
@@ -91,6 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bad_output = bad_output || path.empty();
     } else if (arg == "--attach") {
       attach = true;
+    } else if (arg == "--attach=unguarded") {
+      attach = unguarded = true;
     } else if (arg == "--wait") {
       wait = true;
     } else if (arg.rfind("--wait=", 0) == 0) {
@@ -129,6 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_lists != 0) abort();
   // --attach, wherever it stands, loads in place of the probe, once at most.
   if (g_attaches > 1 || (g_attaches == 1 && !attach)) abort();
+  // Without the guard only when asked for.
+  if (g_attaches == 1 && g_attach_guarded == unguarded) abort();
   // One exchange at most, only for a target that passed the probe or was
   // loaded; one wait at most, only with --wait after a delivery. Success
   // only when it was delivered (and, waited for, written), or when

@@ -73,4 +73,29 @@ TEST(InspectorSettingsTest, LoopbackHosts) {
   }
 }
 
+// Only --inspect and its kin open the inspector when node starts; a port
+// alone says where SIGUSR1 would open it.
+TEST(InspectorSettingsTest, OpenAtStart) {
+  struct Case {
+    std::string cmdline;
+    const char* node_options;
+    bool open;
+  };
+  const Case cases[] = {
+      {Cmdline({"node", "--inspect", "app.js"}), nullptr, true},
+      {Cmdline({"node", "--inspect=0", "app.js"}), nullptr, true},
+      {Cmdline({"node", "app.js"}), "--inspect-brk=9300", true},
+      {Cmdline({"node", "--inspect-wait", "app.js"}), nullptr, true},
+      {Cmdline({"node", "--inspect-port=0", "app.js"}), nullptr, false},
+      {Cmdline({"node", "app.js", "--inspect"}), nullptr, false},
+      {Cmdline({"node", "app.js"}), nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.cmdline));
+    InspectorSettings settings;
+    ParseInspectorSettings(c.cmdline.data(), c.cmdline.size(), c.node_options, &settings);
+    EXPECT_EQ(c.open, settings.open_at_start);
+  }
+}
+
 }  // namespace

@@ -211,7 +211,7 @@ start_contained_runtime() {
 # a socket left behind.
 check_first_word() {
     local shell=$1 out=$2 missing="" line
-    for line in $usage_options time= --attach --wait --json --list --stack; do
+    for line in $usage_options time= --attach --attach=unguarded --wait --json --list --stack; do
         has_line "$out" "$line" || missing+=" $line"
     done
     same "$shell: first word offers every option of the usage text and time=" "" "$missing"
@@ -245,10 +245,14 @@ check_bash_completion() {
         "$(bash_complete "$script" 1 quellix --start_p)"
     same "bash: ti completes to time=" "time=" \
         "$(bash_complete "$script" 2 quellix --heapdump ti)"
-    same "bash: --att completes to --attach" "--attach" \
+    same "bash: --att completes to --attach and --attach=unguarded" "$(printf '%s\n' --attach --attach=unguarded)" \
         "$(bash_complete "$script" 1 quellix --att)"
     same "bash: --attach is offered once" "" \
         "$(bash_complete "$script" 2 quellix --attach --att)"
+    same "bash: --attach=unguarded is offered once" "" \
+        "$(bash_complete "$script" 2 quellix --attach=unguarded --att)"
+    out=$(bash_complete "$script" 3 quellix --attach=unguarded --v8-options "")
+    check "bash: --attach=unguarded before --v8-options keeps the V8 options form" has_line "$out" "--pid=$sleeper"
     out=$(bash_complete "$script" 3 quellix --attach --v8-options "")
     check "bash: --attach before --v8-options keeps the V8 options form" has_line "$out" "--pid=$sleeper"
     same "bash: --wa completes to --wait and --wait=" "$(printf '%s\n' --wait --wait=)" \
@@ -319,7 +323,9 @@ check_zsh_completion() {
     out=$(zsh_complete "$dir" "quellix --hea") || true
     same "zsh: --hea completes to --heapdump" "--heapdump" "$out"
     out=$(zsh_complete "$dir" "quellix --att") || true
-    same "zsh: --att completes to --attach" "--attach" "$out"
+    same "zsh: --att completes to --attach and --attach=unguarded" "$(printf '%s\n' --attach --attach=unguarded)" "$out"
+    out=$(zsh_complete "$dir" "quellix --attach=unguarded --att") || true
+    same "zsh: --attach=unguarded is offered once" "" "$out"
     out=$(zsh_complete "$dir" "quellix --v8-options --trace_gc ") || true
     check "zsh: after --v8-options offers --pid=" has_line "$out" "--pid="
     if has_line "$out" "--heapdump"; then
@@ -345,7 +351,7 @@ check_man_page() {
         grep -q "^$opt\$" <<<"$rendered" || missing+=" [$opt]"
     done
     for opt in $usage_options time= --pid= --stop_profiling /tmp/kestrun-uds-path- \
-        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach ATTACH napi_module_register \
+        NODE_LOG_DIR heapdump-pid-stamp.heapsnapshot 5400 --attach --attach=unguarded ATTACH napi_module_register \
         --wait --json --list "WAITING FOR THE RESULT" --stack STACK; do
         grep -qF -- "$opt" <<<"$rendered" || missing+=" $opt"
     done
@@ -359,6 +365,8 @@ check_man_page() {
 # check_attach BINARY: the installed binary carries the agent's build and
 # loads it into a plain node, started without anything (on a free port of
 # its own for the inspector, so that concurrent runs never meet on 9229).
+# Unguarded: the guard is tested on its own, in namespaces of its tests,
+# and no table of this test is to touch the machine's own namespace.
 check_attach() {
     local node out port
     node=$(command -v node) || { skip "$1 --attach: node is not installed"; return; }
@@ -370,7 +378,7 @@ check_attach() {
         [[ $(readlink "/proc/$plain_node/exe") == "$(readlink -f "$node")" ]] && grep -q 'SigCgt:.*[2367abef]..$' "/proc/$plain_node/status" 2>/dev/null && break
         sleep 0.01
     done
-    out=$(env -u NODE_OPTIONS timeout 20 "$1" --attach "$plain_node" 2>&1) || true
+    out=$(env -u NODE_OPTIONS timeout 20 "$1" --attach=unguarded "$plain_node" 2>&1) || true
     check "$1 --attach loads the agent into a plain node" \
         grep -qE "^Agent loaded into pid $plain_node; its inspector was open for [0-9]+ ms\.$" <<<"$out"
     kill "$plain_node" 2>/dev/null || true
@@ -451,6 +459,7 @@ run_deb() {
     same "package name" quellix "$(dpkg-deb -f "$deb" Package)"
     check "Depends (from dpkg-shlibdeps) names libc6" \
         grep -q 'libc6' <<<"$(dpkg-deb -f "$deb" Depends)"
+    same "Recommends nftables, for the guard of --attach" nftables "$(dpkg-deb -f "$deb" Recommends)"
 
     local files
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./|/|' | LC_ALL=C sort)

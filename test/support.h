@@ -3,6 +3,7 @@
 #ifndef QUELLIX_TEST_SUPPORT_H_
 #define QUELLIX_TEST_SUPPORT_H_
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -65,6 +66,43 @@ inline void RemoveTree(const std::string& dir) {
 }
 
 inline std::string SocketPath(int pid) { return "/tmp/kestrun-uds-path-" + std::to_string(pid); }
+
+// The marks (.kestrun-agent.<id>.lock, and one under its private name
+// .kestrun-agent.<id>.<random>.new while it is being made) that the agent
+// in pid holds in the directories it writes to; a killed agent leaves them
+// behind.
+inline std::vector<std::string> AgentMarks(int pid) {
+  std::vector<std::string> marks;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  while (struct dirent* entry = dir == nullptr ? nullptr : readdir(dir)) {
+    char target[4096];
+    ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+    if (len <= 0) continue;
+    std::string path(target, static_cast<size_t>(len));
+    if (std::regex_search(path, std::regex("/\\.kestrun-agent\\.[0-9a-f]{16}\\.([0-9a-f]{8}\\.new|lock)$")))
+      marks.push_back(path);
+  }
+  if (dir != nullptr) closedir(dir);
+  return marks;
+}
+
+// Kills pid and reaps it when it is a child (timeout_ms), then removes what
+// an agent in it leaves: its control socket and its marks.
+inline void KillAgentHost(pid_t pid, bool child, int timeout_ms = 3000) {
+  if (pid <= 0) return;
+  // Stopped first, so that it makes no mark after they are read.
+  kill(pid, SIGSTOP);
+  std::vector<std::string> marks = AgentMarks(pid);
+  kill(pid, SIGKILL);
+  if (child) {
+    int status;
+    long long deadline = NowMs() + timeout_ms;
+    while (waitpid(pid, &status, WNOHANG) == 0 && NowMs() < deadline) usleep(2000);
+  }
+  unlink(SocketPath(pid).c_str());
+  for (const std::string& mark : marks) unlink(mark.c_str());
+}
 
 // Starts argv with the current environment plus env; stdout and stderr go to
 // the given descriptors (-1: /dev/null). Returns the child's pid, or -1 after

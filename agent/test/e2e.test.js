@@ -215,7 +215,7 @@ describe('quellix --wait and a target that ends', { skip }, () => {
       assert.deepEqual(await app.exited, { code: 0, signal: null });
       const run = await running;
       assert.equal(run.status, 0, run.out + run.err);
-      const written = /\nWritten: (\S+\.cpuprofile) \(\d+ bytes, \d+\.\d s\)\.\n$/.exec(run.out);
+      const written = /\nWritten: (\S+\.cpuprofile) \(\d+ bytes, \d+\.\d s\)\.\nCPU profile: /.exec(run.out);
       assert.ok(written, run.out);
       assert.ok(JSON.parse(fs.readFileSync(written[1], 'utf8')).nodes.length > 0);
     } finally {

@@ -1,22 +1,34 @@
 // --attach: loading the agent into a plain node process through node's own
-// inspector, opened with SIGUSR1 and closed again on every path. Uses the
-// inspector client and settings, the JSON reader, the system facts and the
-// tools; the agent's single-file build is linked in beside it.
+// inspector. SIGUSR1 opens it behind a guard that keeps other users out; it
+// is found as the target's new listener, wherever node opened it; while it
+// is open, connections that are not quellix's own are looked for; and it is
+// closed again on every path. Where the main thread is blocked, a detached
+// watcher closes an inspector that opens late. Uses the inspector client,
+// settings and watch, the guard, the JSON reader, the target's state, the
+// system facts and the tools; the agent's single-file build is linked in
+// beside it.
 #include "attach.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "guard.h"
 #include "inspector_client.h"
 #include "inspector_settings.h"
+#include "inspector_watch.h"
 #include "json.h"
+#include "sock_diag.h"
 #include "system_facts.h"
+#include "target_state.h"
 #include "tools.h"
 
 // ---------------------------------------------------------------------------
@@ -34,34 +46,30 @@ static const int INSPECTOR_WAIT_MS = 2000;
 static const int LOAD_WAIT_MS = 10000;
 // The agent's worker binds its control socket a moment after the load.
 static const int AGENT_SOCKET_WAIT_MS = 5000;
-// A main thread blocked in native code opens the inspector once it is free;
-// a background process closes it if that happens within this time.
-static const int LATE_INSPECTOR_WATCH_S = 3600;
-static const int MAX_LISTENERS = 1024;
-static const int MAX_SOCKETS = 8192;
+// How often the waits look at the target's sockets: the wait for the
+// inspector and the watch while it is open every 5 ms, the watcher left
+// behind for a blocked main thread every 20 ms, for at most 10 minutes.
+static const int INSPECTOR_ROUND_MS = 5;
+static const int CLOSER_ROUND_MS = 20;
+static const int LATE_INSPECTOR_WATCH_S = 600;
+// What loading the agent adds to a process's resident memory at its peak,
+// rounded up (bench/attach-cost-bench.py); --attach wants twice this left
+// before it sends any signal.
+static const int AGENT_RSS_MB = 15;
+static const int64_t MB = INT64_C(1024) * 1024;
 static const int OLDEST_NODE = 20;
 
-// The listening TCP sockets of the target's network namespace, and the
-// socket inodes among the target's descriptors.
-struct ListenerView {
-  TcpSocket listeners[MAX_LISTENERS];
-  int count;
-  unsigned long own[MAX_SOCKETS];
-  int own_count;
+// What one attach holds that is undone on every path before it ends.
+struct AttachRun {
+  bool guarded;  // a guard is required before SIGUSR1
+  Guard guard;
+  SockDiag diag;  // in the target's network namespace
+  bool opened;    // quellix sent SIGUSR1
+  int64_t opened_at;
+  ListenerView before;       // what listened before SIGUSR1
+  NewListenerSearch search;  // the target's new listeners since
+  Intrusion intrusion;       // a connection to the inspector that is not ours
 };
-
-static bool ReadListenerView(int pid, ListenerView* view) {
-  view->count = GetTcpListeners(pid, view->listeners, MAX_LISTENERS);
-  view->own_count = GetSocketInodes(pid, view->own, MAX_SOCKETS);
-  return view->count >= 0 && view->own_count >= 0;
-}
-
-static bool IsOwnSocket(const ListenerView& view, unsigned long inode) {
-  for (int i = 0; i < view.own_count; i++) {
-    if (view.own[i] == inode) return true;
-  }
-  return false;
-}
 
 // What listens on a port of the target's namespace.
 enum PortHolder { PORT_FREE, PORT_OWN, PORT_OWN_EXPOSED, PORT_OTHER };
@@ -83,12 +91,13 @@ static PortHolder HolderOfPort(const ListenerView& view, int port, TcpSocket* ow
 }
 
 // The major version of node whose inspector answers GET /json/version on
-// listener; 0 when the listener is no node inspector.
+// listener (at its reachable address); 0 when the listener answered as no
+// node inspector, -1 when it gave no answer.
 static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
   char body[1024], browser[128];
   const char* why = nullptr;
-  if (InspectorHttpGet(pid, listener, "/json/version", body, sizeof(body), &why) < 0 ||
-      JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
+  if (InspectorHttpGet(pid, ReachableAddress(listener), "/json/version", body, sizeof(body), &why) < 0) return -1;
+  if (JsonMember(body, strlen(body), "Browser", false, browser, sizeof(browser)) != 's' ||
       !StrStartsWith(browser, "node.js/v")) {
     return 0;
   }
@@ -96,23 +105,18 @@ static int InspectorNodeVersion(int pid, const TcpSocket& listener) {
   return major > 0 ? major : 0;
 }
 
-// With port 0 the inspector is the target's own loopback listener that
-// answers as node's inspector. When asked is given, the listeners in it are
-// passed over (those that were there before the signal, or were asked
-// already) and each one asked is added. Each listener that stays silent
-// costs a wait of its own, so after the first one no more are asked once the
-// deadline has passed: a target with many silent listeners cannot hold the
-// tool for long.
-static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, ListenerView* asked, int64_t deadline,
-                                   TcpSocket* found) {
+// An inspector open from the start on a port of node's choosing (--inspect=0)
+// is the target's own loopback listener that answers as node's inspector.
+// Each listener that stays silent costs a wait of its own, so after the
+// first one no more are asked once the deadline has passed: a target with
+// many silent listeners cannot hold the tool for long.
+static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, int64_t deadline, TcpSocket* found) {
   bool first = true;
   for (int i = 0; i < view.count; i++) {
     const TcpSocket& listener = view.listeners[i];
     if (!IsOwnSocket(view, listener.inode) || !IsLoopbackSocket(listener)) continue;
-    if (asked != nullptr && IsOwnSocket(*asked, listener.inode)) continue;
     if (!first && MonotonicMs() >= deadline) return false;
     first = false;
-    if (asked != nullptr && asked->own_count < MAX_SOCKETS) asked->own[asked->own_count++] = listener.inode;
     if (InspectorNodeVersion(pid, listener) > 0) {
       *found = listener;
       return true;
@@ -121,38 +125,80 @@ static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, ListenerVi
   return false;
 }
 
-// Polls until the target's own inspector listens (on port, or on a new port
-// when port is 0), or the time is up. With port 0 each new listener is
-// asked once: seen takes in what was asked. Only listeners count: a socket
-// that node has made but not yet put to listen is asked once it listens.
-static bool WaitForInspector(int pid, int port, ListenerView* seen, int timeout_ms, TcpSocket* found) {
-  static ListenerView view;
-  const int64_t deadline = MonotonicMs() + timeout_ms;
+// Where node opened the inspector after SIGUSR1.
+enum Found { FOUND_NONE, FOUND_LOOPBACK, FOUND_EXPOSED };
+
+// How often a new listener that gives no answer is asked again: an
+// inspector whose process is slow to serve it is not to be passed over.
+static const int SILENT_TRIES = 3;
+
+// True while the listener with inode may be asked again; counts the tries.
+static bool MayAskAgain(unsigned long inode) {
+  static struct {
+    unsigned long inode;
+    int tries;
+  } silent[64];
+  static unsigned next = 0;
+  for (auto& entry : silent) {
+    if (entry.inode == inode) return ++entry.tries < SILENT_TRIES;
+  }
+  silent[next++ % 64] = {inode, 1};
+  return true;
+}
+
+// One look at the target's new listeners: each is asked whether it is
+// node's inspector, once, or up to SILENT_TRIES times while it gives no
+// answer. Only a new listener of the target is ever asked; the
+// application's other ports are not.
+static Found LookForNewInspector(int pid, SockDiag* diag, NewListenerSearch* search, TcpSocket* found) {
+  unsigned long silent[16];
+  int silent_count = 0;
+  Found where = FOUND_NONE;
+  while (where == FOUND_NONE && NextNewListener(pid, diag, search, found) == 1) {
+    int version = InspectorNodeVersion(pid, *found);
+    if (version > 0) where = IsLoopbackSocket(*found) ? FOUND_LOOPBACK : FOUND_EXPOSED;
+    if (version == -1 && silent_count < 16 && MayAskAgain(found->inode)) silent[silent_count++] = found->inode;
+  }
+  // Asked again in a later round.
+  for (int i = 0; i < silent_count; i++) LookAgainAt(search, silent[i]);
+  return where;
+}
+
+// Looks every INSPECTOR_ROUND_MS until node's inspector listens as a new
+// listener of the target, or the time is up.
+static Found WaitForNewInspector(int pid, SockDiag* diag, NewListenerSearch* search, TcpSocket* found) {
+  const int64_t deadline = MonotonicMs() + INSPECTOR_WAIT_MS;
   for (;;) {
-    if (ReadListenerView(pid, &view)) {
-      if (port != 0 && HolderOfPort(view, port, found) == PORT_OWN) return true;
-      if (port == 0 && FindInspectorOnAnyPort(pid, view, seen, deadline, found)) return true;
-    }
-    if (MonotonicMs() >= deadline) return false;
-    usleep(1000);
+    Found where = LookForNewInspector(pid, diag, search, found);
+    if (where != FOUND_NONE) return where;
+    if (MonotonicMs() >= deadline) return FOUND_NONE;
+    usleep(INSPECTOR_ROUND_MS * 1000);
   }
 }
 
+// Where the watch for connections that are not ours reports to, while the
+// inspector that quellix opened is open.
+static AttachRun* g_watched = nullptr;
+static TcpSocket g_watched_listener;
+
+// One look for a connection to the open inspector that is not ours; true
+// once one was seen.
+static bool Intruded() {
+  if (g_watched == nullptr) return false;
+  return FindForeignConnection(&g_watched->diag, g_watched_listener, &g_watched->intrusion);
+}
+
 // Polls until the listener is gone from the target's namespace (or the
-// target is gone).
-static bool WaitForListenerGone(int pid, const TcpSocket& listener, int timeout_ms) {
-  static ListenerView view;
+// target is gone), looking for intruders meanwhile.
+static bool WaitForListenerGone(int pid, SockDiag* diag, const TcpSocket& listener, int timeout_ms) {
   const int64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
-    if (ReadListenerView(pid, &view)) {
-      bool present = false;
-      for (int i = 0; i < view.count && !present; i++) present = view.listeners[i].inode == listener.inode;
-      if (!present) return true;
-    } else if (errno == ENOENT || errno == ESRCH) {
-      return true;
-    }
+    Intruded();
+    int listens = StillListens(pid, diag, listener);
+    if (listens == 0) return true;
+    if (listens == -1 && kill(pid, 0) == -1 && errno == ESRCH) return true;
     if (MonotonicMs() >= deadline) return false;
-    usleep(1000);
+    usleep(INSPECTOR_ROUND_MS * 1000);
   }
 }
 
@@ -185,11 +231,26 @@ static bool OpenSession(int pid, const TcpSocket& listener, InspectorLink* link,
   return true;
 }
 
+// Why a wait ended early: a connection to the inspector that is not ours.
+static const char kIntruded[] = "a connection that is not quellix's";
+
 // The reply to the request with id in the session; false with why when none
-// came in time.
+// came in time. While it waits, it looks for intruders every
+// INSPECTOR_ROUND_MS and gives up at the first.
 static bool AwaitReply(InspectorLink* link, int id, char* reply, size_t size, int timeout_ms, const char** why) {
   const int64_t deadline = MonotonicMs() + timeout_ms;
   for (;;) {
+    while (link->pending_len == 0) {
+      if (Intruded()) {
+        *why = kIntruded;
+        return false;
+      }
+      int64_t left = deadline - MonotonicMs();
+      if (left <= 0 ||
+          WaitReadable(link->fd, left < INSPECTOR_ROUND_MS ? static_cast<int>(left) : INSPECTOR_ROUND_MS) != 0) {
+        break;  // what came (or the fault, or the time-out) is the receive's to name
+      }
+    }
     int64_t left = deadline - MonotonicMs();
     ssize_t len = WsReceiveText(link, reply, size, left > 0 ? static_cast<int>(left) : 0, why);
     if (len == 0) *why = "session closed";
@@ -203,7 +264,8 @@ static bool AwaitReply(InspectorLink* link, int id, char* reply, size_t size, in
 }
 
 // Evaluates the agent's build in the session; 1 when it loaded, 0 when the
-// process ran it already, -1 after a message.
+// process ran it already, -1 after a message (none when an intruder cut the
+// wait short).
 static int EvaluateAgent(int pid, InspectorLink* link) {
   static const char kHead[] = "{\"id\":1,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"";
   static const char kTail[] = "\",\"includeCommandLineAPI\":true,\"returnByValue\":true,\"silent\":true}}";
@@ -222,7 +284,10 @@ static int EvaluateAgent(int pid, InspectorLink* link) {
   const char* why = nullptr;
   if (!WsSend(link, WS_TEXT, request, head + body + sizeof(kTail) - 1) ||
       !AwaitReply(link, 1, reply, sizeof(reply), LOAD_WAIT_MS, &why)) {
-    printf("The inspector of pid %d did not answer the load (%s).\n", pid, why != nullptr ? why : "cannot send");
+    // An intruder is reported once the inspector is closed.
+    if (why != kIntruded) {
+      printf("The inspector of pid %d did not answer the load (%s).\n", pid, why != nullptr ? why : "cannot send");
+    }
     return -1;
   }
   size_t len = strlen(reply);
@@ -250,7 +315,7 @@ static int EvaluateAgent(int pid, InspectorLink* link) {
 // Closes the inspector through the session (a new one when link has none)
 // and waits until its listener is gone. node answers the close with a close
 // frame of the WebSocket, not with a reply.
-static bool CloseInspector(int pid, const TcpSocket& listener, InspectorLink* link) {
+static bool CloseInspector(int pid, SockDiag* diag, const TcpSocket& listener, InspectorLink* link) {
   static const char kClose[] =
       "{\"id\":2,\"method\":\"Runtime.evaluate\",\"params\":{\"expression\":\"require('inspector').close()\","
       "\"includeCommandLineAPI\":true,\"silent\":true}}";
@@ -260,7 +325,7 @@ static bool CloseInspector(int pid, const TcpSocket& listener, InspectorLink* li
     if (link->fd != -1) close(link->fd);
     link->fd = -1;
     link = &fresh;
-    if (!OpenSession(pid, listener, link, &why)) return false;
+    if (!OpenSession(pid, ReachableAddress(listener), link, &why)) return false;
     if (!WsSend(link, WS_TEXT, kClose, sizeof(kClose) - 1)) {
       close(link->fd);
       link->fd = -1;
@@ -274,7 +339,7 @@ static bool CloseInspector(int pid, const TcpSocket& listener, InspectorLink* li
   }
   close(link->fd);
   link->fd = -1;
-  return WaitForListenerGone(pid, listener, INSPECTOR_WAIT_MS);
+  return WaitForListenerGone(pid, diag, listener, INSPECTOR_WAIT_MS);
 }
 
 // Waits until pid serves its control socket, or the time is up.
@@ -287,11 +352,23 @@ static bool WaitForControlSocket(int pid) {
   return true;
 }
 
+// Waits up to ms for the target to end; true when it has. Through its
+// handle where there is one: a process that took the pid later is not it.
+static bool TargetEnded(int pid, int handle, int ms) {
+  if (handle == -1) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    return kill(pid, 0) == -1 && errno == ESRCH;
+  }
+  struct pollfd ending = {handle, POLLIN, 0};
+  return poll(&ending, 1, ms) > 0;
+}
+
 // A main thread blocked in native code opens the inspector once it is free,
-// after quellix has given up: a detached process looks for that listener
-// every 100 ms and closes it, so that it does not stay open. It ends with
-// the target, or after an hour.
-static void CloseLateInspector(int pid, int handle, int port, const ListenerView& before) {
+// after quellix has given up: a detached process looks for any new listener
+// of the target every CLOSER_ROUND_MS and closes it when it is node's
+// inspector. It ends when it has, when the target ends, or after
+// LATE_INSPECTOR_WATCH_S.
+static void LeaveCloser(int pid, int handle, const NewListenerSearch& search) {
   fflush(stdout);
   pid_t child = fork();
   if (child != 0) return;
@@ -308,24 +385,27 @@ static void CloseLateInspector(int pid, int handle, int port, const ListenerView
   }
   if (chdir("/") != 0) {
   }
-  static ListenerView seen;
-  seen = before;
+  static NewListenerSearch looking;
+  looking = search;
+  static SockDiag diag;
+  // Made again for each round where it cannot be made now.
+  if (!OpenSockDiag(pid, &diag)) diag.fd = -1;
   static InspectorLink link;
-  link.fd = -1;
-  TcpSocket found;
-  // Through the target's handle: a process that took the pid later is not it.
-  for (int round = 0; round < LATE_INSPECTOR_WATCH_S * 10 && SignalProcess(pid, handle, 0) == 0; round++) {
-    usleep(100000);
-    if (WaitForInspector(pid, port, &seen, 0, &found)) {
-      CloseInspector(pid, found, &link);
-      break;
-    }
+  const int64_t deadline = MonotonicMs() + LATE_INSPECTOR_WATCH_S * 1000LL;
+  while (MonotonicMs() < deadline && !TargetEnded(pid, handle, CLOSER_ROUND_MS)) {
+    TcpSocket found;
+    if (LookForNewInspector(pid, &diag, &looking, &found) == FOUND_NONE) continue;
+    link.fd = -1;
+    if (CloseInspector(pid, &diag, found, &link)) break;
+    // Tried again next round.
+    LookAgainAt(&looking, found.inode);
   }
   _exit(0);
 }
 
-// The checks before any signal: who may attach, and whether the target is
-// node and can open its inspector. False after a message.
+// The checks before any signal: who may attach, whether the target is node
+// and can open its inspector, and whether it has the memory for the agent.
+// False after a message.
 static bool CheckAttachable(int pid, InspectorSettings* settings) {
   uid_t uid;
   gid_t gid;
@@ -354,6 +434,15 @@ static bool CheckAttachable(int pid, InspectorSettings* settings) {
     printf("Pid %d does not publish its inspector over HTTP (--inspect-publish-uid); no signal sent.\n", pid);
     return false;
   }
+  // The agent's memory must not be what makes the kernel kill the service.
+  const MemoryRoom room = GetMemoryRoom(pid);
+  if (room.bytes < MB * 2 * AGENT_RSS_MB) {
+    printf(
+        "Pid %d has %lld MB of memory left (%s); loading the agent adds about %d MB, and --attach needs twice that. No signal sent.\n",
+        pid, static_cast<long long>(room.bytes > 0 ? room.bytes / MB : 0),
+        room.cgroup ? "under its memory cgroup's limit" : "on the host", AGENT_RSS_MB);
+    return false;
+  }
   return true;
 }
 
@@ -376,18 +465,110 @@ static bool CheckSignal(int pid, const InspectorSettings& settings) {
   return true;
 }
 
-// Finds the target's inspector, opening it with SIGUSR1 when it is not open
-// yet; *opened tells which. False after a message.
-static bool ReachInspector(int pid, int handle, const InspectorSettings& settings, TcpSocket* listener, bool* opened,
-                           int64_t* opened_at) {
-  static ListenerView before;
-  *opened = false;
-  if (!ReadListenerView(pid, &before)) {
+// The inspector that quellix opened did not close: the watcher left behind
+// tries again, as for an inspector that opens late.
+static void ReportStillOpen(int pid, int handle, AttachRun* run, const TcpSocket& listener) {
+  printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
+  LookAgainAt(&run->search, listener.inode);
+  LeaveCloser(pid, handle, run->search);
+}
+
+// Installs the guard before SIGUSR1: every port that listens now stays open
+// to all, every other local port is the target's user's and root's alone
+// until the guard is removed. False after a message.
+static bool PlaceGuard(int pid, const ListenerView& before, AttachRun* run) {
+  const char* missing = MissingGuardPiece();
+  if (missing != nullptr && strcmp(missing, "root") == 0) {
+    printf(
+        "--attach guards pid %d's inspector with nftables, which needs root; --attach=unguarded accepts the risk without it. No signal sent.\n",
+        pid);
+    return false;
+  }
+  if (missing != nullptr) {
+    printf(
+        "--attach guards pid %d's inspector with nftables, but nft is not installed (package nftables); --attach=unguarded accepts the risk without it. No signal sent.\n",
+        pid);
+    return false;
+  }
+  static int ports[WATCH_MAX_LISTENERS];
+  const int count = ListeningPorts(before, ports, WATCH_MAX_LISTENERS);
+  uid_t uid = 0;
+  gid_t gid = 0;
+  char why[512];
+  if (!GetProcessOwner(pid, &uid, &gid)) {
+    snprintf(why, sizeof(why), "its owner cannot be read");
+  } else if (InstallGuard(pid, uid, ports, count, &run->guard, why, sizeof(why))) {
+    return true;
+  }
+  printf(
+      "--attach cannot guard pid %d's inspector: nft failed (%s); --attach=unguarded accepts the risk without it. No signal sent.\n",
+      pid, why);
+  return false;
+}
+
+// Closes an inspector that node opened on an address other hosts may reach;
+// nothing is loaded through it. Always false, after a message.
+static bool CloseExposed(int pid, int handle, AttachRun* run, const TcpSocket& listener) {
+  static InspectorLink link;
+  link.fd = -1;
+  if (!CloseInspector(pid, &run->diag, listener, &link)) {
+    ReportStillOpen(pid, handle, run, listener);
+    return false;
+  }
+  char address[64], shown[128];
+  if (inet_ntop(listener.family, listener.address, address, sizeof(address)) == nullptr) snprintf(address, 8, "?");
+  snprintf(shown, sizeof(shown), listener.family == AF_INET6 ? "[%s]:%d" : "%s:%d", address, listener.port);
+  printf(
+      "Pid %d opened its inspector on %s, which is not a loopback address; quellix closed it again and loaded nothing.\n",
+      pid, shown);
+  return false;
+}
+
+// The wait for the inspector ended without one. Where the main thread slept
+// in its event loop before the signal and no loop of the target has left a
+// wake-up unread since, node has served SIGUSR1 and will open nothing: the
+// application handles it itself, or runs with --disable-sigusr1. Otherwise
+// the main thread is busy, and may open the inspector once it is free.
+static bool ReportNoInspector(int pid, int handle, bool waited_in_loop, const AttachRun& run) {
+  if (waited_in_loop && !HasUnreadWakeup(pid)) {
+    printf("Pid %d opened no inspector within 2 s of SIGUSR1 (it may handle SIGUSR1 itself); nothing loaded.\n", pid);
+    return false;
+  }
+  printf(
+      "Pid %d opened no inspector within 2 s of SIGUSR1 (its main thread is busy; a watcher closes the inspector if it opens within 10 minutes); nothing loaded.\n",
+      pid);
+  LeaveCloser(pid, handle, run.search);
+  return false;
+}
+
+// Whether the main thread sleeps in its event loop, right before the
+// signal: one that runs a callback now is looked at again every
+// INSPECTOR_ROUND_MS, for at most 10 rounds, so that a moment's work does
+// not make an idle application look busy.
+static bool WaitsInLoopSoon(int pid) {
+  for (int round = 0; round < 10; round++) {
+    if (MainThreadWaitsInLoop(pid)) return true;
+    usleep(INSPECTOR_ROUND_MS * 1000);
+  }
+  return false;
+}
+
+// Finds the target's inspector, opening it with SIGUSR1 behind the guard
+// when it is not open yet (run->opened tells which). The inspector that the
+// signal opens is the target's new listener, on whatever address and port.
+// False after a message.
+static bool ReachInspector(int pid, int handle, const InspectorSettings& settings, AttachRun* run,
+                           TcpSocket* listener) {
+  const ListenerView& before = run->before;
+  if (!OpenSockDiag(pid, &run->diag)) run->diag.fd = -1;  // /proc is read instead
+  if (!ReadListenerView(pid, &run->diag, &run->before)) {
     printf("Cannot read the sockets of pid %d: %s\n", pid, strerror(errno));
     return false;
   }
+  // An inspector open already is used where node's options say it is.
   const int port = settings.port;
-  if (port == 0 && FindInspectorOnAnyPort(pid, before, nullptr, MonotonicMs() + INSPECTOR_WAIT_MS, listener)) {
+  if (port == 0 && settings.open_at_start &&
+      FindInspectorOnAnyPort(pid, before, MonotonicMs() + INSPECTOR_WAIT_MS, listener)) {
     return true;
   }
   if (port != 0) {
@@ -407,16 +588,21 @@ static bool ReachInspector(int pid, int handle, const InspectorSettings& setting
         break;
     }
   }
-  if (!CheckSignal(pid, settings)) return false;
-  *opened_at = MonotonicMs();
+  if (!CheckSignal(pid, settings) || (run->guarded && !PlaceGuard(pid, before, run))) return false;
+  const bool waited_in_loop = WaitsInLoopSoon(pid);
+  run->opened_at = MonotonicMs();
   SignalProcess(pid, handle, SIGUSR1);
-  *opened = true;
-  static ListenerView seen;
-  seen = before;
-  if (WaitForInspector(pid, port, &seen, INSPECTOR_WAIT_MS, listener)) return true;
-  printf("Pid %d opened no inspector within 2 s (is its main thread blocked in native code?); nothing loaded.\n", pid);
-  CloseLateInspector(pid, handle, port, before);
-  return false;
+  run->opened = true;
+  StartNewListenerSearch(&run->search, &run->before);
+  switch (WaitForNewInspector(pid, &run->diag, &run->search, listener)) {
+    case FOUND_LOOPBACK:
+      return true;
+    case FOUND_EXPOSED:
+      return CloseExposed(pid, handle, run, *listener);
+    case FOUND_NONE:
+      break;
+  }
+  return ReportNoInspector(pid, handle, waited_in_loop, *run);
 }
 
 static int SayAgentRunsAlready(int pid) {
@@ -424,44 +610,81 @@ static int SayAgentRunsAlready(int pid) {
   return 0;
 }
 
+// Names who connected to the inspector while it was open.
+static void ReportIntrusion(int pid, const Intrusion& intrusion) {
+  char user[128] = "unknown";
+  if (intrusion.uid != static_cast<unsigned long>(-1)) UserName(static_cast<uid_t>(intrusion.uid), user, sizeof(user));
+  char shown[256];
+  EscapeControls(user, shown, sizeof(shown));
+  if (intrusion.holder > 0) {
+    printf("Warning: pid %d (user %s) connected to pid %d's inspector while it was open.\n", intrusion.holder, shown,
+           pid);
+  } else {
+    printf("Warning: a process of user %s connected to pid %d's inspector while it was open.\n", shown, pid);
+  }
+}
+
 // Checks pid, reaches its inspector and loads the agent through it: 1 when
 // it loaded, 0 when the process ran it already, -1 after a message. An
-// inspector opened here (*opened, at *opened_at) is closed again on every
-// path.
-static int LoadThroughInspector(int pid, int handle, bool* opened, int64_t* opened_at) {
+// inspector opened here (run->opened) is closed again on every path.
+static int LoadThroughInspector(int pid, int handle, AttachRun* run) {
   InspectorSettings settings;
   TcpSocket listener;
-  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, handle, settings, &listener, opened, opened_at))
-    return -1;
-
+  if (!CheckAttachable(pid, &settings) || !ReachInspector(pid, handle, settings, run, &listener)) return -1;
+  // From here until it is closed, connections that are not ours are looked for.
+  if (run->opened) {
+    g_watched = run;
+    g_watched_listener = listener;
+    Intruded();
+  }
   static InspectorLink link;
   link.fd = -1;
   const char* why = nullptr;
   int loaded = -1;
-  int version = InspectorNodeVersion(pid, listener);
-  if (version > 0 && version < OLDEST_NODE) {
+  int version = Intruded() ? 0 : InspectorNodeVersion(pid, listener);
+  if (Intruded()) {
+    // Closed at once, below; nothing is loaded.
+  } else if (version > 0 && version < OLDEST_NODE) {
     printf("Pid %d runs node %d; --attach needs node %d or later. Nothing loaded.\n", pid, version, OLDEST_NODE);
-  } else if (version == 0 || !OpenSession(pid, listener, &link, &why)) {
+  } else if (version <= 0 || !OpenSession(pid, listener, &link, &why)) {
     if (version == 0) why = "/json/version names no node";
+    if (version < 0) why = "no answer to /json/version";
     printf("The inspector of pid %d did not answer as node's does (%s); nothing loaded.\n", pid, why);
-  } else {
+  } else if (!Intruded()) {
     loaded = EvaluateAgent(pid, &link);
   }
-  if (*opened && !CloseInspector(pid, listener, &link)) {
-    printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
-    return -1;
-  }
+  bool closed = !run->opened || CloseInspector(pid, &run->diag, listener, &link);
+  g_watched = nullptr;
   if (link.fd != -1) {
     WsSend(&link, WS_CLOSE, "\x03\xe8", 2);  // 1000: normal closure
     close(link.fd);
+    link.fd = -1;
+  }
+  if (!closed) {
+    ReportStillOpen(pid, handle, run, listener);
+    loaded = -1;
+  }
+  if (run->intrusion.seen) {
+    ReportIntrusion(pid, run->intrusion);
+    loaded = -1;
   }
   return loaded;
+}
+
+// Undoes what the attach left: the guard, the socket of the watch.
+static void EndRun(int pid, AttachRun* run) {
+  char why[512];
+  if (run->guard.installed && !RemoveGuard(&run->guard, why, sizeof(why))) {
+    printf("The nftables guard in pid %d's network namespace could not be removed (%s); its rules lapse within %d s.\n",
+           pid, why, GUARD_SECONDS);
+  }
+  CloseSockDiag(&run->diag);
 }
 
 // Loads the agent into pid through its inspector, unless pid serves its
 // control socket already; 0 when the agent runs there, -1 after a message.
 // *handle becomes a handle of pid's process (or -1), for the kick after it.
-int AttachAgent(int pid, int* handle) {
+int AttachAgent(int pid, int* handle, bool guarded) {
   // The signals go through a handle of the process checked here, as the kick.
   if (*handle != -1) close(*handle);
   *handle = OpenProcessHandle(pid);
@@ -469,17 +692,20 @@ int AttachAgent(int pid, int* handle) {
   // A target that hangs up early must not end quellix.
   signal(SIGPIPE, SIG_IGN);
   // An inspector left open lets any local process run code as the target's
-  // user: from before SIGUSR1 until the inspector is closed again, SIGINT,
-  // SIGTERM and SIGHUP wait (every wait on the way is bounded), and then end
-  // quellix as they would have.
+  // user: from before the guard and SIGUSR1 until the inspector is closed
+  // and the guard removed again, SIGINT, SIGTERM and SIGHUP wait (every wait
+  // on the way is bounded), and then end quellix as they would have.
   sigset_t ending, previous;
   sigemptyset(&ending);
   for (int signo : kEndSignals) sigaddset(&ending, signo);
   sigprocmask(SIG_BLOCK, &ending, &previous);
-  bool opened = false;
-  int64_t opened_at = 0;
-  const int loaded = LoadThroughInspector(pid, *handle, &opened, &opened_at);
-  const int open_ms = static_cast<int>(MonotonicMs() - opened_at);
+  static AttachRun run;
+  memset(&run, 0, sizeof(run));
+  run.guarded = guarded;
+  run.diag.fd = -1;
+  const int loaded = LoadThroughInspector(pid, *handle, &run);
+  const int open_ms = static_cast<int>(MonotonicMs() - run.opened_at);
+  EndRun(pid, &run);
   fflush(stdout);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (loaded == -1) return -1;
@@ -489,7 +715,7 @@ int AttachAgent(int pid, int* handle) {
   }
   if (loaded == 0) {
     SayAgentRunsAlready(pid);
-  } else if (opened) {
+  } else if (run.opened) {
     printf("Agent loaded into pid %d; its inspector was open for %d ms.\n", pid, open_ms);
   } else {
     printf("Agent loaded into pid %d through its open inspector, which stays open.\n", pid);

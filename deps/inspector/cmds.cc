@@ -98,7 +98,7 @@ void GetTimeInSecond(const std::string& arg, int* duration);
 int sendUdsMessage(int pid, unsigned int mask);
 void SendTerminateSignal(int pid, int stop_kind);
 static bool IsKestrun(int pid);
-static int AttachHere(int pid);
+static int AttachHere(int pid, bool guarded);
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration);
 static int StackHere(int pid);
 
@@ -107,7 +107,7 @@ static int StackHere(int pid);
 // are the only ways out of the process, and a test may put stand-ins in
 // their place.
 static bool (*g_probe)(int pid) = IsKestrun;
-static int (*g_attach)(int pid) = AttachHere;
+static int (*g_attach)(int pid, bool guarded) = AttachHere;
 static int (*g_exchange)(int pid, unsigned int mask) = sendUdsMessage;
 static int (*g_wait)(int pid, const char* path, int limit, int stop_kind, int duration) = WaitHere;
 static int (*g_stack)(int pid) = StackHere;
@@ -197,6 +197,7 @@ static bool ParseArgument(const char* arg, unsigned int* mask, int* pid, int* du
 // runtime as V8 flags.
 struct OwnOptions {
   bool attach;
+  bool unguarded;
   bool json;
   bool list;
   bool stack;
@@ -217,6 +218,7 @@ static const struct {
 } kOwnOptions[] = {
     // clang-format off
     {"--attach", &OwnOptions::attach},
+    {"--attach=unguarded", &OwnOptions::unguarded},  // --attach itself, without its guard
     {"--json", &OwnOptions::json},
     {"--list", &OwnOptions::list},
     {"--stack", &OwnOptions::stack},
@@ -265,6 +267,7 @@ static void TakeOwnOptions(int* argc, char** argv, OwnOptions* own) {
   }
   argv[kept] = nullptr;
   *argc = kept;
+  if (own->unguarded) own->attach = true;
 }
 
 static void ReportUnsupported(const char* arg) {
@@ -1046,7 +1049,7 @@ static bool StopActivity(int pid, int stop_kind) {
 
 // The load of --attach in this run: the target it checks is the one the
 // exchange then kicks.
-static int AttachHere(int pid) { return AttachAgent(pid, &g_target_handle); }
+static int AttachHere(int pid, bool guarded) { return AttachAgent(pid, &g_target_handle, guarded); }
 
 // The wait of this run: the target identified, stopped through dispatch.
 static int WaitHere(int pid, const char* path, int limit, int stop_kind, int duration) {
@@ -1140,7 +1143,7 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
   if (!OutputFits(V8_OPTIONS, own)) return 1;
   // With --attach the probe is never asked, also without a pid.
   if (own.attach && pid > 0) {
-    if (g_attach(pid) != 0) return 1;
+    if (g_attach(pid, !own.unguarded) != 0) return 1;
     MarkNoError();
   } else if (own.attach || !g_probe(pid)) {
     ReportRefusedTarget(pid, true);
@@ -1165,7 +1168,7 @@ static int StackCommand(int argc, char** argv, const OwnOptions& own) {
   }
   g_report.pid = pid;
   if (own.attach) {
-    if (g_attach(pid) != 0) return 1;
+    if (g_attach(pid, !own.unguarded) != 0) return 1;
     MarkNoError();
   } else if (!g_probe(pid)) {
     ReportRefusedTarget(pid, false);
@@ -1223,7 +1226,7 @@ static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
   g_report.pid = pid;
   if (!OutputFits(mask, own)) return 1;
   if (own.attach) {
-    if (g_attach(pid) != 0) return 1;
+    if (g_attach(pid, !own.unguarded) != 0) return 1;
     MarkNoError();
     if (mask == 0) {
       g_report.delivered = true;

@@ -251,6 +251,29 @@ static void HostHeader(const TcpSocket& listener, char* out, size_t size) {
   snprintf(out, size, listener.family == AF_INET6 ? "[%s]:%d" : "%s:%d", text, listener.port);
 }
 
+// The local ports of the latest connections made here, for OwnConnectionPorts.
+static const int OWN_PORTS_KEPT = 64;
+static int g_own_ports[OWN_PORTS_KEPT];
+static int g_own_port_count = 0;
+
+// A connection's local port is chosen when it connects.
+static void NoteOwnPort(int fd) {
+  struct sockaddr_storage local;
+  socklen_t len = sizeof(local);
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &len) != 0) return;
+  const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(&local);
+  const struct sockaddr_in6* in6 = reinterpret_cast<const struct sockaddr_in6*>(&local);
+  int port = ntohs(local.ss_family == AF_INET ? in->sin_port : in6->sin6_port);
+  g_own_ports[g_own_port_count++ % OWN_PORTS_KEPT] = port;
+}
+
+int OwnConnectionPorts(int* ports, int max) {
+  int count = g_own_port_count < OWN_PORTS_KEPT ? g_own_port_count : OWN_PORTS_KEPT;
+  if (count > max) count = max;
+  memcpy(ports, g_own_ports, sizeof(int) * static_cast<size_t>(count));
+  return count;
+}
+
 int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
   int fd = TcpSocketInNamespace(pid, listener.family);
   if (fd == -1) return -1;
@@ -272,6 +295,7 @@ int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms) {
     errno = saved;
     return -1;
   }
+  NoteOwnPort(fd);
   const int64_t deadline = MonotonicMs() + timeout_ms;
   int error = 0;
   socklen_t error_len = sizeof(error);

@@ -57,6 +57,10 @@ struct InspectorLink {
 // Connects to the listener of pid (in pid's network namespace) within
 // timeout_ms; the socket, or -1 with errno set.
 int ConnectToListener(int pid, const TcpSocket& listener, int timeout_ms);
+// The local ports of the latest connections (at most 64) that this process
+// made with ConnectToListener, into ports (at most max): their count. A
+// connection to an inspector from another port is someone else's.
+int OwnConnectionPorts(int* ports, int max);
 // GET path over a new connection to the listener: the body (NUL-ended, at
 // most size - 1 bytes) of a 200 answer, its length; -1 otherwise, with why
 // naming the fault.

@@ -115,6 +115,9 @@ static void ApplyOption(InspectorSettings* settings, const char* name, size_t na
     if (strcmp(normal, option.name) != 0) continue;
     switch (option.effect) {
       case INSPECT:
+        settings->open_at_start = true;
+        if (value != nullptr) ApplyHostPort(settings, value);
+        break;
       case INSPECT_PORT:
         if (value != nullptr) ApplyHostPort(settings, value);
         break;

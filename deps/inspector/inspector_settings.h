@@ -15,6 +15,7 @@ struct InspectorSettings {
   bool disable_sigusr1;   // --disable-sigusr1
   bool permission;        // --permission or --experimental-permission
   bool http_unpublished;  // --inspect-publish-uid without http: no /json/list
+  bool open_at_start;     // --inspect, --inspect-brk or --inspect-wait
 };
 // Reads the settings from NODE_OPTIONS (node_options, may be null) and then
 // from the node options of a command line (NUL-separated words, argv[0]

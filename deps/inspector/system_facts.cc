@@ -161,7 +161,12 @@ int GetTcpListeners(int, TcpSocket*, int) {
   return -1;
 }
 
+int SocketInNamespace(int, int domain, int type, int protocol) { return socket(domain, type, protocol); }
+
 int TcpSocketInNamespace(int, int family) { return socket(family, SOCK_STREAM, 0); }
+
+// No /proc to find it in.
+int FindSocketHolder(unsigned long) { return -1; }
 
 bool RandomBytes(unsigned char* data, size_t len) {
   // getentropy gives at most 256 bytes a call.
@@ -440,7 +445,9 @@ int GetTcpListeners(int pid, TcpSocket* listeners, int max) {
 // The work of the thread that joins a network namespace to make a socket.
 struct NamespaceSocket {
   int namespace_fd;
-  int family;
+  int domain;
+  int type;
+  int protocol;
   int fd;
   int error;
 };
@@ -451,23 +458,23 @@ static void* MakeSocketInNamespace(void* argument) {
     job->error = errno;
     return nullptr;
   }
-  job->fd = socket(job->family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  job->fd = socket(job->domain, job->type | SOCK_CLOEXEC, job->protocol);
   if (job->fd == -1) job->error = errno;
   return nullptr;
 }
 
 // A socket keeps the network namespace it was made in, whichever thread
 // uses it later; the thread that joined the target's namespace then ends.
-int TcpSocketInNamespace(int pid, int family) {
+int SocketInNamespace(int pid, int domain, int type, int protocol) {
   char path[64];
   snprintf(path, sizeof(path), "/proc/%d/ns/net", pid);
-  NamespaceSocket job = {open(path, O_RDONLY | O_CLOEXEC), family, -1, 0};
+  NamespaceSocket job = {open(path, O_RDONLY | O_CLOEXEC), domain, type, protocol, -1, 0};
   if (job.namespace_fd == -1) return -1;
   struct stat own, target;
   if (stat("/proc/self/ns/net", &own) == 0 && fstat(job.namespace_fd, &target) == 0 && own.st_dev == target.st_dev &&
       own.st_ino == target.st_ino) {
     close(job.namespace_fd);
-    return socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return socket(domain, type | SOCK_CLOEXEC, protocol);
   }
   pthread_t thread;
   job.error = pthread_create(&thread, nullptr, MakeSocketInNamespace, &job);
@@ -475,6 +482,43 @@ int TcpSocketInNamespace(int pid, int family) {
   close(job.namespace_fd);
   if (job.fd == -1) errno = job.error;
   return job.fd;
+}
+
+int TcpSocketInNamespace(int pid, int family) { return SocketInNamespace(pid, family, SOCK_STREAM, 0); }
+
+// Looks through the descriptors of every process; done once, when a
+// socket's holder is to be named.
+struct HolderSearch {
+  unsigned long inode;
+  int holder;
+};
+
+static void FindHolderIn(int pid, void* context) {
+  HolderSearch* search = static_cast<HolderSearch*>(context);
+  if (search->holder != -1) return;
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/fd", pid);
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return;
+  while (struct dirent* entry = readdir(dir)) {
+    char target[64];
+    ssize_t len = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target) - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    unsigned long inode;
+    char end;
+    if (sscanf(target, "socket:[%lu%c", &inode, &end) == 2 && end == ']' && inode == search->inode) {
+      search->holder = pid;
+      break;
+    }
+  }
+  closedir(dir);
+}
+
+int FindSocketHolder(unsigned long inode) {
+  HolderSearch search = {inode, -1};
+  if (inode != 0) ForEachProcess(FindHolderIn, &search);
+  return search.holder;
 }
 
 bool RandomBytes(unsigned char* data, size_t len) {

@@ -25,13 +25,18 @@ bool IsNodeProcess(int pid);
 // listens. Always false on macOS.
 bool ServesControlSocket(int pid);
 
-// One socket of /proc/<pid>/net/tcp or tcp6, as the target's namespace sees it.
+// One TCP socket, as the target's namespace sees it (from /proc/<pid>/net/tcp
+// or tcp6, or from the kernel's socket diagnostics, which also name its peer
+// and owner).
 struct TcpSocket {
   int family;                 // AF_INET or AF_INET6
   unsigned char address[16];  // in network byte order
   int port;
   int state;  // 10: listening
   unsigned long inode;
+  unsigned char peer[16];  // the remote end, in network byte order
+  int peer_port;
+  unsigned long uid;  // the socket's owner
 };
 const int TCP_LISTENING = 10;
 // Parses one line of the table (the header line is no socket); false when the
@@ -46,9 +51,15 @@ int GetTcpListeners(int pid, TcpSocket* listeners, int max);
 // The socket inodes among pid's descriptors, at most max; -1 with errno set
 // when its descriptors may not be read.
 int GetSocketInodes(int pid, unsigned long* inodes, int max);
-// A TCP socket of family made in pid's network namespace (by a thread that
-// joins it, so the calling thread stays where it is); -1 with errno set.
+// A socket (as socket() takes them) made in pid's network namespace, by a
+// thread that joins it, so the calling thread stays where it is;
+// close-on-exec; -1 with errno set.
+int SocketInNamespace(int pid, int domain, int type, int protocol);
+// A TCP socket of family made in pid's network namespace; -1 with errno set.
 int TcpSocketInNamespace(int pid, int family);
+// The process that holds the socket with inode among its descriptors (the
+// first one found), or -1.
+int FindSocketHolder(unsigned long inode);
 // Fills len bytes from the kernel's random source; false when it cannot.
 bool RandomBytes(unsigned char* data, size_t len);
 

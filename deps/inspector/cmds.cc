@@ -202,8 +202,9 @@ struct OwnOptions {
   bool list;
   bool stack;
   bool wait;
-  int wait_limit;        // seconds; 0: no limit
-  const char* bad_wait;  // the text of an invalid --wait=, or null
+  int wait_limit;          // seconds; 0: no limit
+  const char* bad_wait;    // the text of an invalid --wait=, or null
+  const char* wait_apart;  // a limit given as the word after --wait, or null
   bool force;
   bool quiet;
   const char* output;      // -o: where the result goes, or null
@@ -216,7 +217,6 @@ static const struct {
   const char* name;
   bool OwnOptions::*flag;
 } kOwnOptions[] = {
-    // clang-format off
     {"--attach", &OwnOptions::attach},
     {"--attach=unguarded", &OwnOptions::unguarded},  // --attach itself, without its guard
     {"--json", &OwnOptions::json},
@@ -228,6 +228,35 @@ static const struct {
 };
 // clang-format on
 
+// A limit of --wait: whole seconds as a pid is written (1 to 10 digits), or
+// a duration in the units of time=, hours, minutes and seconds in that
+// order (90s, 2m, 1h30m); 1 to 2147483647 seconds in all.
+static bool ParseWaitLimit(const char* text, int* seconds) {
+  static const struct {
+    char unit;
+    int64_t seconds;
+  } kUnits[] = {{'h', 3600}, {'m', 60}, {'s', 1}};
+  if (strspn(text, "0123456789") == strlen(text)) return GetProcessID(text, seconds);
+  int64_t total = 0;
+  size_t next = 0;
+  for (const char* at = text; *at != '\0';) {
+    int64_t value = 0;
+    const char* digits = at;
+    for (; IsDecimalDigit(*at); at++) {
+      value = value * 10 + (*at - '0');
+      if (value > INT_MAX) return false;
+    }
+    while (next < 3 && kUnits[next].unit != *at) next++;
+    if (at == digits || next == 3) return false;
+    total += value * kUnits[next++].seconds;
+    if (total > INT_MAX) return false;
+    at++;
+  }
+  if (total < 1) return false;
+  *seconds = static_cast<int>(total);
+  return true;
+}
+
 static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   for (const auto& option : kOwnOptions) {
     if (strcmp(arg, option.name) == 0) {
@@ -237,8 +266,7 @@ static bool TakeOwnOption(const char* arg, OwnOptions* own) {
   }
   if (!StrStartsWith(arg, "--wait=")) return false;
   own->wait = true;
-  // Whole seconds as a pid is written: 1 to 10 digits, 1 to 2147483647.
-  if (!GetProcessID(arg + strlen("--wait="), &own->wait_limit)) own->bad_wait = arg + strlen("--wait=");
+  if (!ParseWaitLimit(arg + strlen("--wait="), &own->wait_limit)) own->bad_wait = arg + strlen("--wait=");
   return true;
 }
 
@@ -258,8 +286,23 @@ static bool TakeOutputOption(int argc, char** argv, int* i, OwnOptions* own) {
   return true;
 }
 
+static bool IsNumberWord(const char* word) { return word[0] != '\0' && strspn(word, "0123456789") == strlen(word); }
+
+// "--wait 30" with the pid in another word: the limit was meant, and the
+// number would be read as one more argument. The number, or null.
+static const char* LimitGivenApart(int argc, char** argv, int wait_at) {
+  if (wait_at + 1 >= argc || !IsNumberWord(argv[wait_at + 1])) return nullptr;
+  for (int i = 1; i < argc; i++) {
+    if (i != wait_at + 1 && (IsNumberWord(argv[i]) || StrStartsWith(argv[i], "--pid="))) return argv[wait_at + 1];
+  }
+  return nullptr;
+}
+
 static void TakeOwnOptions(int* argc, char** argv, OwnOptions* own) {
   memset(own, 0, sizeof(*own));
+  for (int i = 1; i < *argc && own->wait_apart == nullptr; i++) {
+    if (strcmp(argv[i], "--wait") == 0) own->wait_apart = LimitGivenApart(*argc, argv, i);
+  }
   int kept = 1;
   for (int i = 1; i < *argc; i++) {
     if (TakeOutputOption(*argc, argv, &i, own)) continue;
@@ -1181,6 +1224,11 @@ static int StackCommand(int argc, char** argv, const OwnOptions& own) {
 static int RunTakenCommandLine(int argc, char** argv, const OwnOptions& own) {
   if (own.bad_wait != nullptr) {
     printf("Invalid --wait=%s: give whole seconds from 1 to 2147483647.\n", own.bad_wait);
+    printf("Or a duration in the units of time=, in their order: --wait=90s, --wait=2m, --wait=1h30m.\n");
+    return 1;
+  }
+  if (own.wait_apart != nullptr) {
+    printf("--wait takes its limit in the same word: --wait=%s.\n", own.wait_apart);
     return 1;
   }
   if (own.bad_output != nullptr) {

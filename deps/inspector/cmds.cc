@@ -236,23 +236,27 @@ static bool ParseWaitLimit(const char* text, int* seconds) {
     char unit;
     int64_t seconds;
   } kUnits[] = {{'h', 3600}, {'m', 60}, {'s', 1}};
-  if (strspn(text, "0123456789") == strlen(text)) return GetProcessID(text, seconds);
+  const size_t digits = strspn(text, "0123456789");
   int64_t total = 0;
-  size_t next = 0;
-  for (const char* at = text; *at != '\0';) {
-    int64_t value = 0;
-    const char* digits = at;
-    for (; IsDecimalDigit(*at); at++) {
-      value = value * 10 + (*at - '0');
-      if (value > INT_MAX) return false;
+  if (digits > 0 && text[digits] == '\0') {
+    if (digits > 10) return false;
+    total = atoll(text);
+  } else {
+    size_t next = 0;
+    for (const char* at = text; *at != '\0'; at++) {
+      int64_t value = 0;
+      const char* start = at;
+      for (; *at >= '0' && *at <= '9'; at++) {
+        value = value * 10 + (*at - '0');
+        if (value > INT_MAX) return false;
+      }
+      while (next < 3 && kUnits[next].unit != *at) next++;
+      if (at == start || next == 3) return false;
+      total += value * kUnits[next++].seconds;
+      if (total > INT_MAX) return false;
     }
-    while (next < 3 && kUnits[next].unit != *at) next++;
-    if (at == digits || next == 3) return false;
-    total += value * kUnits[next++].seconds;
-    if (total > INT_MAX) return false;
-    at++;
   }
-  if (total < 1) return false;
+  if (total < 1 || total > INT_MAX) return false;
   *seconds = static_cast<int>(total);
   return true;
 }

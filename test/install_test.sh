@@ -301,13 +301,15 @@ zsh_complete() {
     cat >"$driver" <<'ZSH'
 zmodload zsh/zpty || exit 2
 zpty z zsh -f -i
-zpty -w z "PROMPT=; fpath=($1 \$fpath); autoload -Uz compinit; compinit -u -D"
+zpty -w z "PROMPT='ZL''E> '; fpath=($1 \$fpath); autoload -Uz compinit; compinit -u -D"
 # Report each match as it is added (and each message), then add it.
 zpty -w z 'compadd() { if [[ ${@[1,(i)(-|--)]} == *-(O|A|D)\ * ]]; then builtin compadd "$@"; return; fi; local -a h; builtin compadd -A h "$@"; local x; for x in $h; do print -r -- "<<${IPREFIX}${x}>>"; done; builtin compadd "$@"; }'
 zpty -w z '_message() { print -r -- "<<MSG>>"; }'
 # The quotes keep the echo of the command line from matching.
 zpty -w z 'zstyle ":completion:*" menu no; print -r -- RE""ADY'
-zpty -r -m z junk '*READY*' || exit 3
+# Typed only once the line editor reads again (its prompt is out): what is
+# typed before may be taken before completion is ready.
+zpty -r -m z junk '*READY*ZLE> *' || exit 3
 zpty -n -w z "$2"$'\t'
 zpty -w z $'\C-u''print -r -- DO""NE'
 zpty -r -m z out '*DONE*' || exit 3

@@ -46,6 +46,24 @@ const std::string kUsage =
     "    --heapdump\n    --force_gc\n    --enable_node_log\n    --disable_node_log\n    --start_timeline\n"
     "    --start_heap_profiling\n    --start_profiling\n    --v8-options\n    --print_v8flags\n    --diag_report\n"
     "    time=99h99m99s\n** Signal will be sent to the specified node instance only.\n";
+// --help: the usage text, then quellix's own options, one line each.
+const std::string kHelp =
+    kUsage +
+    "\nquellix's own options, anywhere on the line; they never reach the runtime:\n"
+    "  Targets:\n"
+    "    --attach             first load the agent into a plain node process (root, nft: guarded)\n"
+    "    --attach=unguarded   the same without the guard: others may use the inspector meanwhile\n"
+    "    --list               list the Node.js processes on the machine, with their state\n"
+    "  Waiting and output:\n"
+    "    --wait[=SECONDS]     stay until the result file is written (--wait=90s, 2m or 1h30m too)\n"
+    "    -o, --output PATH    put the result at PATH, in the format its extension names (implies --wait)\n"
+    "    --force              let -o replace a regular file at PATH\n"
+    "    --quiet              print only the Written: lines (everything when the run fails)\n"
+    "    --json               print one JSON object instead of the text\n"
+    "  Answers:\n"
+    "    --stack              print what the main thread runs now: its JavaScript stack, idle or blocked\n"
+    "  --version              print quellix's version\n"
+    "QUELLIX_LANG=en prints the runtime's status texts in English.\n";
 using qtest::kClock;
 using qtest::kForceGc;
 using qtest::Started;
@@ -77,6 +95,8 @@ std::string JsonRefusal(const std::string& command, const std::string& error) {
 // tool alone, nothing sent; only help and version exit 0.
 TEST(DriverTest, AnswersWithoutSending) {
   const std::string unsupported = "unsupported option: ";
+  const std::string kWaitUnits =
+      "Or a duration in the units of time=, in their order: --wait=90s, --wait=2m, --wait=1h30m.\n";
   const std::string kStackAlone = "--stack takes a pid and nothing else: quellix [--attach] [--json] --stack <pid>\n";
   struct Case {
     std::vector<std::string> args;
@@ -86,8 +106,8 @@ TEST(DriverTest, AnswersWithoutSending) {
   };
   // clang-format off
   const Case cases[] = {
-      {{"--help"}, "", kUsage, 0},
-      {{"-h"}, "", kUsage, 0},
+      {{"--help"}, "", kHelp, 0},
+      {{"-h"}, "", kHelp, 0},
       {{"--version"}, "", "quellix " QUELLIX_VERSION "\n", 0},
       {{"--help", "{pid}"}, "", unsupported + "--help\n" + kUsage},
       {{"--force_gc", "-h"}, "", unsupported + "-h\n" + kUsage},
@@ -111,8 +131,13 @@ TEST(DriverTest, AnswersWithoutSending) {
       {{"--v8-options", "--trace_gc", "--pid={pid}"}, "undefined", "Please check if pid:<pid> is kestrun process.\n"},
       // quellix's own options: refused values, --list alone, and --json in
       // both forms (one object, no other text).
-      {{"--wait=0", "--heapdump", "{pid}"}, "", "Invalid --wait=0: give whole seconds from 1 to 2147483647.\n"},
-      {{"--heapdump", "--wait=1s", "{pid}"}, "", "Invalid --wait=1s: give whole seconds from 1 to 2147483647.\n"},
+      {{"--wait=0", "--heapdump", "{pid}"}, "", "Invalid --wait=0: give whole seconds from 1 to 2147483647.\n" + kWaitUnits},
+      {{"--heapdump", "--wait=1m30", "{pid}"}, "", "Invalid --wait=1m30: give whole seconds from 1 to 2147483647.\n" + kWaitUnits},
+      {{"--wait=2m", "--heapdump", "{pid}"}, "undefined", NotARuntime()},
+      {{"--heapdump", "--wait=1h30m", "{pid}"}, "undefined", NotARuntime()},
+      {{"--wait", "30", "--heapdump", "{pid}"}, "", "--wait takes its limit in the same word: --wait=30.\n"},
+      {{"--v8-options", "--wait", "30", "--pid={pid}"}, "", "--wait takes its limit in the same word: --wait=30.\n"},
+      {{"--heapdump", "--wait", "{pid}"}, "undefined", NotARuntime()},
       {{"--list", "{pid}"}, "", unsupported + "<pid>\n" + kUsage},
       // --stack takes the pid alone, and is refused as a command is.
       {{"--stack"}, "", kUsage},

@@ -1176,6 +1176,7 @@ static int RunCommandLine(int argc, char** argv) {
   }
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     PrintUsage();
+    PrintOwnOptions();
     return 0;
   }
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {

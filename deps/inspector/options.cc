@@ -11,6 +11,26 @@
 
 #include "tools.h"
 
+// The section of --help after the usage text: one line per option, grouped.
+static const char kOwnOptionsHelp[] =
+    "\nquellix's own options, anywhere on the line; they never reach the runtime:\n"
+    "  Targets:\n"
+    "    --attach             first load the agent into a plain node process (root, nft: guarded)\n"
+    "    --attach=unguarded   the same without the guard: others may use the inspector meanwhile\n"
+    "    --list               list the Node.js processes on the machine, with their state\n"
+    "  Waiting and output:\n"
+    "    --wait[=SECONDS]     stay until the result file is written (--wait=90s, 2m or 1h30m too)\n"
+    "    -o, --output PATH    put the result at PATH, in the format its extension names (implies --wait)\n"
+    "    --force              let -o replace a regular file at PATH\n"
+    "    --quiet              print only the Written: lines (everything when the run fails)\n"
+    "    --json               print one JSON object instead of the text\n"
+    "  Answers:\n"
+    "    --stack              print what the main thread runs now: its JavaScript stack, idle or blocked\n"
+    "  --version              print quellix's version\n"
+    "QUELLIX_LANG=en prints the runtime's status texts in English.\n";
+
+void PrintOwnOptions() { printf("%s", kOwnOptionsHelp); }
+
 // A row per option.
 // clang-format off
 static const struct {

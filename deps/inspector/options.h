@@ -21,6 +21,8 @@ struct OwnOptions {
   const char* bad_output;  // -o or --output without a path, or null
 };
 
+// Prints the section of --help that names quellix's own options.
+void PrintOwnOptions();
 // Fills own from the command line and takes quellix's own options out of it
 // (argc and argv shrink to the other words).
 void TakeOwnOptions(int* argc, char** argv, OwnOptions* own);

@@ -15,6 +15,8 @@ const v8 = require('v8');
 const { Worker } = require('worker_threads');
 const { SHARED, socketPath, bindDirPrefix, loadIno } = require('./shared');
 const { warn, guard, logDir } = require('./log');
+// Loaded now: it keeps built-ins as they are before the application runs.
+const need = require('./need');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -49,6 +51,10 @@ const mainThreadFunctions = {
     return JSON.stringify(data.statistics);
   },
   writeSnapshot: (args) => require('./heap-writer').writeSnapshot(args),
+  // What a heap snapshot would need (lib/need.js); `tally` is called by the
+  // census itself, with the list of the heap's objects.
+  heapNeed: (count) => need.mainAnswer(count),
+  tally: (objects) => need.tally(objects),
 };
 
 // Has the worker write the running profiles and close its sessions, while

@@ -1,0 +1,316 @@
+'use strict';
+// What a heap snapshot costs in memory while V8 builds it: estimated from
+// the heap's space sizes, from a census of its objects when the sizes alone
+// leave the answer open, and from the growth the process showed at its
+// previous snapshot. Measured with bench/snapshot-need-bench.js.
+//
+// V8's snapshot keeps, for every heap object (a node of its graph), an
+// entry, its edges and its id: 200 to 420 bytes a node, unique short strings
+// the dearest. And it names every element index by which a large array, or
+// a Map's, Set's, WeakMap's or object's table, refers to an object or string
+// with a string of its own ("0", "1", ...) in a buffer of 1 KB: about 1.2 KB
+// an index, once for all containers. One million small objects need about
+// 1.5 GB in one array, 0.35 GB in a thousand arrays of a thousand.
+//
+// The census pauses the main thread (V8 collects garbage and lists every
+// JavaScript object, 0.5 to 3 s for a heap of 100 to 200 MB): it counts the
+// objects, finds the large containers and samples what the others hold. Its
+// own cost is a handle and an array slot per object.
+//
+// heapFigures, census and the snapshot's record run on the main thread; the
+// rest anywhere. Nothing here throws into the application.
+const v8 = require('v8');
+const fs = require('fs');
+const util = require('util');
+const { HOOK_KEY } = require('./shared');
+
+const MB = 1024 * 1024;
+// What the snapshot of a heap with nothing of the application's needs.
+const FIXED = 40 * MB;
+// The least a heap's snapshot needs, per byte of the heap outside the
+// large-object spaces (heaps of large strings), beyond a small fixed part.
+const LOW_PER_BYTE = 0.3;
+const LOW_FIXED = 4 * MB;
+// Per node of the graph, with its edges, id and (strings) name.
+const PER_NODE = 480;
+// Per distinct element index that V8 names.
+const PER_NAME = 1200;
+// V8 keeps objects of this size and more in its large-object spaces; a
+// container below it has fewer slots than SMALL_NAMES.
+const LARGE_OBJECT_BYTES = 128 * 1024;
+const SMALL_NAMES = LARGE_OBJECT_BYTES / 8;
+// Containers of this many items are looked at whole (a Map's table reaches
+// the large-object size at about 5000).
+const LARGE_ITEMS = 4096;
+// The most a byte of small objects costs (unique short strings, 24 bytes a
+// node), and a byte of the large-object spaces (an array of references: an
+// index name per 8 bytes).
+const PER_SMALL_BYTE = 16;
+const PER_LARGE_BYTE = PER_NAME / 8;
+// Large bytes the census cannot account for are taken as a table of
+// references to strings: a name and a node each 8 bytes.
+const PER_HIDDEN_BYTE = (PER_NAME + PER_NODE) / 8;
+// What the census itself takes: a handle and a slot for each object, of
+// which there is at most one each 24 bytes of the heap.
+const CENSUS_PER_BYTE = 64 / 24;
+const CENSUS_FIXED = 16 * MB;
+// The census: the objects it samples, the items it looks at in each, and how
+// long its figures stand in for a new one.
+const SAMPLE = 4000;
+const SAMPLE_ITEMS = 32;
+const CENSUS_TTL_MS = 60000;
+// A previous snapshot's growth, scaled to the heap's size now, with this margin.
+const PRIOR_MARGIN = 1.25;
+const CENSUS_GROUP = 'kestrun-census';
+
+// Built-ins taken when the agent starts, before the application can replace
+// them: the census never runs the application's code (no getter, no proxy
+// trap, no iterator of its own).
+const mapSize = Object.getOwnPropertyDescriptor(Map.prototype, 'size').get;
+const setSize = Object.getOwnPropertyDescriptor(Set.prototype, 'size').get;
+const mapEntries = Map.prototype.entries;
+const setValues = Set.prototype.values;
+const mapNext = Object.getPrototypeOf(new Map().entries()).next;
+const setNext = Object.getPrototypeOf(new Set().values()).next;
+const ownKeys = Object.keys;
+const ownDescriptor = Reflect.getOwnPropertyDescriptor;
+const { isProxy, isMap, isSet, isDate, isWeakMap, isWeakSet } = util.types;
+
+// ---------------------------------------------------------------- main thread
+
+// The heap's used bytes outside and inside the large-object spaces.
+function heapFigures() {
+  let small = 0, large = 0;
+  for (const s of v8.getHeapSpaceStatistics()) {
+    if (s.space_name.includes('large_object')) large += s.space_used_size;
+    else small += s.space_used_size;
+  }
+  return { small, large, at: Date.now() };
+}
+
+// Nodes of the snapshot graph that a value adds besides itself: a string
+// (longer ones may be concatenations of two more), or a number that is not
+// a small integer.
+function valueNodes(v) {
+  if (typeof v === 'string') return v.length >= 13 ? 3 : 1;
+  if (typeof v === 'number') return Number.isInteger(v) && v >= -(2 ** 30) && v < 2 ** 30 ? 0 : 1;
+  return 0;
+}
+
+// { items, nodes, named } from SAMPLE_ITEMS items of an array (spread over
+// it), Map or Set (its first): nodes of the strings and numbers they hold,
+// and whether V8 names the indices of its items. An array of numbers alone
+// holds them unboxed; a table boxes every number that is not small.
+function lookInto(o) {
+  let items = 0, nodes = 0, objects = false, boxed = false, other = false;
+  const see = (v) => {
+    const n = valueNodes(v);
+    nodes += n;
+    if (typeof v === 'number') boxed = boxed || n > 0;
+    else other = true;
+    if ((typeof v === 'object' && v !== null) || typeof v === 'function' || typeof v === 'string') objects = true;
+  };
+  if (Array.isArray(o)) {
+    const n = Math.min(o.length, SAMPLE_ITEMS);
+    for (let i = 0; i < n; i++) see(o[Math.floor(i * o.length / n)]);
+    items = n;
+    if (!other) return { items, nodes: 0, named: false };
+    return { items, nodes, named: objects || boxed };
+  }
+  const map = isMap(o);
+  const it = map ? mapEntries.call(o) : setValues.call(o);
+  const next = map ? mapNext : setNext;
+  for (let r = next.call(it); !r.done && items < SAMPLE_ITEMS; r = next.call(it), items++) {
+    if (map) { see(r.value[0]); see(r.value[1]); } else { see(r.value); }
+  }
+  return { items, nodes, named: objects || boxed };
+}
+
+// Items of an array, Map or Set; -1 for anything else.
+function itemCount(o) {
+  if (isProxy(o)) return -1;
+  if (Array.isArray(o)) return o.length;
+  if (isMap(o)) return mapSize.call(o);
+  if (isSet(o)) return setSize.call(o);
+  return -1;
+}
+
+// Nodes besides itself that a small object adds: its backing store and what
+// it holds, from a look at its first items or own properties.
+function nodesOf(o) {
+  if (isProxy(o)) return 0;
+  const count = itemCount(o);
+  if (count >= 0) {
+    if (count === 0) return 0;
+    const seen = lookInto(o);
+    return 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
+  }
+  if (typeof o === 'function' || isDate(o) || isWeakMap(o) || isWeakSet(o)) return 1;
+  if (ArrayBuffer.isView(o)) return 1;
+  let keys;
+  try { keys = ownKeys(o); } catch (_) { return 0; }
+  let nodes = 0;
+  const n = Math.min(keys.length, SAMPLE_ITEMS);
+  let held = 0;
+  for (let i = 0; i < n; i++) {
+    let d;
+    try { d = ownDescriptor(o, keys[i]); } catch (_) { continue; }
+    if (d && 'value' in d) held += valueNodes(d.value);
+  }
+  if (n > 0) nodes += held * keys.length / n;
+  return nodes;
+}
+
+// Bytes a container's table takes at least: an array's slots, or a Map's or
+// Set's hash table, whose capacity is a power of two, with half as many
+// buckets and three (Map) or two (Set) slots an entry.
+function tableBytes(o, count) {
+  if (Array.isArray(o)) return 8 * count;
+  const capacity = 2 ** Math.ceil(Math.log2(Math.max(count, 1)));
+  return 8 * (3 + capacity / 2 + (isMap(o) ? 3 : 2) * capacity);
+}
+
+// The census of the objects V8 listed: every large container, and a sample
+// of the others. Runs on the main thread, inside Runtime.callFunctionOn,
+// right after V8 collected garbage and listed them: the heap's figures then
+// are the live heap's and the list's own array.
+function tally(objects) {
+  const n = objects.length;
+  const figures = heapFigures();
+  if (8 * n >= LARGE_OBJECT_BYTES) figures.large = Math.max(0, figures.large - 8 * n);
+  let nodes = n, named = 0, range = SMALL_NAMES, explained = 0, large = 0;
+  for (let i = 0; i < n; i++) {
+    const count = itemCount(objects[i]);
+    if (count < LARGE_ITEMS) continue;
+    const o = objects[i];
+    const seen = lookInto(o);
+    const map = isMap(o);
+    large++;
+    nodes += 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
+    // An array's indices run up to its length; a table's are spread over
+    // its slots (three an entry in a Map, two in a Set, and the buckets).
+    if (seen.named) named += map ? 2 * count : count;
+    range = Math.max(range, Array.isArray(o) ? count : (map ? 16 : 12) * count);
+    if (tableBytes(o, count) >= LARGE_OBJECT_BYTES) explained += tableBytes(o, count);
+  }
+  const step = Math.max(1, Math.floor(n / SAMPLE));
+  let sampled = 0, held = 0;
+  for (let i = 0; i < n; i += step) {
+    if (itemCount(objects[i]) >= LARGE_ITEMS) continue;
+    sampled++;
+    held += nodesOf(objects[i]);
+  }
+  if (sampled > 0) nodes += held * (n - large) / sampled;
+  return Object.assign(figures, { objects: n, nodes: Math.ceil(nodes), names: Math.min(range, SMALL_NAMES + named), explained });
+}
+
+// Posts to a session connected to this thread, which answers at once.
+function postNow(session, method, params) {
+  let out = null, failure = null;
+  session.post(method, params, (err, res) => { failure = err; out = res; });
+  if (failure) throw failure;
+  return out;
+}
+
+let lastCensus = null;
+
+// Lists every JavaScript object (V8 collects garbage first) and tallies
+// them: { objects, nodes, names, explained, small, large, at, ms }.
+function census() {
+  const started = Date.now();
+  const before = heapFigures();
+  const session = new (require('inspector').Session)();
+  session.connect();
+  try {
+    const proto = postNow(session, 'Runtime.evaluate', { expression: 'Object.prototype', objectGroup: CENSUS_GROUP });
+    const list = postNow(session, 'Runtime.queryObjects', { prototypeObjectId: proto.result.objectId, objectGroup: CENSUS_GROUP });
+    const res = postNow(session, 'Runtime.callFunctionOn', {
+      objectId: list.objects.objectId,
+      functionDeclaration: `function () { return globalThis[Symbol.for(${JSON.stringify(HOOK_KEY)})].tally(this); }`,
+      returnByValue: true,
+    });
+    if (res.exceptionDetails) throw new Error(res.exceptionDetails.exception ? res.exceptionDetails.exception.description : res.exceptionDetails.text);
+    const c = res.result.value;
+    // The heap's figures as the agent will see them again: with the garbage
+    // of before the census, or with the census's own list, until V8 collects
+    // it.
+    const seen = { small: Math.max(before.small, c.small), large: Math.max(before.large, c.large + 8 * c.objects) };
+    lastCensus = Object.assign(c, { seen, ms: Date.now() - started });
+    return lastCensus;
+  } finally {
+    try { postNow(session, 'Runtime.releaseObjectGroup', { objectGroup: CENSUS_GROUP }); } catch (_) { /* gone with the session */ }
+    session.disconnect();
+  }
+}
+
+// The last census while it still stands for the heap, or null.
+function recentCensus(now = Date.now()) {
+  return lastCensus && now - lastCensus.at < CENSUS_TTL_MS ? lastCensus : null;
+}
+
+function statusKb(name) {
+  try {
+    const m = new RegExp(`^${name}:\\s+(\\d+) kB$`, 'm').exec(fs.readFileSync('/proc/self/status', 'utf8'));
+    return m ? Number(m[1]) * 1024 : null;
+  } catch (_) {
+    return null;
+  }
+}
+
+// The process's resident size, before a snapshot; then, after it, what the
+// snapshot took at most: the peak resident size since the process started
+// (which the snapshot's peak may not have raised) minus the resident size
+// before it.
+function beforeSnapshot() { return { rss: statusKb('VmRSS'), figures: heapFigures() }; }
+
+let lastSnapshot = null;
+
+function afterSnapshot(before) {
+  const peak = statusKb('VmHWM');
+  if (before.rss === null || peak === null) return null;
+  lastSnapshot = Object.assign({ growth: Math.max(0, peak - before.rss) }, before.figures);
+  return lastSnapshot;
+}
+
+// What the main thread knows: its heap's figures now, its last census while
+// it stands (any census, with `anyAge`; a new one, with `count`, when none
+// stands), and its last snapshot's growth. A census that fails leaves none.
+function mainAnswer(count, anyAge = false) {
+  let counted = anyAge ? lastCensus : recentCensus();
+  let failure = null;
+  if (count && !counted) {
+    try { counted = census(); } catch (err) { failure = String(err && err.message); }
+  }
+  return { figures: heapFigures(), census: counted, prior: lastSnapshot, failure };
+}
+
+// ---------------------------------------------------------------- anywhere
+
+// Bytes a heap's snapshot needs at least, and at most, by its figures alone
+// (or by a previous snapshot's growth when that is less), and the bytes a
+// census would take.
+function bounds(figures, prior) {
+  const low = LOW_FIXED + LOW_PER_BYTE * figures.small;
+  let high = FIXED + PER_SMALL_BYTE * figures.small + PER_LARGE_BYTE * figures.large + PER_NAME * SMALL_NAMES;
+  if (prior) high = Math.min(high, PRIOR_MARGIN * prior.growth * grown(prior, figures));
+  return { low, high: Math.max(low, high), census: CENSUS_FIXED + CENSUS_PER_BYTE * figures.small };
+}
+
+// How much the heap has grown since `then`, at least 1.
+function grown(then, now) {
+  return Math.max(1, now.small / Math.max(then.small, 1), now.large / Math.max(then.large, 1));
+}
+
+// Bytes a heap's snapshot needs by a census, and the figures now: the
+// census's nodes, grown as the heap did; its index names, with any large
+// bytes it did not find (a WeakMap's table, an object used as a dictionary)
+// and large bytes added since taken as arrays of references.
+function fromCensus(figures, c) {
+  const nodes = c.nodes * Math.max(1, figures.small / Math.max(c.seen.small, 1));
+  const hidden = Math.max(0, c.large - c.explained) + Math.max(0, figures.large - c.seen.large);
+  return FIXED + PER_NODE * nodes + PER_NAME * c.names + PER_HIDDEN_BYTE * hidden;
+}
+
+module.exports = {
+  heapFigures, tally, census, recentCensus, beforeSnapshot, afterSnapshot, mainAnswer, bounds, fromCensus, MB,
+};

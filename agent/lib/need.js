@@ -39,8 +39,10 @@ const PER_NAME = 1200;
 // container below it has fewer slots than SMALL_NAMES.
 const LARGE_OBJECT_BYTES = 128 * 1024;
 const SMALL_NAMES = LARGE_OBJECT_BYTES / 8;
-// Containers of this many items are looked at whole (a Map's table reaches
-// the large-object size at about 5000).
+// Containers of this many items are each looked into; of the large ones
+// (a Map's table reaches the large-object size at about 5000) the indices
+// are counted.
+const MANY_ITEMS = 64;
 const LARGE_ITEMS = 4096;
 // The most a byte of small objects costs (unique short strings, 24 bytes a
 // node), and a byte of the large-object spaces (an array of references: an
@@ -56,7 +58,7 @@ const CENSUS_PER_BYTE = 64 / 24;
 const CENSUS_FIXED = 16 * MB;
 // The census: the objects it samples, the items it looks at in each, and how
 // long its figures stand in for a new one.
-const SAMPLE = 4000;
+const SAMPLE = 10000;
 const SAMPLE_ITEMS = 32;
 const CENSUS_TTL_MS = 60000;
 // A previous snapshot's growth, scaled to the heap's size now, with this margin.
@@ -74,6 +76,9 @@ const mapNext = Object.getPrototypeOf(new Map().entries()).next;
 const setNext = Object.getPrototypeOf(new Set().values()).next;
 const ownKeys = Object.keys;
 const ownDescriptor = Reflect.getOwnPropertyDescriptor;
+const isArray = Array.isArray;
+const isView = ArrayBuffer.isView;
+const isInteger = Number.isInteger;
 const { isProxy, isMap, isSet, isDate, isWeakMap, isWeakSet } = util.types;
 
 // ---------------------------------------------------------------- main thread
@@ -93,7 +98,7 @@ function heapFigures() {
 // a small integer.
 function valueNodes(v) {
   if (typeof v === 'string') return v.length >= 13 ? 3 : 1;
-  if (typeof v === 'number') return Number.isInteger(v) && v >= -(2 ** 30) && v < 2 ** 30 ? 0 : 1;
+  if (typeof v === 'number') return isInteger(v) && v >= -(2 ** 30) && v < 2 ** 30 ? 0 : 1;
   return 0;
 }
 
@@ -110,9 +115,12 @@ function lookInto(o) {
     else other = true;
     if ((typeof v === 'object' && v !== null) || typeof v === 'function' || typeof v === 'string') objects = true;
   };
-  if (Array.isArray(o)) {
+  if (isArray(o)) {
     const n = Math.min(o.length, SAMPLE_ITEMS);
-    for (let i = 0; i < n; i++) see(o[Math.floor(i * o.length / n)]);
+    for (let i = 0; i < n; i++) {
+      const d = ownDescriptor(o, Math.floor(i * o.length / n));
+      if (d && 'value' in d) see(d.value);
+    }
     items = n;
     if (!other) return { items, nodes: 0, named: false };
     return { items, nodes, named: objects || boxed };
@@ -129,14 +137,15 @@ function lookInto(o) {
 // Items of an array, Map or Set; -1 for anything else.
 function itemCount(o) {
   if (isProxy(o)) return -1;
-  if (Array.isArray(o)) return o.length;
+  if (isArray(o)) return o.length;
   if (isMap(o)) return mapSize.call(o);
   if (isSet(o)) return setSize.call(o);
   return -1;
 }
 
-// Nodes besides itself that a small object adds: its backing store and what
-// it holds, from a look at its first items or own properties.
+// Nodes besides itself that a small object adds: an array's, Map's or Set's
+// table and what it holds, a closure's context, a date's value, or the
+// strings and numbers of its own properties, from a look at some of them.
 function nodesOf(o) {
   if (isProxy(o)) return 0;
   const count = itemCount(o);
@@ -146,10 +155,9 @@ function nodesOf(o) {
     return 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
   }
   if (typeof o === 'function' || isDate(o) || isWeakMap(o) || isWeakSet(o)) return 1;
-  if (ArrayBuffer.isView(o)) return 1;
+  if (isView(o)) return 1;
   let keys;
   try { keys = ownKeys(o); } catch (_) { return 0; }
-  let nodes = 0;
   const n = Math.min(keys.length, SAMPLE_ITEMS);
   let held = 0;
   for (let i = 0; i < n; i++) {
@@ -157,50 +165,53 @@ function nodesOf(o) {
     try { d = ownDescriptor(o, keys[i]); } catch (_) { continue; }
     if (d && 'value' in d) held += valueNodes(d.value);
   }
-  if (n > 0) nodes += held * keys.length / n;
-  return nodes;
+  return n > 0 ? held * keys.length / n : 0;
 }
 
 // Bytes a container's table takes at least: an array's slots, or a Map's or
 // Set's hash table, whose capacity is a power of two, with half as many
 // buckets and three (Map) or two (Set) slots an entry.
 function tableBytes(o, count) {
-  if (Array.isArray(o)) return 8 * count;
+  if (isArray(o)) return 8 * count;
   const capacity = 2 ** Math.ceil(Math.log2(Math.max(count, 1)));
   return 8 * (3 + capacity / 2 + (isMap(o) ? 3 : 2) * capacity);
 }
 
-// The census of the objects V8 listed: every large container, and a sample
-// of the others. Runs on the main thread, inside Runtime.callFunctionOn,
-// right after V8 collected garbage and listed them: the heap's figures then
-// are the live heap's and the list's own array.
+// The census of the objects V8 listed: every container of many items (one
+// of them may hold most of the heap's strings), and a sample of the others.
+// Runs on the main thread, inside Runtime.callFunctionOn, right after V8
+// collected garbage and listed them: the heap's figures then are the live
+// heap's and the list's own array.
 function tally(objects) {
   const n = objects.length;
   const figures = heapFigures();
   if (8 * n >= LARGE_OBJECT_BYTES) figures.large = Math.max(0, figures.large - 8 * n);
-  let nodes = n, named = 0, range = SMALL_NAMES, explained = 0, large = 0;
+  let nodes = n, named = 0, range = SMALL_NAMES, explained = 0, many = 0;
   for (let i = 0; i < n; i++) {
     const count = itemCount(objects[i]);
-    if (count < LARGE_ITEMS) continue;
+    if (count < MANY_ITEMS) continue;
     const o = objects[i];
     const seen = lookInto(o);
-    const map = isMap(o);
-    large++;
+    many++;
     nodes += 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
+    if (count < LARGE_ITEMS) continue;
     // An array's indices run up to its length; a table's are spread over
     // its slots (three an entry in a Map, two in a Set, and the buckets).
+    const map = isMap(o);
     if (seen.named) named += map ? 2 * count : count;
-    range = Math.max(range, Array.isArray(o) ? count : (map ? 16 : 12) * count);
+    range = Math.max(range, isArray(o) ? count : (map ? 16 : 12) * count);
     if (tableBytes(o, count) >= LARGE_OBJECT_BYTES) explained += tableBytes(o, count);
   }
-  const step = Math.max(1, Math.floor(n / SAMPLE));
+  // The others at random places of the list: the heap's order has patterns
+  // (a container, then its items) that a fixed stride would follow.
   let sampled = 0, held = 0;
-  for (let i = 0; i < n; i += step) {
-    if (itemCount(objects[i]) >= LARGE_ITEMS) continue;
+  for (let k = 0; k < Math.min(n, SAMPLE); k++) {
+    const o = objects[Math.floor(Math.random() * n)];
+    if (itemCount(o) >= MANY_ITEMS) continue;
     sampled++;
-    held += nodesOf(objects[i]);
+    held += nodesOf(o);
   }
-  if (sampled > 0) nodes += held * (n - large) / sampled;
+  if (sampled > 0) nodes += held * (n - many) / sampled;
   return Object.assign(figures, { objects: n, nodes: Math.ceil(nodes), names: Math.min(range, SMALL_NAMES + named), explained });
 }
 

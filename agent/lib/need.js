@@ -13,9 +13,12 @@
 // 1.5 GB in one array, 0.35 GB in a thousand arrays of a thousand.
 //
 // The census pauses the main thread (V8 collects garbage and lists every
-// JavaScript object, 0.5 to 3 s for a heap of 100 to 200 MB): it counts the
-// objects, finds the large containers and samples what the others hold. Its
-// own cost is a handle and an array slot per object.
+// JavaScript object, 0.5 to 4 s for a heap of 100 to 200 MB): it looks at
+// each object, at some of the items or properties of each (the others taken
+// to be like them), and counts the strings and numbers they hold and the
+// indices of the large containers. Its own cost is a handle and an array
+// slot per object. Large bytes it cannot account for (a WeakMap's table, a
+// script's source) are taken at the worst: a table of references to strings.
 //
 // heapFigures, census and the snapshot's record run on the main thread; the
 // rest anywhere. Nothing here throws into the application.
@@ -39,10 +42,8 @@ const PER_NAME = 1200;
 // container below it has fewer slots than SMALL_NAMES.
 const LARGE_OBJECT_BYTES = 128 * 1024;
 const SMALL_NAMES = LARGE_OBJECT_BYTES / 8;
-// Containers of this many items are each looked into; of the large ones
-// (a Map's table reaches the large-object size at about 5000) the indices
-// are counted.
-const MANY_ITEMS = 64;
+// Of containers of this many items and more (a Map's table reaches the
+// large-object size at about 5000) the indices are counted.
 const LARGE_ITEMS = 4096;
 // The most a byte of small objects costs (unique short strings, 24 bytes a
 // node), and a byte of the large-object spaces (an array of references: an
@@ -56,9 +57,9 @@ const PER_HIDDEN_BYTE = (PER_NAME + PER_NODE) / 8;
 // which there is at most one each 24 bytes of the heap.
 const CENSUS_PER_BYTE = 64 / 24;
 const CENSUS_FIXED = 16 * MB;
-// The census: the objects it samples, the items it looks at in each, and how
-// long its figures stand in for a new one.
-const SAMPLE = 10000;
+// The census: the items or properties it looks at in each object (the
+// others are taken to be like them), and how long its figures stand in for
+// a new one.
 const SAMPLE_ITEMS = 32;
 const CENSUS_TTL_MS = 60000;
 // A previous snapshot's growth, scaled to the heap's size now, with this margin.
@@ -79,7 +80,9 @@ const ownDescriptor = Reflect.getOwnPropertyDescriptor;
 const isArray = Array.isArray;
 const isView = ArrayBuffer.isView;
 const isInteger = Number.isInteger;
-const { isProxy, isMap, isSet, isDate, isWeakMap, isWeakSet } = util.types;
+const { isProxy, isMap, isSet, isDate, isWeakMap, isWeakSet, isBoxedPrimitive } = util.types;
+const setAdd = Set.prototype.add;
+const setHas = Set.prototype.has;
 
 // ---------------------------------------------------------------- main thread
 
@@ -93,126 +96,131 @@ function heapFigures() {
   return { small, large, at: Date.now() };
 }
 
+// What the census has seen so far: nodes of the snapshot graph, element
+// indices that V8 will name (a sum over the large containers, and the
+// largest index), the large-object bytes it can account for, and the large
+// strings it met (each counted once).
+function newTally() {
+  return { nodes: 0, named: 0, range: SMALL_NAMES, explained: 0, strings: new Set() };
+}
+
 // Nodes of the snapshot graph that a value adds besides itself: a string
 // (longer ones may be concatenations of two more), or a number that is not
-// a small integer.
-function valueNodes(v) {
-  if (typeof v === 'string') return v.length >= 13 ? 3 : 1;
+// a small integer. A large string accounts for large-object bytes.
+function seeValue(t, v) {
+  if (typeof v === 'string') {
+    if (v.length >= LARGE_OBJECT_BYTES && !setHas.call(t.strings, v)) {
+      setAdd.call(t.strings, v);
+      t.explained += v.length;
+    }
+    return v.length >= 13 ? 3 : 1;
+  }
   if (typeof v === 'number') return isInteger(v) && v >= -(2 ** 30) && v < 2 ** 30 ? 0 : 1;
   return 0;
 }
 
-// { items, nodes, named } from SAMPLE_ITEMS items of an array (spread over
-// it), Map or Set (its first): nodes of the strings and numbers they hold,
-// and whether V8 names the indices of its items. An array of numbers alone
-// holds them unboxed; a table boxes every number that is not small.
-function lookInto(o) {
-  let items = 0, nodes = 0, objects = false, boxed = false, other = false;
+// A large table's slots that V8 names by index: `named` of them, spread up
+// to `range`, over `bytes` of the large-object spaces at least.
+function largeTable(t, named, range, bytes) {
+  t.named += named;
+  t.range = Math.max(t.range, range);
+  if (bytes >= LARGE_OBJECT_BYTES) t.explained += bytes;
+}
+
+// An array, Map or Set of `count` items, from SAMPLE_ITEMS of them (spread
+// over an array, the first of a table): the nodes of its table and of the
+// strings and numbers it holds, and for a large one the indices V8 names
+// (those of objects and strings, and of boxed numbers: an array of numbers
+// alone holds them unboxed) and its table's bytes.
+function lookInto(t, o, count) {
+  let items = 0, nodes = 0, refs = false, boxed = false, other = false;
   const see = (v) => {
-    const n = valueNodes(v);
+    const n = seeValue(t, v);
     nodes += n;
     if (typeof v === 'number') boxed = boxed || n > 0;
     else other = true;
-    if ((typeof v === 'object' && v !== null) || typeof v === 'function' || typeof v === 'string') objects = true;
+    if ((typeof v === 'object' && v !== null) || typeof v === 'function' || typeof v === 'string') refs = true;
   };
-  if (isArray(o)) {
-    const n = Math.min(o.length, SAMPLE_ITEMS);
-    for (let i = 0; i < n; i++) {
-      const d = ownDescriptor(o, Math.floor(i * o.length / n));
+  const array = isArray(o);
+  const map = !array && isMap(o);
+  if (array) {
+    items = Math.min(count, SAMPLE_ITEMS);
+    for (let i = 0; i < items; i++) {
+      const d = ownDescriptor(o, Math.floor(i * count / items));
       if (d && 'value' in d) see(d.value);
     }
-    items = n;
-    if (!other) return { items, nodes: 0, named: false };
-    return { items, nodes, named: objects || boxed };
+    if (!other) nodes = 0;
+  } else {
+    const it = map ? mapEntries.call(o) : setValues.call(o);
+    const next = map ? mapNext : setNext;
+    for (let r = next.call(it); !r.done && items < SAMPLE_ITEMS; r = next.call(it), items++) {
+      if (map) { see(r.value[0]); see(r.value[1]); } else { see(r.value); }
+    }
   }
-  const map = isMap(o);
-  const it = map ? mapEntries.call(o) : setValues.call(o);
-  const next = map ? mapNext : setNext;
-  for (let r = next.call(it); !r.done && items < SAMPLE_ITEMS; r = next.call(it), items++) {
-    if (map) { see(r.value[0]); see(r.value[1]); } else { see(r.value); }
+  t.nodes += (count > 0 ? 1 : 0) + (items > 0 ? nodes * count / items : 0);
+  if (count < LARGE_ITEMS) return;
+  const named = refs || (boxed && (other || !array));
+  if (array) {
+    largeTable(t, named ? count : 0, named ? count : 0, 8 * count);
+  } else {
+    // A hash table's capacity is a power of two, with half as many buckets,
+    // and three (Map) or two (Set) slots an entry.
+    const capacity = 2 ** Math.ceil(Math.log2(count));
+    const slots = 3 + capacity / 2 + (map ? 3 : 2) * capacity;
+    largeTable(t, named ? (map ? 2 : 1) * count : 0, named ? slots : 0, 8 * slots);
   }
-  return { items, nodes, named: objects || boxed };
+}
+
+// Any other object: a closure's context, a date's value, a view's store,
+// or the strings and numbers of its own properties (from SAMPLE_ITEMS of
+// them). One with many properties keeps them in a table (a dictionary, or
+// its elements), whose slots V8 names by index.
+function lookAt(t, o) {
+  if (typeof o === 'function' || isDate(o) || isWeakMap(o) || isWeakSet(o) || isView(o) || isBoxedPrimitive(o)) {
+    t.nodes += 1;
+    return;
+  }
+  let keys;
+  try { keys = ownKeys(o); } catch (_) { return; }
+  const n = Math.min(keys.length, SAMPLE_ITEMS);
+  let held = 0;
+  for (let i = 0; i < n; i++) {
+    let d;
+    try { d = ownDescriptor(o, keys[Math.floor(i * keys.length / n)]); } catch (_) { continue; }
+    if (d && 'value' in d) held += seeValue(t, d.value);
+  }
+  if (n > 0) t.nodes += held * keys.length / n;
+  if (keys.length >= LARGE_ITEMS) largeTable(t, 2 * keys.length, 12 * keys.length, 8 * keys.length);
 }
 
 // Items of an array, Map or Set; -1 for anything else.
 function itemCount(o) {
-  if (isProxy(o)) return -1;
   if (isArray(o)) return o.length;
   if (isMap(o)) return mapSize.call(o);
   if (isSet(o)) return setSize.call(o);
   return -1;
 }
 
-// Nodes besides itself that a small object adds: an array's, Map's or Set's
-// table and what it holds, a closure's context, a date's value, or the
-// strings and numbers of its own properties, from a look at some of them.
-function nodesOf(o) {
-  if (isProxy(o)) return 0;
-  const count = itemCount(o);
-  if (count >= 0) {
-    if (count === 0) return 0;
-    const seen = lookInto(o);
-    return 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
-  }
-  if (typeof o === 'function' || isDate(o) || isWeakMap(o) || isWeakSet(o)) return 1;
-  if (isView(o)) return 1;
-  let keys;
-  try { keys = ownKeys(o); } catch (_) { return 0; }
-  const n = Math.min(keys.length, SAMPLE_ITEMS);
-  let held = 0;
-  for (let i = 0; i < n; i++) {
-    let d;
-    try { d = ownDescriptor(o, keys[i]); } catch (_) { continue; }
-    if (d && 'value' in d) held += valueNodes(d.value);
-  }
-  return n > 0 ? held * keys.length / n : 0;
-}
-
-// Bytes a container's table takes at least: an array's slots, or a Map's or
-// Set's hash table, whose capacity is a power of two, with half as many
-// buckets and three (Map) or two (Set) slots an entry.
-function tableBytes(o, count) {
-  if (isArray(o)) return 8 * count;
-  const capacity = 2 ** Math.ceil(Math.log2(Math.max(count, 1)));
-  return 8 * (3 + capacity / 2 + (isMap(o) ? 3 : 2) * capacity);
-}
-
-// The census of the objects V8 listed: every container of many items (one
-// of them may hold most of the heap's strings), and a sample of the others.
-// Runs on the main thread, inside Runtime.callFunctionOn, right after V8
-// collected garbage and listed them: the heap's figures then are the live
-// heap's and the list's own array.
+// The census of the objects V8 listed, each looked at. Runs on the main
+// thread, inside Runtime.callFunctionOn, right after V8 collected garbage
+// and listed them: the heap's figures then are the live heap's and the
+// list's own array.
 function tally(objects) {
   const n = objects.length;
   const figures = heapFigures();
   if (8 * n >= LARGE_OBJECT_BYTES) figures.large = Math.max(0, figures.large - 8 * n);
-  let nodes = n, named = 0, range = SMALL_NAMES, explained = 0, many = 0;
+  const t = newTally();
+  t.nodes = n;
   for (let i = 0; i < n; i++) {
-    const count = itemCount(objects[i]);
-    if (count < MANY_ITEMS) continue;
     const o = objects[i];
-    const seen = lookInto(o);
-    many++;
-    nodes += 1 + (seen.items > 0 ? seen.nodes * count / seen.items : 0);
-    if (count < LARGE_ITEMS) continue;
-    // An array's indices run up to its length; a table's are spread over
-    // its slots (three an entry in a Map, two in a Set, and the buckets).
-    const map = isMap(o);
-    if (seen.named) named += map ? 2 * count : count;
-    range = Math.max(range, isArray(o) ? count : (map ? 16 : 12) * count);
-    if (tableBytes(o, count) >= LARGE_OBJECT_BYTES) explained += tableBytes(o, count);
+    if (isProxy(o)) continue;
+    const count = itemCount(o);
+    if (count >= 0) lookInto(t, o, count);
+    else lookAt(t, o);
   }
-  // The others at random places of the list: the heap's order has patterns
-  // (a container, then its items) that a fixed stride would follow.
-  let sampled = 0, held = 0;
-  for (let k = 0; k < Math.min(n, SAMPLE); k++) {
-    const o = objects[Math.floor(Math.random() * n)];
-    if (itemCount(o) >= MANY_ITEMS) continue;
-    sampled++;
-    held += nodesOf(o);
-  }
-  if (sampled > 0) nodes += held * (n - many) / sampled;
-  return Object.assign(figures, { objects: n, nodes: Math.ceil(nodes), names: Math.min(range, SMALL_NAMES + named), explained });
+  return Object.assign(figures, {
+    objects: n, nodes: Math.ceil(t.nodes), names: Math.min(t.range, SMALL_NAMES + t.named), explained: t.explained,
+  });
 }
 
 // Posts to a session connected to this thread, which answers at once.

@@ -13,6 +13,7 @@ const { spawnSync } = require('child_process');
 const h = require('../harness/control-client');
 
 const HEAPDUMP = 0x1;
+const ENABLE_LOG = 0x4;
 const MB = 1024 * 1024;
 // 100,000 objects with a name and two tags, in one array: V8 needs about
 // 250 MB for their snapshot, 15 times their heap.
@@ -112,17 +113,43 @@ describe('a heap snapshot in a memory cgroup', () => {
     }
   });
 
-  it('with room for 2.5 times what V8 needs, is written whole', async (t) => {
+  it('with room for 2.5 times what V8 needs, is written whole, and the growth it took is logged', async (t) => {
     if (cg.skip) { t.skip(`cannot make a memory cgroup with a limit here: ${cg.skip}`); return; }
     const app = await appWithRoom(cg, 2.5 * need);
     try {
+      assert.equal((await h.exchange(app.pid, { mask: ENABLE_LOG })).second.verdict, 'Y');
       const file = path.join(app.dir, 'whole.heapsnapshot');
       const reply = await heapdump(app, file);
       assert.equal(reply.verdict, 'Y', reply.text);
       const snapshot = JSON.parse(await h.waitForFile(file, 60000));
       assert.ok(snapshot.snapshot.node_count > 300000, `${snapshot.snapshot.node_count} nodes`);
       assert.equal(await h.evalInApp(app, 'big.length'), 100000);
+      // The next estimate starts from it.
+      const logged = await h.waitFor(() => /heap snapshot written natively by the main thread; the process grew by at most (\d+\.\d) MB meanwhile/
+        .exec(fs.readFileSync(path.join(app.dir, `kestrun-agent-${app.pid}.log`), 'utf8')), 'the growth in the log');
+      assert.ok(Number(logged[1]) * MB > 0.5 * need, logged[0]);
       assert.equal(app.err, '');
+    } finally {
+      await h.stopApp(app);
+    }
+  });
+
+  it('asked while the main thread is blocked, is accepted, and refused by the main thread before it writes', async (t) => {
+    if (cg.skip) { t.skip(`cannot make a memory cgroup with a limit here: ${cg.skip}`); return; }
+    const app = await appWithRoom(cg, 0.8 * need);
+    try {
+      await h.evalInApp(app, "setImmediate(() => require('child_process').execSync('sleep 3')); 0");
+      await h.waitFor(async () => !(await Promise.race([h.evalInApp(app, '1'), new Promise((r) => setTimeout(r, 200, false))])), 'the main thread to block');
+      const file = path.join(app.dir, 'blocked.heapsnapshot');
+      const { first } = await h.exchange(app.pid, { mask: HEAPDUMP, text: `--specified_log_path=${file} ` });
+      assert.equal(first.verdict, 'Y', first.text);
+      const status = await h.waitFor(async () => {
+        const reply = await h.statusOf(app.pid, file);
+        return reply.text.startsWith('failed ') && reply.text;
+      }, 'the snapshot to fail', 30000);
+      assert.match(status, /^failed --heapdump failed: heap snapshot needs about \d+ MB; the container's limit leaves \d+ MB; without a snapshot: /);
+      assert.equal(await h.evalInApp(app, 'big.length'), 100000);
+      assert.deepEqual(h.filesIn(app.dir), []);
     } finally {
       await h.stopApp(app);
     }

@@ -120,17 +120,18 @@ function heapdump(file) {
 // The refusals of the first reply for a heap snapshot or timeline: the
 // disk and memory it needs, by the heap's figures as the main thread tells
 // them, and by a census of its objects when the figures leave it open. A
-// census that outlasts the reply goes on, and the refusal asks to ask again;
-// one that cannot run now (the main thread blocked) is left to the main
-// thread's own check right before it writes.
+// census that outlasts the reply goes on (it holds the main thread: the
+// next ask waits for it instead of the figures), and the refusal asks to ask
+// again; one that cannot run now (the main thread blocked) is left to the
+// main thread's own check right before it writes.
 async function checkRoom(file, what) {
   const dir = path.dirname(file);
   const deadline = Date.now() + CHECK_WAIT_MS;
-  const fresh = await within(MAIN_ANSWER_WAIT_MS, askMain(false).catch(() => null), null);
+  const fresh = counting ? null : await within(MAIN_ANSWER_WAIT_MS, askMain(false).catch(() => null), null);
   const heap = fresh || lastHeap || { rss: room.rssBytes() };
   const verdict = room.check(what, dir, heap, ctx.ignoreMemory);
   if (!verdict || !verdict.open) return verdict && verdict.refusal;
-  if (!fresh || !heap.figures) return null;
+  if (!counting && !fresh) return null;
   if (!counting) counting = askMain(true).catch(() => null).finally(() => { counting = null; });
   const counted = await within(Math.max(0, deadline - Date.now()), counting, undefined);
   if (counted === undefined) return room.countingText(verdict.open);

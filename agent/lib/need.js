@@ -16,9 +16,10 @@
 // JavaScript object, 0.5 to 4 s for a heap of 100 to 200 MB): it looks at
 // each object, at some of the items or properties of each (the others taken
 // to be like them), and counts the strings and numbers they hold and the
-// indices of the large containers. Its own cost is a handle and an array
-// slot per object. Large bytes it cannot account for (a WeakMap's table, a
-// script's source) are taken at the worst: a table of references to strings.
+// indices of the large containers. It takes memory itself: a handle and an
+// array slot per object, and what the process keeps of them. Large bytes
+// it cannot account for (a WeakMap's table, a script's source) are taken at
+// the worst: a table of references to strings.
 //
 // heapFigures, census and the snapshot's record run on the main thread; the
 // rest anywhere. Nothing here throws into the application.
@@ -53,9 +54,10 @@ const PER_LARGE_BYTE = PER_NAME / 8;
 // Large bytes the census cannot account for are taken as a table of
 // references to strings: a name and a node each 8 bytes.
 const PER_HIDDEN_BYTE = (PER_NAME + PER_NODE) / 8;
-// What the census itself takes: a handle and a slot for each object, of
-// which there is at most one each 24 bytes of the heap.
-const CENSUS_PER_BYTE = 64 / 24;
+// What the census itself takes: V8's handles and list of the objects, and
+// what the process keeps of them, measured at 1.35 to 2.25 bytes per byte of
+// the heap outside the large-object spaces.
+const CENSUS_PER_BYTE = 4;
 const CENSUS_FIXED = 16 * MB;
 // The census: the items or properties it looks at in each object (the
 // others are taken to be like them), and how long its figures stand in for
@@ -311,7 +313,8 @@ function mainAnswer(count, anyAge = false) {
 function bounds(figures, prior) {
   const low = LOW_FIXED + LOW_PER_BYTE * figures.small;
   let high = FIXED + PER_SMALL_BYTE * figures.small + PER_LARGE_BYTE * figures.large + PER_NAME * SMALL_NAMES;
-  if (prior) high = Math.min(high, PRIOR_MARGIN * prior.growth * grown(prior, figures));
+  // A growth below an empty heap's tells of a peak that was reset meanwhile.
+  if (prior && prior.growth >= FIXED) high = Math.min(high, PRIOR_MARGIN * prior.growth * grown(prior, figures));
   return { low, high: Math.max(low, high), census: CENSUS_FIXED + CENSUS_PER_BYTE * figures.small };
 }
 
@@ -321,9 +324,9 @@ function grown(then, now) {
 }
 
 // Bytes a heap's snapshot needs by a census, and the figures now: the
-// census's nodes, grown as the heap did; its index names, with any large
-// bytes it did not find (a WeakMap's table, an object used as a dictionary)
-// and large bytes added since taken as arrays of references.
+// census's nodes, grown as the heap did; its index names; and the large
+// bytes it could not account for (a WeakMap's table, a script's source), or
+// that were added since, taken as tables of references to strings.
 function fromCensus(figures, c) {
   const nodes = c.nodes * Math.max(1, figures.small / Math.max(c.seen.small, 1));
   const hidden = Math.max(0, c.large - c.explained) + Math.max(0, figures.large - c.seen.large);

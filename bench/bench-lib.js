@@ -6,7 +6,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { spawn } = require('child_process');
-const { agentMarks } = require('../agent/harness/control-client');
+const { agentMarks, exchange } = require('../agent/harness/control-client');
 
 const root = path.resolve(__dirname, '..');
 // BENCH_AGENT: another copy of the agent to measure (an older one, say).
@@ -148,6 +148,20 @@ async function heapdumpBySignal(app) {
   return { ms, size };
 }
 
+// A heap snapshot asked for through the agent's control socket as quellix
+// asks (no quellix needed), to a complete file: { ms, size }. The file is removed.
+async function heapdumpBySocket(app) {
+  const file = path.join(app.dir, `bench-${Date.now()}.heapsnapshot`);
+  const t0 = now();
+  const { first } = await exchange(app.child.pid, { mask: 0x1, text: `--specified_log_path=${file} ` });
+  if (!first || first.verdict !== 'Y') throw new Error(`--heapdump refused: ${first ? first.text : 'no reply'}`);
+  await waitFor(() => fs.existsSync(file), file, 1800000); // put in place only when complete
+  const ms = now() - t0;
+  const size = fs.statSync(file).size;
+  fs.unlinkSync(file);
+  return { ms, size };
+}
+
 // A process that keeps one core busy, as other work on the machine would.
 function cpuHog() {
   const hog = spawn(process.execPath, ['-e', 'for (;;) {}'], { stdio: 'ignore' });
@@ -176,5 +190,5 @@ function run(main) {
 
 module.exports = {
   root, AGENT, MB, sleep, median, now, mb, load, waitFor, tempDir, quellixBin, startHeapApp, stopHeapApp, memory, cpuMs,
-  resetPeak, heapdumpByQuellix, timelineByQuellix, heapdumpBySignal, cpuHog, printTable, run,
+  resetPeak, heapdumpByQuellix, timelineByQuellix, heapdumpBySignal, heapdumpBySocket, cpuHog, printTable, run,
 };

@@ -1,10 +1,11 @@
 'use strict';
-// The figures behind the agent's room check (agent/lib/room.js): for each
-// heap shape of heap-app.js, the snapshot file's size against the heap's
-// used size, and the growth of the process's peak RSS while the snapshot is
-// made against the heap's used size; with the agent's own paths: a heap
-// snapshot written natively by a free main thread, a heap timeline, and a
-// heap snapshot streamed while the main thread spins in JavaScript.
+// The snapshot file's size against the heap's used size, the figure behind
+// the agent's disk check (agent/lib/room.js), for each heap shape of
+// heap-app.js, and the growth of the process's peak RSS meanwhile; with the
+// agent's own paths: a heap snapshot written natively by a free main thread,
+// a heap timeline, and a heap snapshot streamed while the main thread spins
+// in JavaScript. What a snapshot needs in memory, against the agent's
+// estimate of it, is bench/snapshot-need-bench.js's.
 //
 //   node bench/heap-shapes-bench.js [build-dir]     (default: build/)
 //   BENCH_HEAP_MB=100 BENCH_SHAPES=small,large,service,tiny

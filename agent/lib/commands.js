@@ -19,6 +19,9 @@ const MAX_AUTO_STOP_S = 24 * 24 * 3600;
 // How long the first reply waits for the main thread's answers (heap size,
 // heap sampling); a main thread blocked in native code gives none.
 const MAIN_ANSWER_WAIT_MS = 400;
+// The room check of the first reply takes at most this long, a census of
+// the heap's objects included (quellix waits a second for the reply).
+const CHECK_WAIT_MS = 800;
 // At exit the running profiles' data is collected within this time; the
 // process's end waits at most a second for the whole drain.
 const EXIT_COLLECT_MS = 600;
@@ -34,7 +37,7 @@ const pendingWork = new Set();
 // V8 builds one heap snapshot at a time: the heap snapshot or timeline that
 // has it, { what, path }, from its accepting reply until its file is done.
 let snapshotUser = null;
-let lastHeapUsed = null;
+let lastHeap = null;
 let closing = false;
 const writing = new Set(); // snapshot files being written, abandoned at exit
 
@@ -59,15 +62,20 @@ function mainIsFree() {
 
 // ---------------------------------------------------------------- heap snapshots
 
-// The main heap's used size. The main thread answers also while it runs
-// JavaScript; while it is blocked in native code the last size seen stands
-// in, or else the process's resident size.
-async function heapUsed() {
-  const usage = await withSession(ctx.session, (s) =>
-    within(MAIN_ANSWER_WAIT_MS, s.post('Runtime.getHeapUsage').catch(() => null), null));
-  if (usage) lastHeapUsed = usage.usedSize;
-  return usage ? usage.usedSize : lastHeapUsed !== null ? lastHeapUsed : room.rssBytes() || 0;
+// What the main thread knows of its heap (lib/need.js): its figures, its
+// last census of the heap's objects, its last snapshot's growth. It answers
+// also while it runs JavaScript; while it is blocked in native code the
+// last answer stands in, or else the process's resident size.
+function askMain(count) {
+  return withSession(ctx.session, (s) => s.call('heapNeed', count)).then((answer) => {
+    lastHeap = answer;
+    if (answer.failure) log(`the census of the heap's objects failed: ${answer.failure}`);
+    return answer;
+  });
 }
+
+// A census of the heap's objects under way, answered by the main thread.
+let counting = null;
 
 // Has the main thread write a heap snapshot (a timeline's while allocation
 // tracking runs) into a new result file. While the main thread is free it
@@ -95,7 +103,8 @@ async function writeSnapshot(file, what, session) {
     if (res.abandoned || closing) throw quiet(new Error(res.abandoned || 'the process is ending'));
     const failure = res.refused || res.aborted || res.error;
     if (failure) throw new Error(failure);
-    log(`${what} written ${mode === 'native' ? 'natively by the main thread' : 'through the inspector stream'}`);
+    const grew = res.growth !== undefined ? `; the process grew by at most ${room.mb(res.growth)} MB meanwhile` : '';
+    log(`${what} written ${mode === 'native' ? 'natively by the main thread' : 'through the inspector stream'}${grew}`);
     out.finish();
   } catch (err) {
     out.abandon();
@@ -110,9 +119,25 @@ function heapdump(file) {
 }
 
 // The refusals of the first reply for a heap snapshot or timeline: the
-// disk and memory it needs, with the heap's size as the main thread tells it.
+// disk and memory it needs, by the heap's figures as the main thread tells
+// them, and by a census of its objects when the figures leave it open. A
+// census that outlasts the reply goes on (it holds the main thread: the
+// next ask waits for it instead of the figures), and the refusal asks to ask
+// again; one that cannot run now (the main thread blocked) is left to the
+// main thread's own check right before it writes.
 async function checkRoom(file, what) {
-  return room.refusal(what, path.dirname(file), await heapUsed(), ctx.ignoreMemory);
+  const dir = path.dirname(file);
+  const deadline = Date.now() + CHECK_WAIT_MS;
+  const fresh = counting ? null : await within(MAIN_ANSWER_WAIT_MS, askMain(false).catch(() => null), null);
+  const heap = fresh || lastHeap || { rss: room.rssBytes() };
+  const verdict = room.check(what, dir, heap, ctx.ignoreMemory);
+  if (!verdict || !verdict.open) return verdict && verdict.refusal;
+  if (!counting && !fresh) return null;
+  if (!counting) counting = askMain(true).catch(() => null).finally(() => { counting = null; });
+  const counted = await within(Math.max(0, deadline - Date.now()), counting, undefined);
+  if (counted === undefined) return room.countingText(verdict.open);
+  const decided = room.check(what, dir, counted || heap, ctx.ignoreMemory, true);
+  return decided && decided.refusal;
 }
 
 // V8 has one sampling heap profiler per process: when the application (an

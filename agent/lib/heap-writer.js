@@ -5,7 +5,9 @@
 //
 //   native  v8.writeHeapSnapshot() into /proc/self/fd/<fd>: node's own code,
 //           at node's own speed; it cannot be stopped midway, so it relies
-//           on the room check right before it.
+//           on the room check right before it (with a census of the heap's
+//           objects when the heap's figures leave it open; not while a
+//           timeline runs, whose allocation tracking a census would end).
 //   stream  the inspector's chunks, written here as they come; every
 //           CHECK_BYTES the disk's free space is looked at, and the writing
 //           stops before the file system is left below its floor.
@@ -18,6 +20,7 @@ const fs = require('fs');
 const v8 = require('v8');
 const inspector = require('inspector');
 const room = require('./room');
+const need = require('./need');
 
 const CHECK_BYTES = 8 * 1024 * 1024;
 
@@ -33,9 +36,21 @@ function writeSnapshot({ fd, dev, ino, mode, what, dir, ignoreMemory }) {
     return { error: `${file}: ${err.message}` };
   }
   if (String(st.dev) !== dev || String(st.ino) !== ino) return { error: `${file} is not the agent's temporary file` };
-  const refusal = room.refusal(what, dir, v8.getHeapStatistics().used_heap_size, ignoreMemory);
+  const refusal = checkRoom(what, dir, ignoreMemory);
   if (refusal) return { refused: refusal };
-  return mode === 'native' ? writeNative(fd, file, st) : writeStream(fd, dir);
+  const before = need.beforeSnapshot();
+  const res = mode === 'native' ? writeNative(fd, file, st) : writeStream(fd, dir);
+  // What this snapshot took, for the estimate of the next one.
+  if (res.ok) res.growth = (need.afterSnapshot(before) || {}).growth;
+  return res;
+}
+
+// The last room check, with the heap's figures of the moment.
+function checkRoom(what, dir, ignoreMemory) {
+  const timeline = what === 'heap timeline';
+  let verdict = room.check(what, dir, need.mainAnswer(false, timeline), ignoreMemory, timeline);
+  if (verdict && verdict.open) verdict = room.check(what, dir, need.mainAnswer(true), ignoreMemory, true);
+  return verdict && verdict.refusal;
 }
 
 function writeNative(fd, file, st) {

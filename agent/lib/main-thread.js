@@ -19,6 +19,8 @@ const { warn, stderr, guard, logDir } = require('./log');
 const marks = require('./marks');
 const { permissionDenial } = require('./permission');
 const stackCapture = require('./stack-capture');
+// Loaded now: it keeps built-ins as they are before the application runs.
+const need = require('./need');
 
 // The process's end waits at most this long for the worker to write the
 // running profiles and close its sessions (only when something runs).
@@ -55,6 +57,10 @@ const mainThreadFunctions = {
   writeSnapshot: (args) => require('./heap-writer').writeSnapshot(args),
   // Called directly, so that its own frames are the only ones it leaves out.
   stack: stackCapture.capture,
+  // What a heap snapshot would need (lib/need.js); `tally` is called by the
+  // census itself, with the list of the heap's objects.
+  heapNeed: (count) => need.mainAnswer(count),
+  tally: (objects) => need.tally(objects),
 };
 
 // Has the worker write the running profiles and close its sessions, while

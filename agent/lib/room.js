@@ -1,19 +1,16 @@
 'use strict';
 // Room for a heap snapshot: the disk its file goes to and the memory V8
-// needs while it builds it. Measured with bench/heap-shapes-bench.js over
-// three heap shapes (many small objects, large strings and arrays, a web
-// service's heap) and a worst case of tiny objects, with the agent's own
-// paths: the file is 0.05 to 2.3 times the heap's used size, and the
-// process's peak RSS grows by up to 8.9 times the heap's used size while the
-// snapshot is built (6.5 to 7.6 times for the typical heaps). The estimates
-// take the worst, and a little more.
+// needs while it builds it (lib/need.js estimates that). Measured with
+// bench/snapshot-need-bench.js: the file is 0.05 to 2.3 times the heap's used
+// size; the memory V8 takes grows with the heap's objects and the length of
+// its largest containers, from 0.2 to 40 times the heap's used size.
 // Used by the worker before it accepts a snapshot or timeline, and by the
 // main thread right before it writes one. Nothing here throws.
 const fs = require('fs');
 const path = require('path');
+const need = require('./need');
 
 const FILE_RATIO = 2.4;
-const MEMORY_FACTOR = 9.5;
 // The disk is never left with less than this: 5% of the file system or
 // 64 MB, whichever is smaller.
 const FLOOR_SHARE = 0.05;
@@ -120,22 +117,49 @@ function rssBytes() {
   return m ? Number(m[1]) * 1024 : null;
 }
 
-// Why a snapshot (what: "heap snapshot" or "heap timeline") of a heap with
-// `used` bytes cannot be written into dir now, or null. ignoreMemory: the
+// What the operator can ask for instead of a snapshot that does not fit.
+const INSTEAD = 'without a snapshot: --start_heap_profiling (where memory is allocated) or --diag_report (the heap\'s spaces)';
+
+function roomText(room) {
+  const limit = room.where === 'container' ? 'the container\'s limit leaves' : 'the host\'s available memory leaves';
+  return `${limit} ${Math.max(0, Math.floor(room.bytes / MB))} MB`;
+}
+
+// Whether a snapshot (what: "heap snapshot" or "heap timeline") of a heap
+// fits into dir and into the memory left, by what the main thread told
+// (lib/need.js): { figures, census, prior }, or { rss } when nothing is
+// known. Returns null when it fits, { refusal } when it does not, and
+// { open } when only a census of the heap's objects can tell; with
+// `decide`, the highest plausible need decides instead. ignoreMemory: the
 // application accepts the risk of running out of memory.
-function refusal(what, dir, used, ignoreMemory) {
+function check(what, dir, heap, ignoreMemory, decide = false) {
+  const used = heap.figures ? heap.figures.small + heap.figures.large : heap.rss || 0;
   const file = used * FILE_RATIO;
   const d = disk(dir);
   if (d && d.free < file + d.floor) {
-    return `not enough space for the ${what} in ${dir}: about ${mb(file + d.floor)} MB needed, ${mb(d.free)} MB free`;
+    return { refusal: `not enough space for the ${what} in ${dir}: about ${mb(file + d.floor)} MB needed, ${mb(d.free)} MB free` };
   }
   if (ignoreMemory) return null;
   const onTmpfs = d !== null && d.tmpfs;
-  const need = used * MEMORY_FACTOR + (onTmpfs ? file : 0);
   const room = memoryRoom();
-  if (need <= room.bytes) return null;
-  const limit = room.where === 'container' ? 'the container\'s limit leaves' : 'the host\'s available memory leaves';
-  return `${what} needs about ${Math.ceil(need / MB)} MB${onTmpfs ? ' (its file on tmpfs included)' : ''}; ${limit} ${Math.max(0, Math.floor(room.bytes / MB))} MB`;
+  const left = room.bytes - (onTmpfs ? file : 0);
+  if (!heap.figures) return decide ? null : { open: { what, room, onTmpfs, low: 0, high: Infinity } };
+  const { low, high, census } = need.bounds(heap.figures, heap.prior);
+  let estimate = null;
+  if (high <= left) return null;
+  if (low > left) estimate = low;
+  else if (heap.census) estimate = Math.min(high, need.fromCensus(heap.figures, heap.census));
+  else if (decide || census > left) estimate = high; // a census would not fit either
+  else return { open: { what, room, onTmpfs, low, high } };
+  if (estimate <= left) return null;
+  const needText = `${Math.ceil((estimate + (onTmpfs ? file : 0)) / MB)} MB${onTmpfs ? ' (its file on tmpfs included)' : ''}`;
+  return { refusal: `${what} needs about ${needText}; ${roomText(room)}; ${INSTEAD}` };
 }
 
-module.exports = { refusal, disk, memoryRoom, rssBytes, mb, FILE_RATIO, MEMORY_FACTOR };
+// The refusal while a census of the heap's objects is under way.
+function countingText(open) {
+  const range = `between ${Math.ceil(open.low / MB)} and ${Math.ceil(open.high / MB)} MB${open.onTmpfs ? ' and its file on tmpfs' : ''}`;
+  return `${open.what} needs ${range}; ${roomText(open.room)}: the heap's objects are being counted to tell (a pause of the main thread); ask again in a few seconds`;
+}
+
+module.exports = { check, countingText, disk, memoryRoom, rssBytes, mb, FILE_RATIO };

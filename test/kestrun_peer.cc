@@ -24,6 +24,9 @@
 //                        TEXT from byte 3; with AB "NK" and a TEXT that
 //                        begins "no kick needed", the second reply follows
 //                        without waiting for a kick, as the agent does)
+//                        | again:N:TEXT (the first N messages are refused
+//                        with "AA" in bytes 1-2, ask again, and TEXT; then
+//                        as accept)
 //   --kick MODE          accept | refuse:TEXT | silent | close | none (no
 //                        second reply expected: extended message)
 //   --no-kick-handler    leave SIGUSR2 at its default action (which ends us)
@@ -359,6 +362,10 @@ bool Reply(int fd, const std::string& mode, size_t size) {
     reply[0] = 'Y';
     reply.replace(1, 2, mode.substr(7, 2));
     reply.replace(3, mode.size() - 10, mode.substr(10));
+  } else if (mode.rfind("asked:", 0) == 0) {
+    reply[0] = 'N';
+    reply.replace(1, 2, "AA");
+    reply.replace(3, mode.size() - 6, mode.substr(6));
   } else if (mode.rfind("byte:", 0) == 0) {
     reply = mode.substr(5, 1);
   } else if (mode.rfind("trickle:", 0) == 0) {
@@ -387,7 +394,14 @@ bool Serve(int client, int index, const std::string& dir, size_t size, const std
   WriteFile(dir + "/msg-" + std::to_string(index) + ".bin", message, got);
   int kicks_before = g_kicks;
   const std::string text = got > 8 ? std::string(message + 8, strnlen(message + 8, got - 8)) : "";
-  if (!Reply(client, first, size)) return true;
+  std::string answer = first;
+  if (first.rfind("again:", 0) == 0) {
+    const size_t colon = first.find(':', 6);
+    answer = index < atoi(first.c_str() + 6) ? "asked:" + (colon == std::string::npos ? "" : first.substr(colon + 1))
+                                             : "accept";
+  }
+  if (!Reply(client, answer, size)) return true;
+  if (answer.rfind("asked:", 0) == 0) return true;
   if (first.rfind("refuse:", 0) == 0 || first.rfind("full:", 0) == 0) return true;
   if (kick == "none") {
     NoteResult(mask, text);

@@ -64,6 +64,12 @@ TEST(ProtocolTest, StateTable) {
       {kServed, "marked:NK:no kick", "accept", kForceGc, 0, 1, true},
       {kServed, "marked:NX:no kick needed", "accept", kForceGc, 0, 1, true},
       {kServed, "marked:nk:no kick needed", "accept", kForceGc, 0, 1, true},
+      // A refusal marked "ask again": quellix says so once and asks again
+      // until the answer comes; an unmarked one, or one with another mark,
+      // is the answer.
+      {kServed, "again:2:counting \033[2Jthe heap", "accept",
+       "Pid <pid> will answer the next ask: counting \\x1b[2Jthe heap\n" + kForceGc, 0, 1, true},
+      {kServed, "refuse:AAcounting", "accept", "AAcounting\n\n", 1, 0, true},
   };
   // clang-format on
   for (const Case& c : cases) {

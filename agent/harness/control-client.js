@@ -125,12 +125,16 @@ function message({ mask, text = '', size = MSG_SIZE, param = process.pid }) {
 }
 
 // noKick, only when true: an accepting first reply with the no-kick mark
-// ("NK" in bytes 1-2, a text that begins with "no kick needed").
+// ("NK" in bytes 1-2, a text that begins with "no kick needed"); askAgain,
+// only when true: a refusal marked "AA", which asks to be asked again.
 function parseReply(buf) {
   const nul = buf.indexOf(0, 3);
   const text = buf.toString('utf8', 3, nul < 0 ? buf.length : nul);
-  const noKick = buf[0] !== 0x4e && buf.toString('latin1', 1, 3) === 'NK' && text.startsWith('no kick needed');
-  return Object.assign({ verdict: String.fromCharCode(buf[0]), text, length: buf.length }, noKick ? { noKick } : {});
+  const mark = buf.toString('latin1', 1, 3);
+  const noKick = buf[0] !== 0x4e && mark === 'NK' && text.startsWith('no kick needed');
+  const askAgain = buf[0] === 0x4e && mark === 'AA';
+  return Object.assign({ verdict: String.fromCharCode(buf[0]), text, length: buf.length }, noKick ? { noKick } : {},
+    askAgain ? { askAgain } : {});
 }
 
 // A client connection that collects what the agent sends.

@@ -135,7 +135,7 @@ async function checkRoom(file, what) {
   if (!counting && !fresh) return null;
   if (!counting) counting = askMain(true).catch(() => null).finally(() => { counting = null; });
   const counted = await within(Math.max(0, deadline - Date.now()), counting, undefined);
-  if (counted === undefined) return room.countingText(verdict.open);
+  if (counted === undefined) return { askAgain: true, text: room.countingText(verdict.open) };
   const decided = room.check(what, dir, counted || heap, ctx.ignoreMemory, true);
   return decided && decided.refusal;
 }
@@ -395,6 +395,8 @@ async function makePlan(mask, text, autoStop) {
     await firstRefusal(plan.starts.filter((s) => s.kind.check).map((s) => s.kind.check));
   if (refusal) {
     releasePlan(plan);
+    // A census under way: the answer comes to the next ask.
+    if (refusal.askAgain) return { error: refusal.text, askAgain: true };
     return { error: refusal };
   }
   return plan;

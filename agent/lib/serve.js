@@ -105,9 +105,9 @@ function endWith(conn, reply) {
   conn.sock.once('close', () => clearTimeout(linger));
 }
 
-function refuse(conn, size, text) {
+function refuse(conn, size, text, mark = null) {
   log(`refused: ${text}`);
-  endWith(conn, wire.replyBuffer(size, false, text));
+  endWith(conn, wire.replyBuffer(size, false, text, mark));
 }
 
 function finishConnection(conn) {
@@ -206,7 +206,7 @@ function decide(conn, size, plan) {
     if (!plan.error) commands.releasePlan(plan);
     return;
   }
-  if (plan.error) { refuse(conn, size, plan.error); return; }
+  if (plan.error) { refuse(conn, size, plan.error, plan.askAgain ? wire.ASK_AGAIN_MARK : null); return; }
   conn.plan = plan;
   if (size === wire.EXT_MSG_SIZE) {
     // One reply and no kick: the command runs right after the reply.

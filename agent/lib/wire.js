@@ -9,7 +9,9 @@
 // size of the message it answers: 'Y' or 'N' at byte 0, a text from byte 3.
 // An accepting first reply that needs no kick says so in bytes 1-2 ("NK")
 // and at the beginning of its text ("no kick needed"): the client then
-// sends no signal and waits for the second reply.
+// sends no signal and waits for the second reply. A refusal marked "AA" in
+// bytes 1-2 asks the client to ask again in a moment: the answer is being
+// worked out (a census of the heap) and comes to the next ask.
 const os = require('os');
 
 const MSG_SIZE = 512;
@@ -18,6 +20,7 @@ const TEXT_OFFSET = 8;
 const PATH_WORD = '--specified_log_path=';
 const NO_KICK_MARK = 'NK';
 const NO_KICK_TEXT = 'no kick needed';
+const ASK_AGAIN_MARK = 'AA';
 
 const BIT = {
   HEAPDUMP: 0x1, FORCE_GC: 0x2, ENABLE_LOG: 0x4, DISABLE_LOG: 0x8,
@@ -43,7 +46,8 @@ function parseMessage(msg) {
   return { mask, param, text: msg.toString('utf8', TEXT_OFFSET, nul) };
 }
 
-// mark: two bytes for bytes 1 and 2 (NO_KICK_MARK), or none (zeros).
+// mark: two bytes for bytes 1 and 2 (NO_KICK_MARK, ASK_AGAIN_MARK), or none
+// (zeros).
 function replyBuffer(size, accepted, text, mark = null) {
   const buf = Buffer.alloc(size);
   buf[0] = accepted ? 0x59 : 0x4e; // 'Y' or 'N'
@@ -63,4 +67,4 @@ function parseOptionText(text) {
   return { file, flags };
 }
 
-module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, NO_KICK_MARK, NO_KICK_TEXT, BIT, KNOWN_BITS, STATUS_QUERY, parseMessage, replyBuffer, parseOptionText };
+module.exports = { MSG_SIZE, EXT_MSG_SIZE, PATH_WORD, NO_KICK_MARK, NO_KICK_TEXT, ASK_AGAIN_MARK, BIT, KNOWN_BITS, STATUS_QUERY, parseMessage, replyBuffer, parseOptionText };

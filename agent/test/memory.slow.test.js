@@ -70,12 +70,14 @@ async function appWithRoom(cg, room) {
 }
 
 // --heapdump as quellix sends it, asked again while the agent counts the
-// heap's objects: the first reply.
+// heap's objects (a refusal marked "ask again", and only that one): the
+// first reply.
 async function heapdump(app, file) {
   let reply;
   await h.waitFor(async () => {
     reply = (await h.exchange(app.pid, { mask: HEAPDUMP, text: `--specified_log_path=${file} ` })).first;
-    return !ASK_AGAIN.test(reply.text);
+    assert.equal(Boolean(reply.askAgain), ASK_AGAIN.test(reply.text), reply.text);
+    return !reply.askAgain;
   }, 'an answer other than "ask again"', 30000, 500);
   return reply;
 }

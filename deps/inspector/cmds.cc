@@ -772,11 +772,25 @@ static bool SaysNoKick(const char* reply, ssize_t received) {
          memcmp(reply + 3, kNoKickText, text_len) == 0;
 }
 
+// A first refusal marked "AA" in bytes 1-2: the runtime is working its
+// answer out (it counts its heap's objects, which outlasts a reply's wait)
+// and gives it to the next ask. quellix asks again every half second, for
+// at most half a minute; what the last ask gets is the answer.
+static const int ASK_AGAIN = -2;
+static const int ASK_AGAIN_FOR_MS = 30000;
+static const useconds_t ASK_AGAIN_EVERY_US = 500000;
+// The text of the last refusal that asked to be asked again.
+static char g_ask_again_text[MESSAGE_SIZE];
+
+static bool AsksAgain(const char* reply, ssize_t received) {
+  return received > 3 && reply[0] == 'N' && reply[1] == 'A' && reply[2] == 'A';
+}
+
 // Reads one reply after its wait; -1 on a refusal (printed), 0 otherwise.
 // A connection closed before any byte of the first reply is no acceptance;
 // after an accepting first reply the command was taken already. no_kick,
 // when given, tells whether an accepting reply carries the no-kick mark.
-static int ReadReply(int fd, bool first, bool* no_kick = nullptr) {
+static int ReadReply(int fd, bool first, bool* no_kick = nullptr, bool may_ask_again = false) {
   char reply[MESSAGE_SIZE];
   memset(reply, 0, sizeof(reply));
   ssize_t received = recv(fd, reply, sizeof(reply), 0);
@@ -785,13 +799,17 @@ static int ReadReply(int fd, bool first, bool* no_kick = nullptr) {
     if (no_kick != nullptr) *no_kick = SaysNoKick(reply, received);
     return 0;
   }
+  if (first && may_ask_again && AsksAgain(reply, received)) {
+    snprintf(g_ask_again_text, sizeof(g_ask_again_text), "%.*s", static_cast<int>(received - 3), reply + 3);
+    return ASK_AGAIN;
+  }
   PrintRefusal(reply, received);
   return -1;
 }
 
 // The exchange on a connected socket: message, first reply, kick (none
 // after the no-kick mark), second reply.
-static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
+static int Exchange(int fd, int pid, unsigned int mask, const char* path, bool may_ask_again) {
   // Only the target itself, the process identified, may get the option
   // text and cause a kick.
   if (!IsServedByTarget(fd, path, pid, g_target_handle)) return -1;
@@ -805,7 +823,8 @@ static int Exchange(int fd, int pid, unsigned int mask, const char* path) {
     return -1;
   }
   bool no_kick = false;
-  if (ReadReply(fd, true, &no_kick) == -1) return -1;
+  int first = ReadReply(fd, true, &no_kick, may_ask_again);
+  if (first != 0) return first;
 
   // A runtime that needs no kick sends its second reply by itself: no
   // signal reaches it, so none can set off a handler of the application.
@@ -845,17 +864,26 @@ int sendUdsMessage(int pid, unsigned int mask) {
   }
   // A runtime that hangs up early must not end the tool before it reports.
   signal(SIGPIPE, SIG_IGN);
-  int fd = OpenSocketPath(path);
-  if (fd < 0) {
-    if (fd == -1) {
-      printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
-      NoteStartedWithoutLog(pid);
+  const int64_t give_up = MonotonicMs() + ASK_AGAIN_FOR_MS;
+  for (int asked = 0;; asked++) {
+    int fd = OpenSocketPath(path);
+    if (fd < 0) {
+      if (fd == -1) {
+        printf("Check if ENABLE_NODE_LOG=YES is configured.\n");
+        NoteStartedWithoutLog(pid);
+      }
+      return -1;
     }
-    return -1;
+    int result = Exchange(fd, pid, mask, path, MonotonicMs() < give_up);
+    close(fd);
+    if (result != ASK_AGAIN) return result;
+    if (asked == 0) {
+      char shown[4 * MESSAGE_SIZE];
+      EscapeControls(g_ask_again_text, shown, sizeof(shown));
+      printf("Pid %d will answer the next ask: %s\n", pid, shown);
+    }
+    usleep(ASK_AGAIN_EVERY_US);
   }
-  int result = Exchange(fd, pid, mask, path);
-  close(fd);
-  return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -61,7 +61,8 @@ enum Kind {
   DEBUG_PORT,
   ENV_FILE,
   OWN_USR1,
-  LOW_MEMORY
+  LOW_MEMORY,
+  USER_NS
 };
 
 // The port where each kind's inspector opens, when the kind fixes it.
@@ -187,6 +188,9 @@ class Target {
     if (kind != PORT_HELD && kind != CONTAINER) {
       argv.insert(argv.begin(), {"/usr/bin/unshare", "--net", "/bin/sh", "-c", join + lo_up + "exec \"$0\" \"$@\""});
     }
+    // Its network namespace owned by a user namespace of its own, as in a
+    // rootless container: root there is its own user here.
+    if (kind == USER_NS) argv.insert(argv.begin() + 1, {"--user", "--map-root-user"});
     if (kind == PORT_HELD) {
       env.clear();
       argv = {
@@ -365,6 +369,14 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
            {{"--attach", "{pid}"}, "Pid <pid> opened no inspector within 2 s of SIGUSR1 (its main thread is busy; a "
             "watcher closes the inspector if it opens within 10 minutes); nothing loaded.\n", 1},
        }, 1, false},
+      // The guard cannot tell the users of another user namespace apart:
+      // refused before any signal; unguarded it loads.
+      {"in a user namespace of its own", USER_NS, {
+           {{"--attach", "{pid}"}, "--attach cannot guard pid <pid>'s inspector: it runs in a user namespace of its "
+            "own, where the guard cannot tell its users apart; --attach=unguarded accepts the risk without it. No "
+            "signal sent.\n", 1},
+           {{"--attach=unguarded", "{pid}"}, kLoaded, 0},
+       }, 1, false},
       {"9229 held by another node", PORT_HELD, {{{"--attach", "--heapdump", "{pid}"}, refused, 1}}, 0, false},
       {"not node", NOT_NODE, {
            {{"--attach", "{pid}"}, "Pid <pid> is no Node.js process (napi_module_register is not exported); no signal "
@@ -540,10 +552,22 @@ bool Blocks(pid_t pid, int signo) {
   return at != std::string::npos && (std::stoull(status.substr(at + 9, 16), nullptr, 16) >> (signo - 1) & 1) != 0;
 }
 
+// The guard tables of quellix in pid's network namespace, by name.
+std::vector<std::string> GuardTables(int pid) {
+  const std::string tables = qtest::Run("/usr/bin/nsenter", {"--net=/proc/" + std::to_string(pid) + "/ns/net",
+                                                             "/usr/sbin/nft", "list", "tables"})
+                                 .out;
+  std::vector<std::string> found;
+  static const std::regex table("table inet (quellix_\\d+_\\d+)");
+  for (std::sregex_iterator it(tables.begin(), tables.end(), table), end; it != end; ++it) found.push_back((*it)[1]);
+  return found;
+}
+
 // quellix ended while it waits for the inspector of a blocked main thread
 // (SIGTERM, as from an impatient operator, SIGINT from Ctrl-C, SIGHUP from
-// a closed terminal) still leaves nothing open: the guard is gone when it
-// ends, and the inspector that opens later is closed again.
+// a closed terminal) still leaves nothing open: its own guard is gone when
+// it ends, the watcher it left guards the inspector that opens later with a
+// table of its own until it has closed it, and then nothing is left.
 TEST_F(AttachTest, InterruptedWhileWaiting) {
   for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(signo));
@@ -558,14 +582,13 @@ TEST_F(AttachTest, InterruptedWhileWaiting) {
       kill(quellix, signo);
       const int status = qtest::Reap(quellix, 10000);
       EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == signo) << "ends as the signal says";
-      const std::string tables =
-          qtest::Run("/usr/bin/nsenter",
-                     {"--net=/proc/" + std::to_string(target.pid()) + "/ns/net", "/usr/sbin/nft", "list", "tables"})
-              .out;
-      EXPECT_EQ(std::string::npos, tables.find("quellix_")) << "guard left behind: " << tables;
+      const std::vector<std::string> guards = GuardTables(target.pid());
+      ASSERT_EQ(1u, guards.size()) << "the watcher's guard alone";
+      EXPECT_NE(0u, guards[0].rfind("quellix_" + std::to_string(quellix) + "_", 0)) << "quellix's own guard is gone";
       const std::string listening = "Debugger listening on ws://127.0.0.1:" + std::to_string(target.port()) + "/";
       EXPECT_TRUE(qtest::WaitFor([&] { return target.Err().find(listening) != std::string::npos; }, 10000));
       EXPECT_TRUE(qtest::WaitFor([&] { return !Listens(target.pid(), target.port()); }, 5000)) << "left open";
+      EXPECT_TRUE(qtest::WaitFor([&] { return GuardTables(target.pid()).empty(); }, 5000)) << "guard left behind";
     }
     qtest::KillOtherChildren({});
     qtest::RemoveTree(dir);

@@ -51,6 +51,9 @@ static const int AGENT_SOCKET_WAIT_MS = 5000;
 // behind for a blocked main thread every 20 ms, for at most 10 minutes.
 static const int INSPECTOR_ROUND_MS = 5;
 static const int CLOSER_ROUND_MS = 20;
+// The watcher's guard is in place within this time (nft's own limit, and
+// some), or the run goes on without waiting for it.
+static const int GUARD_HANDOFF_MS = 6000;
 static const int LATE_INSPECTOR_WATCH_S = 600;
 // What loading the agent adds to a process's resident memory at its peak,
 // rounded up (bench/attach-cost-bench.py); --attach wants twice this left
@@ -63,6 +66,9 @@ static const int OLDEST_NODE = 20;
 struct AttachRun {
   bool guarded;  // a guard is required before SIGUSR1
   Guard guard;
+  unsigned long owner;  // the target's user, whom the guard lets in
+  int* ports;           // the ports that listened before SIGUSR1, open to all
+  int port_count;
   SockDiag diag;  // in the target's network namespace
   bool opened;    // quellix sent SIGUSR1
   int64_t opened_at;
@@ -368,10 +374,33 @@ static bool TargetEnded(int pid, int handle, int ms) {
 // of the target every CLOSER_ROUND_MS and closes it when it is node's
 // inspector. It ends when it has, when the target ends, or after
 // LATE_INSPECTOR_WATCH_S.
-static void LeaveCloser(int pid, int handle, const NewListenerSearch& search) {
+static void LeaveCloser(int pid, int handle, const AttachRun& run) {
+  // The watcher guards the inspector with a table of its own before the
+  // run's guard goes: the parent waits for its word (or its end).
+  int ready[2] = {-1, -1};
+  if (run.guard.installed && pipe2(ready, O_CLOEXEC) != 0) ready[0] = ready[1] = -1;
   fflush(stdout);
   pid_t child = fork();
-  if (child != 0) return;
+  if (child != 0) {
+    if (ready[1] != -1) close(ready[1]);
+    if (child > 0 && ready[0] != -1 && WaitReadable(ready[0], GUARD_HANDOFF_MS) > 0) {
+      char word;
+      if (read(ready[0], &word, 1) != 1) {
+      }
+    }
+    if (ready[0] != -1) close(ready[0]);
+    return;
+  }
+  if (ready[0] != -1) close(ready[0]);
+  static Guard guard;
+  memset(&guard, 0, sizeof(guard));
+  char why[512];
+  if (run.guard.installed) InstallGuard(pid, run.owner, run.ports, run.port_count, &guard, why, sizeof(why));
+  if (ready[1] != -1) {
+    if (write(ready[1], "g", 1) != 1) {
+    }
+    close(ready[1]);
+  }
   setsid();
   // The tool holds these back while it attaches; the closer ends when told.
   sigset_t ending;
@@ -386,13 +415,20 @@ static void LeaveCloser(int pid, int handle, const NewListenerSearch& search) {
   if (chdir("/") != 0) {
   }
   static NewListenerSearch looking;
-  looking = search;
+  looking = run.search;
   static SockDiag diag;
   // Made again for each round where it cannot be made now.
   if (!OpenSockDiag(pid, &diag)) diag.fd = -1;
   static InspectorLink link;
   const int64_t deadline = MonotonicMs() + LATE_INSPECTOR_WATCH_S * 1000LL;
+  // The guard's rules lapse by themselves: renewed well before, for as
+  // long as the watch lasts.
+  int64_t renew_at = MonotonicMs() + GUARD_SECONDS * 1000LL / 2;
   while (MonotonicMs() < deadline && !TargetEnded(pid, handle, CLOSER_ROUND_MS)) {
+    if (guard.installed && MonotonicMs() >= renew_at) {
+      InstallGuard(pid, run.owner, run.ports, run.port_count, &guard, why, sizeof(why));
+      renew_at = MonotonicMs() + GUARD_SECONDS * 1000LL / 2;
+    }
     TcpSocket found;
     if (LookForNewInspector(pid, &diag, &looking, &found) == FOUND_NONE) continue;
     link.fd = -1;
@@ -400,6 +436,7 @@ static void LeaveCloser(int pid, int handle, const NewListenerSearch& search) {
     // Tried again next round.
     LookAgainAt(&looking, found.inode);
   }
+  RemoveGuard(&guard, why, sizeof(why));
   _exit(0);
 }
 
@@ -470,7 +507,7 @@ static bool CheckSignal(int pid, const InspectorSettings& settings) {
 static void ReportStillOpen(int pid, int handle, AttachRun* run, const TcpSocket& listener) {
   printf("The inspector that quellix opened in pid %d is still open on port %d.\n", pid, listener.port);
   LookAgainAt(&run->search, listener.inode);
-  LeaveCloser(pid, handle, run->search);
+  LeaveCloser(pid, handle, *run);
 }
 
 // Installs the guard before SIGUSR1: every port that listens now stays open
@@ -490,6 +527,15 @@ static bool PlaceGuard(int pid, const ListenerView& before, AttachRun* run) {
         pid);
     return false;
   }
+  // The guard tells users apart by their ids as the namespace's own user
+  // namespace maps them: in another one, root and the target's user are
+  // other numbers there, and quellix's own connections would be reset.
+  if (!SharesUserNamespace(pid)) {
+    printf(
+        "--attach cannot guard pid %d's inspector: it runs in a user namespace of its own, where the guard cannot tell its users apart; --attach=unguarded accepts the risk without it. No signal sent.\n",
+        pid);
+    return false;
+  }
   static int ports[WATCH_MAX_LISTENERS];
   const int count = ListeningPorts(before, ports, WATCH_MAX_LISTENERS);
   uid_t uid = 0;
@@ -498,6 +544,9 @@ static bool PlaceGuard(int pid, const ListenerView& before, AttachRun* run) {
   if (!GetProcessOwner(pid, &uid, &gid)) {
     snprintf(why, sizeof(why), "its owner cannot be read");
   } else if (InstallGuard(pid, uid, ports, count, &run->guard, why, sizeof(why))) {
+    run->owner = uid;
+    run->ports = ports;
+    run->port_count = count;
     return true;
   }
   printf(
@@ -537,7 +586,7 @@ static bool ReportNoInspector(int pid, int handle, bool waited_in_loop, const At
   printf(
       "Pid %d opened no inspector within 2 s of SIGUSR1 (its main thread is busy; a watcher closes the inspector if it opens within 10 minutes); nothing loaded.\n",
       pid);
-  LeaveCloser(pid, handle, run.search);
+  LeaveCloser(pid, handle, run);
   return false;
 }
 

@@ -242,14 +242,17 @@ static void FirstLine(const char* output, const char* fallback, char* why, size_
 }
 
 bool InstallGuard(int pid, unsigned long owner, const int* ports, int count, Guard* guard, char* why, size_t size) {
+  // Installed again, the table is replaced in the same transaction, so that
+  // the namespace is never without it.
+  const bool renew = guard->installed && guard->pid == pid;
   guard->pid = pid;
-  guard->installed = false;
   unsigned long long start = 0;
   if (!GetProcessStartTime(getpid(), &start)) start = 0;
   snprintf(guard->table, sizeof(guard->table), "%s%d_%llu", kTablePrefix, static_cast<int>(getpid()), start);
   static char tables[65536], stale[16384], rules[262144];
   static const char* const kList[] = {"nft", "list", "tables", nullptr};
   stale[0] = '\0';
+  if (renew) snprintf(stale, sizeof(stale), "delete table inet %s\n", guard->table);
   if (RunNft(pid, kList, "", tables, sizeof(tables))) FormatStaleDeletions(tables, stale, sizeof(stale));
   const long long until = static_cast<long long>(time(nullptr)) + GUARD_SECONDS;
   if (!FormatGuardRules(guard->table, owner, ports, count, until, stale, rules, sizeof(rules))) {
@@ -260,11 +263,13 @@ bool InstallGuard(int pid, unsigned long owner, const int* ports, int count, Gua
   static char output[4096];
   bool done = RunNft(pid, kApply, rules, output, sizeof(output));
   // Another run may have removed a stale table first: without the deletions.
-  if (!done && stale[0] != '\0') {
+  if (!done && stale[0] != '\0' && !renew) {
     FormatGuardRules(guard->table, owner, ports, count, until, "", rules, sizeof(rules));
     done = RunNft(pid, kApply, rules, output, sizeof(output));
   }
   if (!done) {
+    // A guard that was in place stays so until it lapses or is removed.
+    guard->installed = renew;
     FirstLine(output, "nft failed", why, size);
     return false;
   }

@@ -149,6 +149,8 @@ void HostPathOf(int pid, const char* path, char* host, size_t size) {
 // node or to serve its socket: the safe answer is no, and the probe is never
 // started.
 bool IsNodeProcess(int) { return false; }
+// No user namespaces here.
+bool SharesUserNamespace(int) { return true; }
 bool ServesControlSocket(int) { return false; }
 
 int GetSocketInodes(int, unsigned long*, int) {
@@ -589,6 +591,16 @@ void ForEachProcess(void (*visit)(int pid, void* context), void* context) {
     if (pid <= INT32_MAX) visit(static_cast<int>(pid), context);
   }
   closedir(dir);
+}
+
+// The user namespaces are compared by their inode, as the mount namespaces
+// are; one that may not be looked at counts as another.
+bool SharesUserNamespace(int pid) {
+  char path[64];
+  struct stat own, target;
+  snprintf(path, sizeof(path), "/proc/%d/ns/user", pid);
+  return stat("/proc/self/ns/user", &own) == 0 && stat(path, &target) == 0 && own.st_dev == target.st_dev &&
+         own.st_ino == target.st_ino;
 }
 
 #endif

@@ -24,6 +24,8 @@ bool IsNodeProcess(int pid);
 // descriptor (pidfd_getfd), the socket itself confirms its name and that it
 // listens. Always false on macOS.
 bool ServesControlSocket(int pid);
+// True when pid is in the tool's own user namespace (always on macOS).
+bool SharesUserNamespace(int pid);
 
 // One TCP socket, as the target's namespace sees it (from /proc/<pid>/net/tcp
 // or tcp6, or from the kernel's socket diagnostics, which also name its peer

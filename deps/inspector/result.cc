@@ -39,34 +39,6 @@ const char* KindOf(const char* path) {
   return "";
 }
 
-#if defined(__APPLE__)
-
-// No other mount namespaces here: the file itself, never a link in its
-// place, and nothing that is no regular file.
-int OpenResultFile(int, const char* path) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat info;
-  if (fd == -1 || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))) return fd;
-  close(fd);
-  errno = EINVAL;
-  return -1;
-}
-
-#else
-
-// The file itself, never a link in its place (inside a container resolved
-// within its root), and nothing that is no regular file.
-int OpenResultFile(int pid, const char* path) {
-  int found = GetTargetPlace(pid).other_mount ? OpenInRoot(pid, path, O_PATH | O_NOFOLLOW)
-                                              : open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (found == -1) return -1;
-  int fd = OpenRegular(found);
-  if (fd == -1) errno = EINVAL;
-  return fd;
-}
-
-#endif
-
 // What a result comes to: where it lies from here, and where it goes.
 struct Conclusion {
   int pid;
@@ -220,6 +192,34 @@ const struct {
 };
 
 }  // namespace
+
+#if defined(__APPLE__)
+
+// No other mount namespaces here: the file itself, never a link in its
+// place, and nothing that is no regular file.
+int OpenResultFile(int, const char* path) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat info;
+  if (fd == -1 || (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))) return fd;
+  close(fd);
+  errno = EINVAL;
+  return -1;
+}
+
+#else
+
+// The file itself, never a link in its place (inside a container resolved
+// within its root), and nothing that is no regular file.
+int OpenResultFile(int pid, const char* path) {
+  int found = GetTargetPlace(pid).other_mount ? OpenInRoot(pid, path, O_PATH | O_NOFOLLOW)
+                                              : open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (found == -1) return -1;
+  int fd = OpenRegular(found);
+  if (fd == -1) errno = EINVAL;
+  return fd;
+}
+
+#endif
 
 int ConcludeResult(int pid, const char* path, const char* output, bool force) {
   // What was printed shows before a summary that may take seconds.

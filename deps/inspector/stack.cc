@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "json.h"
 #include "report.h"
+#include "result.h"
 #include "system_facts.h"
 #include "tools.h"
 
@@ -79,11 +80,12 @@ static char AwaitStack(int pid, int handle, const char* path, const char* host, 
   }
 }
 
-// Reads the published file (never through a link) into text (size bytes,
-// NUL-ended) and removes it, if the name still names the file read. The
-// bytes read, or -1.
-static ssize_t TakeStackFile(const char* host, char* text, size_t size) {
-  int fd = open(host, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Reads the published file at path (pid's own view; host, from here) into
+// text (size bytes, NUL-ended), never through a link and only a regular
+// file, and removes it, if the name still names the file read. The bytes
+// read, or -1.
+static ssize_t TakeStackFile(int pid, const char* path, const char* host, char* text, size_t size) {
+  int fd = OpenResultFile(pid, path);
   if (fd == -1) return -1;
   struct stat info;
   ssize_t len = -1;
@@ -286,7 +288,7 @@ int ShowStack(int pid, int handle, const char* log_dir, int (*send)(int pid, uns
       break;
   }
   static char json[STACK_FILE_MAX];
-  ssize_t len = TakeStackFile(host, json, sizeof(json));
+  ssize_t len = TakeStackFile(pid, path, host, json, sizeof(json));
   if (len < 0) {
     EscapeControls(host, shown, sizeof(shown));
     printf("The stack file %s cannot be read.\n", shown);

@@ -42,6 +42,8 @@ struct CallTree {
 
 // The most call sites a tree holds; a larger profile is refused.
 const size_t kCallTreeNodeLimit = 1 << 24;
+// The most samples a profile may give before the call sites they name.
+const size_t kPendingSampleLimit = 1 << 24;
 // The largest count of one call site: with at most kCallTreeNodeLimit of
 // them, no sum over a tree can overflow.
 const int64_t kCallNodeCountLimit = INT64_C(1) << 38;

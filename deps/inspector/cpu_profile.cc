@@ -62,6 +62,9 @@ class CpuProfileReader : public JsonEvents {
     if (at == kSamples) return value.is_integer ? AddSample(value.integer) : Fail("a sample is no call site id");
     if (at == kChildren) {
       if (!value.is_integer) return Fail("a child is no call site id");
+      // A call site is the child of one other at most: more children than
+      // call sites can be is no profile, and must not take memory as if.
+      if (children_.size() + node_.children.size() >= kCallTreeNodeLimit) return Fail("too many children");
       node_.children.push_back(value.integer);
       return true;
     }
@@ -144,6 +147,8 @@ class CpuProfileReader : public JsonEvents {
     auto found = ids_.find(id);
     if (found == ids_.end()) {
       if (!places_.empty()) {
+        // Samples wait for their call sites within the bound of a profile's.
+        if (pending_samples_.size() >= kPendingSampleLimit) return Fail("too many samples before their call sites");
         pending_samples_.push_back(id);
         return true;
       }

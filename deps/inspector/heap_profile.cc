@@ -135,7 +135,10 @@ class HeapProfileReader : public JsonEvents {
   bool AddSample(int64_t id) {
     auto found = ids_.find(id);
     if (found == ids_.end()) {
-      if (!places_.empty()) pending_samples_.push_back(id);
+      if (!places_.empty()) {
+        if (pending_samples_.size() >= kPendingSampleLimit) return Fail("too many samples before their sites");
+        pending_samples_.push_back(id);
+      }
       return true;
     }
     profile_->tree.nodes[found->second].count++;

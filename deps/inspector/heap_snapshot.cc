@@ -37,6 +37,8 @@ const size_t kClassLimit = 1 << 18;
 const size_t kNameLimit = 200;
 // The most fields a node may have.
 const size_t kFieldLimit = 64;
+// Node types: V8 has about fifteen.
+const size_t kTypeLimit = 4096;
 
 int64_t Add(int64_t a, int64_t b) {
   int64_t sum = 0;
@@ -110,6 +112,10 @@ class SnapshotReader : public JsonEvents {
       return true;
     }
     if (at == kDocument) return Fail("the document is no object");
+    // The descriptions are short: a longer one is no snapshot's.
+    if ((at == kNodeFields && fields_.size() >= kFieldLimit) || (at == kTypeNames && types_.size() >= kTypeLimit)) {
+      return Fail("the nodes come without a valid description");
+    }
     if (at == kNodeFields && value.kind == JsonScalar::kString) fields_.emplace_back(value.text, value.length);
     if (at == kTypeNames && value.kind == JsonScalar::kString) types_.emplace_back(value.text, value.length);
     if (at == kNodeTypes) first_type_entry_ = false;

@@ -86,6 +86,11 @@ TEST_F(OutputTest, RefusedBeforeSending) {
       {"a dangling link", {"-o", "{dir}/dangling", "--heapdump", "{pid}"}, "Output {dir}/dangling exists; add --force to replace it.\n"},
       {"no directory", {"-o", "{dir}/none/heap", "--heapdump", "{pid}"}, "Cannot write {dir}/none/heap: No such file or directory.\n"},
       {"no path", {"--heapdump", "{pid}", "-o"}, "-o needs a path: -o PATH, --output PATH or --output=PATH.\n"},
+      // Through a process's root, its own links would lead the file.
+      {"through a process's root", {"-o", "/proc/{pid}/root{dir}/heap.heapsnapshot", "--heapdump", "{pid}"},
+       "Output /proc/<pid>/root{dir}/heap.heapsnapshot: quellix does not write through a process's root (/proc/<pid>/root); give a path of its own side.\n"},
+      {"a link to a process's root", {"-o", "{dir}/root/tmp/heap.heapsnapshot", "--heapdump", "{pid}"},
+       "Output {dir}/root/tmp/heap.heapsnapshot: quellix does not write through a process's root (/proc/<pid>/root); give a path of its own side.\n"},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -97,6 +102,7 @@ TEST_F(OutputTest, RefusedBeforeSending) {
     ASSERT_EQ(symlink(target.c_str(), (dir.path + "/link").c_str()), 0);
     ASSERT_EQ(symlink((dir.path + "/nowhere").c_str(), (dir.path + "/dangling").c_str()), 0);
     auto peer = qtest::ListeningPeer({"--result", "write:0:10"}, {"NODE_LOG_DIR=" + logs.path});
+    ASSERT_EQ(symlink(("/proc/" + peer->pid_text() + "/root").c_str(), (dir.path + "/root").c_str()), 0);
     qtest::RunResult r = qtest::RunQuellix(Fill(c.args, *peer, dir.path));
     EXPECT_EQ(Norm(r.out, *peer, logs.path, dir.path), c.out);
     EXPECT_EQ(r.status, 1);

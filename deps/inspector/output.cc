@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "report.h"
+#include "system_facts.h"
 #include "tools.h"
 
 namespace {
@@ -215,6 +216,14 @@ bool CheckOutput(const char* path, const char* result_ext, bool force) {
   // The temporary file goes beside it.
   char dir[4096];
   DirectoryOf(path, dir, sizeof(dir));
+  // Through a process's root (/proc/<pid>/root), a container's own links
+  // would lead root's file wherever the container says.
+  if (CrossesProcessRoot(dir)) {
+    printf(
+        "Output %s: quellix does not write through a process's root (/proc/<pid>/root); give a path of its own side.\n",
+        shown);
+    return false;
+  }
   int error = 0;
   if (stat(dir, &info) == 0 && !S_ISDIR(info.st_mode)) {
     error = ENOTDIR;

@@ -27,6 +27,10 @@
 #include <sched.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
+#if defined(SYS_openat2) && __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define QUELLIX_FACTS_HAVE_OPENAT2 1
+#endif
 #endif
 
 #include "elf_reader.h"
@@ -151,6 +155,8 @@ void HostPathOf(int pid, const char* path, char* host, size_t size) {
 bool IsNodeProcess(int) { return false; }
 // No user namespaces here.
 bool SharesUserNamespace(int) { return true; }
+// No /proc here.
+bool CrossesProcessRoot(const char*) { return false; }
 bool ServesControlSocket(int) { return false; }
 
 int GetSocketInodes(int, unsigned long*, int) {
@@ -601,6 +607,25 @@ bool SharesUserNamespace(int pid) {
   snprintf(path, sizeof(path), "/proc/%d/ns/user", pid);
   return stat("/proc/self/ns/user", &own) == 0 && stat(path, &target) == 0 && own.st_dev == target.st_dev &&
          own.st_ino == target.st_ino;
+}
+
+// openat2 refuses a path that crosses a magic link (/proc/<pid>/root is
+// one) with ELOOP; without openat2, only a path that names /proc itself is
+// known to.
+bool CrossesProcessRoot(const char* dir) {
+#if defined(QUELLIX_FACTS_HAVE_OPENAT2)
+  struct open_how how;
+  memset(&how, 0, sizeof(how));
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, dir, &how, sizeof(how)));
+  if (fd >= 0) {
+    close(fd);
+    return false;
+  }
+  if (errno != ENOSYS) return errno == ELOOP;
+#endif
+  return StrStartsWith(dir, "/proc/");
 }
 
 #endif

@@ -26,6 +26,9 @@ bool IsNodeProcess(int pid);
 bool ServesControlSocket(int pid);
 // True when pid is in the tool's own user namespace (always on macOS).
 bool SharesUserNamespace(int pid);
+// True when the directory dir is reached through a process's root
+// (/proc/<pid>/root), where the links are that process's to set.
+bool CrossesProcessRoot(const char* dir);
 
 // One TCP socket, as the target's namespace sees it (from /proc/<pid>/net/tcp
 // or tcp6, or from the kernel's socket diagnostics, which also name its peer

@@ -175,7 +175,7 @@ TEST_F(GuardTest, OnlyRootAndTheOwnerReachNewPorts) {
   GuardNamespace ns;
   ASSERT_GT(ns.pid(), 0);
   const int before[] = {7001};
-  Guard guard;
+  Guard guard = {};
   char why[512] = "";
   ASSERT_TRUE(InstallGuard(ns.pid(), kOwner, before, 1, &guard, why, sizeof(why))) << why;
   ASSERT_TRUE(ns.ListenOnNewPort());

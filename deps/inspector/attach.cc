@@ -71,6 +71,7 @@ struct AttachRun {
   int port_count;
   SockDiag diag;  // in the target's network namespace
   bool opened;    // quellix sent SIGUSR1
+  bool busy;      // the main thread was not idle in its event loop then
   int64_t opened_at;
   ListenerView before;       // what listened before SIGUSR1
   NewListenerSearch search;  // the target's new listeners since
@@ -134,21 +135,37 @@ static bool FindInspectorOnAnyPort(int pid, const ListenerView& view, int64_t de
 // Where node opened the inspector after SIGUSR1.
 enum Found { FOUND_NONE, FOUND_LOOPBACK, FOUND_EXPOSED };
 
-// How often a new listener that gives no answer is asked again: an
-// inspector whose process is slow to serve it is not to be passed over.
-static const int SILENT_TRIES = 3;
+// How often a new listener that gives no answer is asked again, the tries
+// ever further apart (a quarter of a second, then twice as long each time):
+// an inspector whose process is slow to serve it is not to be passed over,
+// and an application's own silent server is not asked on every round.
+static const int SILENT_TRIES = 6;
+static const int64_t SILENT_FIRST_PAUSE_MS = 250;
+
+static struct SilentListener {
+  unsigned long inode;
+  int tries;
+  int64_t next_at;
+} g_silent[64];
+static unsigned g_silent_next = 0;
 
 // True while the listener with inode may be asked again; counts the tries.
 static bool MayAskAgain(unsigned long inode) {
-  static struct {
-    unsigned long inode;
-    int tries;
-  } silent[64];
-  static unsigned next = 0;
-  for (auto& entry : silent) {
-    if (entry.inode == inode) return ++entry.tries < SILENT_TRIES;
+  for (auto& entry : g_silent) {
+    if (entry.inode != inode) continue;
+    if (++entry.tries >= SILENT_TRIES) return false;
+    entry.next_at = MonotonicMs() + (SILENT_FIRST_PAUSE_MS << entry.tries);
+    return true;
   }
-  silent[next++ % 64] = {inode, 1};
+  g_silent[g_silent_next++ % 64] = {inode, 1, MonotonicMs() + SILENT_FIRST_PAUSE_MS};
+  return true;
+}
+
+// False while a silent listener's next try is not due.
+static bool IsDueAgain(unsigned long inode) {
+  for (const auto& entry : g_silent) {
+    if (entry.inode == inode) return MonotonicMs() >= entry.next_at;
+  }
   return true;
 }
 
@@ -161,6 +178,10 @@ static Found LookForNewInspector(int pid, SockDiag* diag, NewListenerSearch* sea
   int silent_count = 0;
   Found where = FOUND_NONE;
   while (where == FOUND_NONE && NextNewListener(pid, diag, search, found) == 1) {
+    if (!IsDueAgain(found->inode)) {
+      if (silent_count < 16) silent[silent_count++] = found->inode;
+      continue;
+    }
     int version = InspectorNodeVersion(pid, *found);
     if (version > 0) where = IsLoopbackSocket(*found) ? FOUND_LOOPBACK : FOUND_EXPOSED;
     if (version == -1 && silent_count < 16 && MayAskAgain(found->inode)) silent[silent_count++] = found->inode;
@@ -374,7 +395,7 @@ static bool TargetEnded(int pid, int handle, int ms) {
 // of the target every CLOSER_ROUND_MS and closes it when it is node's
 // inspector. It ends when it has, when the target ends, or after
 // LATE_INSPECTOR_WATCH_S.
-static void LeaveCloser(int pid, int handle, const AttachRun& run) {
+static void LeaveCloser(int pid, int handle, const AttachRun& run, bool closed_once = false) {
   // The watcher guards the inspector with a table of its own before the
   // run's guard goes: the parent waits for its word (or its end).
   int ready[2] = {-1, -1};
@@ -414,8 +435,11 @@ static void LeaveCloser(int pid, int handle, const AttachRun& run) {
   }
   if (chdir("/") != 0) {
   }
+  // Every new listener since the signal is asked anew: what the run judged
+  // while the main thread was still busy does not hold now.
   static NewListenerSearch looking;
-  looking = run.search;
+  StartNewListenerSearch(&looking, &run.before);
+  memset(g_silent, 0, sizeof(g_silent));
   static SockDiag diag;
   // Made again for each round where it cannot be made now.
   if (!OpenSockDiag(pid, &diag)) diag.fd = -1;
@@ -424,15 +448,29 @@ static void LeaveCloser(int pid, int handle, const AttachRun& run) {
   // The guard's rules lapse by themselves: renewed well before, for as
   // long as the watch lasts.
   int64_t renew_at = MonotonicMs() + GUARD_SECONDS * 1000LL / 2;
+  // A signal that came while the main thread was busy is served twice, by
+  // the interrupt of its code and by its event loop: the inspector closed
+  // once opens again when the loop turns. The watch ends once the loop has
+  // turned (idle in its wait, no wake-up unread) after a close.
+  bool closed = closed_once;
+  int idle_rounds = 0;
   while (MonotonicMs() < deadline && !TargetEnded(pid, handle, CLOSER_ROUND_MS)) {
     if (guard.installed && MonotonicMs() >= renew_at) {
       InstallGuard(pid, run.owner, run.ports, run.port_count, &guard, why, sizeof(why));
       renew_at = MonotonicMs() + GUARD_SECONDS * 1000LL / 2;
     }
     TcpSocket found;
-    if (LookForNewInspector(pid, &diag, &looking, &found) == FOUND_NONE) continue;
+    if (LookForNewInspector(pid, &diag, &looking, &found) == FOUND_NONE) {
+      idle_rounds = closed && MainThreadWaitsInLoop(pid) && !HasUnreadWakeup(pid) ? idle_rounds + 1 : 0;
+      if (idle_rounds >= 3) break;
+      continue;
+    }
     link.fd = -1;
-    if (CloseInspector(pid, &diag, found, &link)) break;
+    if (CloseInspector(pid, &diag, found, &link)) {
+      closed = true;
+      idle_rounds = 0;
+      continue;
+    }
     // Tried again next round.
     LookAgainAt(&looking, found.inode);
   }
@@ -639,6 +677,7 @@ static bool ReachInspector(int pid, int handle, const InspectorSettings& setting
   }
   if (!CheckSignal(pid, settings) || (run->guarded && !PlaceGuard(pid, before, run))) return false;
   const bool waited_in_loop = WaitsInLoopSoon(pid);
+  run->busy = !waited_in_loop;
   run->opened_at = MonotonicMs();
   SignalProcess(pid, handle, SIGUSR1);
   run->opened = true;
@@ -712,6 +751,10 @@ static int LoadThroughInspector(int pid, int handle, AttachRun* run) {
   if (!closed) {
     ReportStillOpen(pid, handle, run, listener);
     loaded = -1;
+  } else if (run->opened && run->busy) {
+    // The signal is served once more when the busy main thread's loop
+    // turns, and would open the inspector again.
+    LeaveCloser(pid, handle, *run, true);
   }
   if (run->intrusion.seen) {
     ReportIntrusion(pid, run->intrusion);

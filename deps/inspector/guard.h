@@ -23,8 +23,9 @@ const char* MissingGuardPiece();
 // connection to a local address of the namespace on a port other than the
 // listening ones (count of them in ports); other users' attempts are reset,
 // and attempts from other hosts dropped. Guards of runs that have ended are
-// removed on the way. Installed again by the same process, it is replaced
-// whole, with a new time limit. False with why (size bytes) naming the fault.
+// removed on the way. guard starts zeroed; installed again by the same
+// process, it is replaced whole, with a new time limit. False with why
+// (size bytes) naming the fault.
 bool InstallGuard(int pid, unsigned long owner, const int* ports, int count, Guard* guard, char* why, size_t size);
 // Removes an installed guard; false with why when nft failed.
 bool RemoveGuard(Guard* guard, char* why, size_t size);

@@ -510,7 +510,13 @@ TEST_F(AttachTest, NodeStartedWithoutAnything) {
       EXPECT_EQ("", std::regex_replace(err, node_line, "")) << err;
       size_t count = 0;
       for (size_t at = 0; (at = err.find("Debugger listening", at)) != std::string::npos; at++) count++;
-      EXPECT_EQ(static_cast<size_t>(c.opened), count) << err;
+      // A signal that came while the main thread was blocked may be served
+      // once more when its loop turns: opened again, and closed again.
+      if (c.kind == BLOCKED) {
+        EXPECT_TRUE(count == 1 || count == 2) << err;
+      } else {
+        EXPECT_EQ(static_cast<size_t>(c.opened), count) << err;
+      }
       std::string out = target.Out();
       if (c.kind == STUCK) {
         EXPECT_EQ("spinning\n", out);

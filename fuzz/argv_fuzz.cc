@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <regex>
 #include <vector>
 
 #include "../deps/inspector/cmds.cc"
@@ -70,6 +71,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// A valid limit of --wait=, written apart from the tool's parser: 1 to 10
+// digits, or hours, minutes and seconds in that order; 1 to INT_MAX seconds.
+static bool IsValidWaitLimit(const std::string& text) {
+  static const std::regex kPlain("[0-9]{1,10}");
+  static const std::regex kUnits("(?:([0-9]+)h)?(?:([0-9]+)m)?(?:([0-9]+)s)?");
+  long double total = 0;
+  std::smatch parts;
+  if (std::regex_match(text, kPlain)) {
+    total = std::stold(text);
+  } else if (!text.empty() && std::regex_match(text, parts, kUnits)) {
+    const long double factors[] = {3600, 60, 1};
+    for (int i = 0; i < 3; i++) {
+      if (parts[i + 1].matched) total += std::stold(parts[i + 1].str()) * factors[i];
+    }
+  } else {
+    return false;
+  }
+  return total >= 1 && total <= INT_MAX;
+}
+
 // Input: one byte of stub behaviour, then the arguments separated by NULs.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
@@ -86,7 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t others = 0;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& arg = args[i];
-    int seconds;
     if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
       // -o PATH, --output PATH or --output=PATH: implies --wait.
       std::string path = arg.rfind("--output=", 0) == 0 ? arg.substr(9) : (i + 1 < args.size() ? args[++i] : "");
@@ -100,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wait = true;
     } else if (arg.rfind("--wait=", 0) == 0) {
       wait = true;
-      bad_wait = bad_wait || !GetProcessID(arg.substr(7), &seconds);
+      bad_wait = bad_wait || !IsValidWaitLimit(arg.substr(7));
     } else if (arg == "--list") {
       list = true;
     } else if (arg != "--json" && arg != "--quiet" && arg != "--force") {

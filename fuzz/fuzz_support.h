@@ -126,14 +126,31 @@ class ReplyServer {
   bool WaitFor(int fd) {
     while (!done_) {
       struct pollfd entry = {fd, POLLIN, 0};
-      if (poll(&entry, 1, 5) > 0) return true;
+      if (poll(&entry, 1, 1) > 0) return true;
     }
     return false;
   }
 
   static void* Serve(void* self) {
-    static_cast<ReplyServer*>(self)->ServeOne();
+    ReplyServer* server = static_cast<ReplyServer*>(self);
+    server->ServeOne();
+    server->HangUpOthers();
     return nullptr;
+  }
+
+  // A connection after the scripted one (the tool asking again) is hung up
+  // on, and so is one still queued when the client is done: left in the
+  // queue, it would take the next input's script while that input's own
+  // connection went unanswered.
+  void HangUpOthers() {
+    while (WaitFor(listen_fd_)) CloseOne();
+    struct pollfd entry = {listen_fd_, POLLIN, 0};
+    while (poll(&entry, 1, 0) > 0) CloseOne();
+  }
+
+  void CloseOne() {
+    int fd = accept(listen_fd_, nullptr, nullptr);
+    if (fd != -1) close(fd);
   }
 
   void ServeOne() {

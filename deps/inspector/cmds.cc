@@ -779,6 +779,8 @@ static bool SaysNoKick(const char* reply, ssize_t received) {
 static const int ASK_AGAIN = -2;
 static const int ASK_AGAIN_FOR_MS = 30000;
 static const useconds_t ASK_AGAIN_EVERY_US = 500000;
+// The pause between two asks; the fuzz driver shortens it.
+static useconds_t g_ask_again_every_us = ASK_AGAIN_EVERY_US;
 // The text of the last refusal that asked to be asked again.
 static char g_ask_again_text[MESSAGE_SIZE];
 
@@ -882,7 +884,7 @@ int sendUdsMessage(int pid, unsigned int mask) {
       EscapeControls(g_ask_again_text, shown, sizeof(shown));
       printf("Pid %d will answer the next ask: %s\n", pid, shown);
     }
-    usleep(ASK_AGAIN_EVERY_US);
+    usleep(g_ask_again_every_us);
   }
 }
 

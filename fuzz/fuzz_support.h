@@ -62,6 +62,12 @@ struct Script {
   bool kick_reply = true;
 };
 
+// An accepting first reply that says the second follows without a kick:
+// "NK" in bytes 1-2, then the words.
+inline bool HasNoKickMark(const std::string& reply) {
+  return !reply.empty() && reply[0] != 'N' && reply.compare(1, 16, "NKno kick needed") == 0;
+}
+
 inline std::atomic<int> g_kicks{0};
 inline void OnKick(int) { g_kicks++; }
 
@@ -169,7 +175,12 @@ class ReplyServer {
     int kicks_before = g_kicks;
     if (!script_->first.empty()) send(fd, script_->first.data(), script_->first.size(), MSG_NOSIGNAL);
     slow_ = NowMs() - accepted > kSlowMs;
-    if (!script_->first.empty() && script_->kick_reply) {
+    if (!script_->first.empty() && script_->kick_reply && HasNoKickMark(script_->first)) {
+      // A runtime that needs no kick sends its second reply by itself, a
+      // moment later, as a reply of its own.
+      usleep(2000);
+      if (!script_->second.empty()) send(fd, script_->second.data(), script_->second.size(), MSG_NOSIGNAL);
+    } else if (!script_->first.empty() && script_->kick_reply) {
       // The tool either kicks or hangs up; a hang-up makes fd readable.
       while (!done_ && g_kicks == kicks_before) {
         struct pollfd entry = {fd, POLLIN, 0};

@@ -1,7 +1,8 @@
 // Fuzzes the whole argument loop of both command-line forms: RunCommandLine
 // on an argv built from the input, with the probe, the load of --attach, the
-// exchange, the wait for a result file and the process list stubbed (a real
-// load would signal real processes, a real wait would watch them).
+// exchange, the wait for a result file, the stack and the process list
+// stubbed (a real load would signal real processes, a real wait would watch
+// them).
 #define QUELLIX_NO_MAIN
 
 #include <stddef.h>
@@ -25,6 +26,8 @@ static int g_attaches = 0;
 static bool g_attach_guarded = false;
 static int g_waits = 0;
 static int g_lists = 0;
+static bool g_stack_answer = false;
+static int g_stacks = 0;
 
 static bool StubProbe(int) { return g_probe_answer; }
 static int StubAttach(int, bool guarded) {
@@ -56,6 +59,11 @@ static int StubWait(int, const char* path, int limit, int stop_kind, int) {
   return g_wait_answer ? 0 : 1;
 }
 
+static int StubStack(int) {
+  g_stacks++;
+  return g_stack_answer ? 0 : 1;
+}
+
 static int StubList(bool) {
   g_lists++;
   return 0;
@@ -68,6 +76,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_exchange = StubExchange;
   g_wait = StubWait;
   g_list = StubList;
+  g_stack = StubStack;
   return 0;
 }
 
@@ -98,12 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_deliver_plain = (data[0] & 2) != 0;
   g_attach_answer = (data[0] & 4) != 0;
   g_wait_answer = (data[0] & 8) != 0;
-  g_exchanges = g_delivered = g_attaches = g_waits = g_lists = 0;
+  g_stack_answer = (data[0] & 16) != 0;
+  g_exchanges = g_delivered = g_attaches = g_waits = g_lists = g_stacks = 0;
   std::vector<std::string> args = qfuzz::SplitAtNul(data + 1, size - 1);
   args.insert(args.begin(), "quellix");
   // quellix's own options, as the tool takes them out.
   bool attach = false, unguarded = false, wait = false, bad_wait = false, list = false, output = false,
-       bad_output = false;
+       bad_output = false, stack = false;
   size_t others = 0;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& arg = args[i];
@@ -123,6 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       bad_wait = bad_wait || !IsValidWaitLimit(arg.substr(7));
     } else if (arg == "--list") {
       list = true;
+    } else if (arg == "--stack") {
+      stack = true;
     } else if (arg != "--json" && arg != "--quiet" && arg != "--force") {
       others++;
     }
@@ -161,6 +173,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // only when it was delivered (and, waited for, written), or when
   // --attach alone loaded.
   const bool accepted = attach ? g_attaches == 1 && g_attach_answer : g_probe_answer;
+  // --stack: the pid alone, loaded or identified, then the stack; never an
+  // exchange, a wait or a file, and success only when the stack was shown.
+  if (!stack && g_stacks != 0) abort();
+  if (stack) {
+    if (g_exchanges + g_waits != 0 || g_stacks > 1 || (g_stacks == 1 && (!accepted || output || others != 1))) abort();
+    if ((status == 0) != (g_stacks == 1 && g_stack_answer)) abort();
+    return 0;
+  }
   if (g_exchanges > 1 || (g_exchanges == 1 && !accepted)) abort();
   if (g_waits > 1 || (g_waits == 1 && (!wait || g_delivered != 1))) abort();
   const bool succeeded =

@@ -143,6 +143,7 @@ TEST(DriverTest, AnswersWithoutSending) {
       {{"--stack"}, "", kUsage},
       {{"--stack", "--heapdump", "{pid}"}, "", kStackAlone},
       {{"--v8-options", "--stack", "--pid={pid}"}, "", kStackAlone},
+      {{"--stack", "-o", "stack.txt", "{pid}"}, "", kStackAlone},
       {{"--stack", "{pid}"}, "undefined", NotARuntime()},
       {{"--json", "--heapdump", "{pid}"}, "undefined", JsonRefusal("--heapdump", NotARuntime())},
       {{"--v8-options", "--json", "--trace_gc", "--pid={pid}"}, "undefined",

@@ -1115,7 +1115,8 @@ static int V8OptionsHandler(int argc, char** argv, int pid, const OwnOptions& ow
 static int StackCommand(int argc, char** argv, const OwnOptions& own) {
   snprintf(g_report.command, sizeof(g_report.command), "--stack");
   int pid = -1;
-  if (argc != 2 || !GetProcessID(argv[1], &pid)) {
+  // The stack is printed, never written: -o would be dropped unsaid.
+  if (argc != 2 || !GetProcessID(argv[1], &pid) || own.output != nullptr) {
     printf("--stack takes a pid and nothing else: quellix [--attach] [--json] --stack <pid>\n");
     return 1;
   }

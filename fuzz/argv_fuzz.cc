@@ -69,8 +69,28 @@ static int StubList(bool) {
   return 0;
 }
 
+// Where every -o of an input is sent: a result that the stubs call written
+// may exist for real (a perf map of a real pid), and its copy must never
+// land on a path the input names.
+static std::string g_output_dir;
+
+// The input's -o path, moved into the fuzzer's own directory; its last
+// component (and so its format) is kept.
+static std::string OwnOutputPath(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  if (name.empty() || name == "." || name == "..") name = "out";
+  return g_output_dir + "/" + name;
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qfuzz::QuietStdout();
+  // A log directory with white space refuses every result command before
+  // its exchange; the model below knows the default one.
+  setenv("NODE_LOG_DIR", "/tmp", 1);
+  char dir[] = "/tmp/quellix-argv-fuzz.XXXXXX";
+  if (mkdtemp(dir) == nullptr) abort();
+  g_output_dir = dir;
+  atexit([] { rmdir(g_output_dir.c_str()); });
   g_probe = StubProbe;
   g_attach = StubAttach;
   g_exchange = StubExchange;
@@ -115,13 +135,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool attach = false, unguarded = false, wait = false, bad_wait = false, list = false, output = false,
        bad_output = false, stack = false;
   size_t others = 0;
+  std::vector<std::string> outputs;
   for (size_t i = 1; i < args.size(); i++) {
     const std::string& arg = args[i];
     if (arg == "-o" || arg == "--output" || arg.rfind("--output=", 0) == 0) {
       // -o PATH, --output PATH or --output=PATH: implies --wait.
-      std::string path = arg.rfind("--output=", 0) == 0 ? arg.substr(9) : (i + 1 < args.size() ? args[++i] : "");
+      const bool joined = arg.rfind("--output=", 0) == 0;
+      std::string path = joined ? arg.substr(9) : (i + 1 < args.size() ? args[++i] : "");
       output = wait = true;
       bad_output = bad_output || path.empty();
+      if (!path.empty()) {
+        path = OwnOutputPath(path);
+        args[i] = joined ? "--output=" + path : path;
+        outputs.push_back(path);
+      }
     } else if (arg == "--attach") {
       attach = true;
     } else if (arg == "--attach=unguarded") {
@@ -145,6 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
 
   int status = RunCommandLine(static_cast<int>(args.size()), argv.data());
+  for (const std::string& path : outputs) unlink(path.c_str());
   if (status != 0 && status != 1) abort();
   if (strnlen(g_shm_buffer, sizeof(g_shm_buffer)) >= sizeof(g_shm_buffer)) abort();
   // The JSON report always ends, and gives the standard output back.
@@ -159,7 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (bad_wait && (status != 1 || g_exchanges + g_attaches + g_lists != 0)) abort();
   // So does -o without a path, when --wait= is valid.
   if (!bad_wait && bad_output && (status != 1 || g_exchanges + g_attaches + g_lists != 0)) abort();
-  if (!bad_wait && list) {
+  if (bad_wait || bad_output) return 0;
+  if (list) {
     if (g_exchanges + g_attaches != 0 || (g_lists == 1) != (others == 0) || (status == 0) != (others == 0)) abort();
     return 0;
   }

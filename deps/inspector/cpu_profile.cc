@@ -179,15 +179,7 @@ bool ReadCpuProfile(int fd, CpuProfile* profile, char* error, size_t size) {
   profile->tree = CallTree();
   profile->samples = profile->start_us = profile->end_us = 0;
   CpuProfileReader reader(profile);
-  if (!ReadJsonFile(fd, &reader, error, size)) {
-    if (error[0] == '\0') snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  if (!reader.Finish()) {
-    snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  return true;
+  return ReadJsonDocument(fd, &reader, error, size);
 }
 
 int64_t ProfileDurationNs(const CpuProfile& profile) {

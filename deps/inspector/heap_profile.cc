@@ -162,13 +162,5 @@ bool ReadHeapProfile(int fd, HeapProfile* profile, char* error, size_t size) {
   profile->tree = CallTree();
   profile->bytes = profile->samples = 0;
   HeapProfileReader reader(profile);
-  if (!ReadJsonFile(fd, &reader, error, size)) {
-    if (error[0] == '\0') snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  if (!reader.Finish()) {
-    snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  return true;
+  return ReadJsonDocument(fd, &reader, error, size);
 }

@@ -255,13 +255,5 @@ bool SummariseSnapshot(int fd, size_t top, SnapshotSummary* summary, char* error
   summary->nodes = summary->bytes = 0;
   summary->top.clear();
   SnapshotReader reader(summary, top);
-  if (!ReadJsonFile(fd, &reader, error, size)) {
-    if (error[0] == '\0') snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  if (!reader.Finish()) {
-    snprintf(error, size, "%s", reader.reason());
-    return false;
-  }
-  return true;
+  return ReadJsonDocument(fd, &reader, error, size);
 }

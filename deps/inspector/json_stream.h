@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // One value that holds no other: a number, a string, true, false or null.
 struct JsonScalar {
@@ -40,5 +41,22 @@ const size_t kJsonStringLimit = 1 << 20;
 // passed, a read fails or events stopped it; then error (size bytes) says
 // why, unless events stopped it (error is then empty).
 bool ReadJsonFile(int fd, JsonEvents* events, char* error, size_t size);
+
+// ReadJsonFile for a reader that also checks the whole document at its end:
+// Reader has Finish(), false for a document that lacks what the reader
+// needs, and reason(), why it stopped. False with error set when the
+// reading or the check fails.
+template <typename Reader>
+bool ReadJsonDocument(int fd, Reader* reader, char* error, size_t size) {
+  if (!ReadJsonFile(fd, reader, error, size)) {
+    if (error[0] == '\0') snprintf(error, size, "%s", reader->reason());
+    return false;
+  }
+  if (!reader->Finish()) {
+    snprintf(error, size, "%s", reader->reason());
+    return false;
+  }
+  return true;
+}
 
 #endif  // QUELLIX_DEPS_INSPECTOR_JSON_STREAM_H_
